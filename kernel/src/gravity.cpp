@@ -1,0 +1,1 @@
+// Placeholder until this piece is written.

@@ -1,0 +1,88 @@
+// The force phases and the sequential ForceAtlas2 iteration step.
+//
+// Every phase reads the f32 node matrix widened to f64, computes in f64 and
+// rounds to f32 after every single contribution it stores into `dx`/`dy`, so
+// the visiting orders written beside each phase are part of the results.
+// Phases only add into the force slots; force application alone moves nodes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "matrices.hpp"
+#include "quadtree.hpp"
+#include "settings.hpp"
+
+namespace tallow {
+
+// What a Barnes-Hut walk reads of every node, widened exactly to f64:
+// x, y and mass, `snapshot_stride` values per node in node order.
+inline constexpr std::size_t snapshot_stride = 3;
+namespace snapshot_slot {
+inline constexpr std::size_t x = 0;
+inline constexpr std::size_t y = 1;
+inline constexpr std::size_t mass = 2;
+}  // namespace snapshot_slot
+using NodeSnapshot = std::vector<double>;
+
+// The scratch arrays of one step. A run keeps them from step to step so that
+// each step reuses their capacity instead of allocating afresh; their contents
+// never carry over (each step rebuilds them), so reuse cannot change a bit.
+struct StepBuffers {
+  RegionMatrix regions;
+  NodeSnapshot snapshot;
+  std::vector<std::uint32_t> walk_order;
+};
+
+// Fills `snapshot` from the node matrix (resized to snapshot_stride per node).
+void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes);
+
+// Every node exactly once: first the nodes held by the tree's leaves in
+// pre-order (so consecutive walks touch the same regions), then the nodes the
+// tree left out, in index order. Walks are independent, so any order gives the
+// same bits; this one is the cache-friendly one.
+void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> regions,
+                   std::size_t node_count);
+
+// Repulsion between every pair of nodes: exact (i from 1 up, j below i, both
+// nodes updated, i first) or, with barnesHutOptimize, one Barnes-Hut walk per
+// node over `regions`. Writes only dx and dy.
+void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
+                     std::span<const double> regions);
+void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
+                     std::span<const double> regions, StepBuffers& buffers);
+
+// The Barnes-Hut repulsion on one node. `node` is the node's own record (its
+// dx, dy are the only values written), `key` its base offset (10 * index),
+// `snapshot` the other nodes' x, y, mass. Reads nothing another node's call
+// writes, so calls for different nodes may run at once on different threads.
+void bh_node_repulsion(const LayoutSettings& settings, std::span<float, node_stride> node,
+                       std::size_t key, std::span<const double> snapshot,
+                       std::span<const double> regions, double coefficient, double theta2);
+
+// Gravity toward the origin, every node in node order.
+void gravity_phase(const LayoutSettings& settings, std::span<float> nodes);
+
+// Attraction along every edge in edge order; `compensation` is the mean mass
+// with outboundAttractionDistribution, else unused.
+void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,
+                      std::span<const EdgeRecord> edges, double compensation);
+
+// Moves every node that is not fixed by its own adaptive step.
+void apply_forces_phase(const LayoutSettings& settings, std::span<float> nodes);
+
+// The start of every step, shared by the sequential and the parallel step:
+// old force <- force, force <- 0 for every node; returns the outbound-attraction
+// compensation (sum of masses / node count, or +0.0 when the setting is off).
+double prepare_step(const LayoutSettings& settings, std::span<float> nodes);
+
+// One whole sequential iteration: prepare, region tree (Barnes-Hut only),
+// repulsion, gravity, attraction, force application.
+void iterate(const LayoutSettings& settings, std::span<float> nodes,
+             std::span<const EdgeRecord> edges);
+void iterate(const LayoutSettings& settings, std::span<float> nodes,
+             std::span<const EdgeRecord> edges, StepBuffers& buffers);
+
+}  // namespace tallow

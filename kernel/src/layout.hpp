@@ -1,0 +1,48 @@
+// The layout run: a number of iteration steps over one node matrix,
+// sequential for threads 0 or 1, otherwise with a worker pool created for the
+// run that carries the per-node Barnes-Hut walks. Results are bit-identical
+// for every thread count: each walk writes only its own node's force.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <span>
+
+#include "iterate.hpp"
+#include "matrices.hpp"
+#include "settings.hpp"
+
+namespace tallow {
+
+class WorkerPool;
+
+// The run's only error value: the iteration callback stopped it.
+struct LayoutAborted {};
+std::ostream& operator<<(std::ostream& out, LayoutAborted);  // "LayoutAborted"
+
+// Called after every completed step with the number of steps done so far;
+// returning false stops the run.
+using IterationCallback = std::function<bool(std::uint32_t completed)>;
+
+// The largest worker pool a run builds; a larger request is capped.
+inline constexpr std::uint64_t max_workers = 65535;
+
+// One iteration with the Barnes-Hut walks spread over `pool`; the rest runs on
+// the calling thread, which waits while the pool works. Same bits as iterate().
+void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
+                            std::span<float> nodes, std::span<const EdgeRecord> edges,
+                            StepBuffers& buffers);
+
+// Runs `iterations` steps (the counter stops at the bound, never wraps).
+// With threads >= 2 a pool of min(threads, max_workers) workers is built first,
+// also for zero iterations, and shut down on every way out. Returns
+// LayoutAborted when the callback stops the run, nothing otherwise.
+std::optional<LayoutAborted> run_layout(std::span<float> nodes,
+                                        std::span<const EdgeRecord> edges,
+                                        const LayoutSettings& settings,
+                                        std::uint32_t iterations, std::uint64_t threads,
+                                        const IterationCallback& keep_going);
+
+}  // namespace tallow

@@ -1,0 +1,69 @@
+#include "matrices.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "checked.hpp"
+#include "fatal.hpp"
+
+namespace tallow {
+namespace {
+
+// The largest element count whose byte size stays below 2^63 - 4.
+constexpr std::uint64_t max_elements(std::uint64_t element_bytes) {
+  return (std::uint64_t{INT64_MAX} - 4) / element_bytes;
+}
+
+NodeMatrix allocate_nodes(std::uint64_t n_nodes) {
+  if (n_nodes > max_elements(sizeof(float) * node_stride)) {
+    fatal("capacity overflow: a node matrix of " + std::to_string(n_nodes) +
+          " nodes cannot be addressed");
+  }
+  return NodeMatrix(static_cast<std::size_t>(n_nodes) * node_stride, 0.0f);
+}
+
+void place_nodes(NodeMatrix& nodes, std::span<const Point> init) {
+  const std::size_t placed = std::min(nodes.size() / node_stride, init.size());
+  for (std::size_t i = 0; i < placed; ++i) {
+    float* node = nodes.data() + i * node_stride;
+    node[slot::x] = static_cast<float>(init[i][0]);
+    node[slot::y] = static_cast<float>(init[i][1]);
+    node[slot::mass] = 1.0f;
+    node[slot::convergence] = 1.0f;
+    node[slot::size] = 1.0f;
+  }
+}
+
+// Adds one edge end's weight to its node's mass, after the bounds test of its offset.
+void add_edge_end(NodeMatrix& nodes, std::uint32_t index, double weight, bool weighted) {
+  const std::size_t offset = std::size_t{index} * node_stride;
+  float& mass = at(nodes, offset + slot::mass);
+  // Without weights the sum is an f32 addition of 1, with them an f64 sum rounded
+  // to f32; both round the exact sum once, so they agree wherever both apply.
+  mass = weighted ? static_cast<float>(static_cast<double>(mass) + weight) : mass + 1.0f;
+}
+
+}  // namespace
+
+Matrices graph_to_matrices(std::uint64_t n_nodes, std::span<const EdgePair> edges,
+                           std::optional<std::span<const double>> weights,
+                           std::span<const Point> init) {
+  Matrices m{allocate_nodes(n_nodes), {}};
+  if (edges.size() > max_elements(sizeof(EdgeRecord))) {
+    fatal("capacity overflow: an edge matrix of " + std::to_string(edges.size()) +
+          " edges cannot be addressed");
+  }
+  m.edges.resize(edges.size());
+  place_nodes(m.nodes, init);
+
+  for (std::size_t k = 0; k < edges.size(); ++k) {
+    const double weight = weights ? at(*weights, k) : 1.0;
+    const auto [source, target] = edges[k];
+    add_edge_end(m.nodes, source, weight, weights.has_value());
+    add_edge_end(m.nodes, target, weight, weights.has_value());
+    m.edges[k] = EdgeRecord{source, target, static_cast<float>(weight)};
+  }
+  return m;
+}
+
+}  // namespace tallow

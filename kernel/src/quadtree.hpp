@@ -1,0 +1,45 @@
+// The Barnes-Hut region tree of one iteration.
+//
+// One flat growable f64 array, `region_stride` (9) values per region, slots
+// named in `region`. Regions and nodes are referred to by offsets (9 * region
+// index, 10 * node index) stored as f64, -1 for none. Region 0 is the root; the
+// four children of a region are appended together, in quadrant order, and
+// `next` threads the tree in pre-order so a walk needs no stack. Every
+// comparison and every mass-centre update is f64, in node insertion order.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace tallow {
+
+inline constexpr std::size_t region_stride = 9;
+
+namespace region {
+inline constexpr std::size_t node = 0;
+inline constexpr std::size_t center_x = 1;
+inline constexpr std::size_t center_y = 2;
+inline constexpr std::size_t half_size = 3;
+inline constexpr std::size_t next = 4;
+inline constexpr std::size_t first_child = 5;
+inline constexpr std::size_t mass = 6;
+inline constexpr std::size_t mass_center_x = 7;
+inline constexpr std::size_t mass_center_y = 8;
+}  // namespace region
+
+using RegionMatrix = std::vector<double>;
+
+namespace quadtree {
+
+// Builds the region matrix over the nodes' x, y and mass. Reads the node
+// matrix only. Cost: O(n log n) for spread-out nodes; at most four splits per
+// insertion, so O(n) regions in the worst case.
+RegionMatrix build(std::span<const float> nodes);
+
+// The same tree, written into `regions` (cleared first) so that a caller that
+// builds one tree per iteration reuses the array's capacity.
+void build_into(RegionMatrix& regions, std::span<const float> nodes);
+
+}  // namespace quadtree
+}  // namespace tallow
