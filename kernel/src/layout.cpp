@@ -1,1 +1,83 @@
-// Placeholder until this piece is written.
+#include "layout.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <ostream>
+
+#include "checked.hpp"
+#include "worker_pool.hpp"
+
+namespace tallow {
+
+std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
+
+namespace {
+
+// The Barnes-Hut walks of one step on the pool. Each task writes only its own
+// node's dx and dy and reads the snapshot and the region matrix, which nobody
+// writes meanwhile, so neither the schedule nor the thread count can change a bit.
+void parallel_bh_repulsion(WorkerPool& pool, const LayoutSettings& settings,
+                           std::span<float> nodes, StepBuffers& buffers) {
+  quadtree::build_into(buffers.regions, nodes);
+  const double coefficient = settings.scalingRatio;
+  const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
+  take_snapshot(buffers.snapshot, nodes);
+  const std::size_t node_count = nodes.size() / node_stride;
+  bh_walk_order(buffers.walk_order, buffers.regions, node_count);
+
+  const std::span<const std::uint32_t> order = buffers.walk_order;
+  const std::span<const double> snapshot = buffers.snapshot;
+  const std::span<const double> regions = buffers.regions;
+  pool.for_each(order.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::size_t key = std::size_t{order[k]} * node_stride;
+      require_index(nodes.size(), key + node_stride - 1);
+      bh_node_repulsion(settings, nodes.subspan(key).first<node_stride>(), key, snapshot,
+                        regions, coefficient, theta2);
+    }
+  });
+}
+
+}  // namespace
+
+void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
+                            std::span<float> nodes, std::span<const EdgeRecord> edges,
+                            StepBuffers& buffers) {
+  const double compensation = prepare_step(settings, nodes);
+  if (settings.barnesHutOptimize) {
+    parallel_bh_repulsion(pool, settings, nodes, buffers);
+  } else {
+    repulsion_phase(settings, nodes, {});
+  }
+  gravity_phase(settings, nodes);
+  attraction_phase(settings, nodes, edges, compensation);
+  apply_forces_phase(settings, nodes);
+}
+
+std::optional<LayoutAborted> run_layout(std::span<float> nodes,
+                                        std::span<const EdgeRecord> edges,
+                                        const LayoutSettings& settings,
+                                        std::uint32_t iterations, std::uint64_t threads,
+                                        const IterationCallback& keep_going) {
+  // The pool exists for the whole run, also for zero iterations, and its
+  // destructor shuts it down on every way out, a fatal error included.
+  std::optional<WorkerPool> pool;
+  if (threads > 1) {
+    pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)));
+  }
+  StepBuffers buffers;
+  // A 64-bit counter cannot wrap at the largest 32-bit iteration count.
+  for (std::uint64_t i = 1; i <= iterations; ++i) {
+    if (pool) {
+      run_iteration_parallel(*pool, settings, nodes, edges, buffers);
+    } else {
+      iterate(settings, nodes, edges, buffers);
+    }
+    if (keep_going && !keep_going(static_cast<std::uint32_t>(i))) {
+      return LayoutAborted{};
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace tallow

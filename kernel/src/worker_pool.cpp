@@ -1,1 +1,120 @@
-// Placeholder until this piece is written.
+#include "worker_pool.hpp"
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "fatal.hpp"
+
+namespace tallow {
+namespace {
+
+// Chunks small enough that the last ones even out the workers' finishing
+// times, large enough that the hand-out costs nothing next to the work.
+std::size_t chunk_size(std::size_t count, std::size_t workers) {
+  constexpr std::size_t chunks_per_worker = 32;
+  constexpr std::size_t largest_chunk = 1024;
+  return std::clamp<std::size_t>(count / (workers * chunks_per_worker), 1, largest_chunk);
+}
+
+}  // namespace
+
+std::thread WorkerPool::start_thread(std::function<void()> work) {
+  return std::thread(std::move(work));
+}
+
+WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter) {
+  workers_.reserve(std::max<std::size_t>(workers, 1));
+  try {
+    for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
+      workers_.push_back(starter([this] { work(); }));
+    }
+  } catch (const std::system_error& error) {
+    stop_workers();
+    fatal(std::string("building the worker pool failed: ") + error.what());
+  } catch (...) {
+    stop_workers();  // a joinable std::thread must not be destroyed
+    throw;
+  }
+}
+
+WorkerPool::~WorkerPool() { stop_workers(); }
+
+void WorkerPool::stop_workers() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) {
+      worker.join();
+    }
+  }
+}
+
+void WorkerPool::for_each(std::size_t count,
+                          const std::function<void(std::size_t, std::size_t)>& body) {
+  if (count == 0) {
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  body_ = &body;
+  count_ = count;
+  chunk_ = chunk_size(count, workers_.size());
+  next_ = 0;
+  failure_ = nullptr;
+  busy_ = workers_.size();
+  ++generation_;
+  wake_.notify_all();
+  finished_.wait(lock, [this] { return busy_ == 0; });
+  body_ = nullptr;
+  if (failure_) {
+    std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+}
+
+void WorkerPool::work() {
+  std::uint64_t seen = 0;
+  std::unique_lock lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+    if (stopping_) {
+      return;
+    }
+    seen = generation_;
+    lock.unlock();
+    run_chunks();
+    lock.lock();
+    if (--busy_ == 0) {
+      finished_.notify_one();
+    }
+  }
+}
+
+void WorkerPool::run_chunks() {
+  while (true) {
+    std::size_t begin;
+    std::size_t end;
+    {
+      std::lock_guard lock(mutex_);
+      if (next_ >= count_ || failure_) {
+        return;
+      }
+      begin = next_;
+      end = std::min(count_, begin + chunk_);
+      next_ = end;
+    }
+    try {
+      (*body_)(begin, end);
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!failure_) {
+        failure_ = std::current_exception();
+      }
+    }
+  }
+}
+
+}  // namespace tallow

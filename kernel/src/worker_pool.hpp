@@ -1,0 +1,67 @@
+// A fixed set of worker threads that runs parallel for-each loops.
+//
+// The calling thread hands a loop to the pool and waits; it runs no part of
+// the loop itself. Index ranges are handed out dynamically, a chunk at a
+// time, so both cores stay busy to the end even when items cost unevenly.
+// The unit of correctness is one index: every index runs exactly once, in an
+// unspecified order and on an unspecified worker, so a body must write only
+// what belongs to its own indices.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tallow {
+
+class WorkerPool {
+ public:
+  // Starts a thread; replaceable so that tests can make a start fail.
+  using ThreadStarter = std::thread (*)(std::function<void()> work);
+  static std::thread start_thread(std::function<void()> work);
+
+  // Starts `workers` threads (at least one). If the system refuses to start
+  // one, the threads already started are stopped and the fatal internal error
+  // "building the worker pool failed: <reason>" is raised.
+  explicit WorkerPool(std::size_t workers, ThreadStarter starter = &start_thread);
+  // Tells every worker to exit once idle, wakes the sleeping ones and joins them.
+  ~WorkerPool();
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  std::size_t size() const { return workers_.size(); }
+
+  // Runs body(begin, end) over consecutive ranges covering [0, count) and
+  // returns when all have run. An exception thrown by a body stops the hand-out
+  // of further ranges and is rethrown here once every worker is idle again.
+  void for_each(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+
+ private:
+  void work();
+  void run_chunks();
+  void stop_workers();
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;      // a new loop, or shutdown
+  std::condition_variable finished_;  // the last busy worker went idle
+
+  // The current loop; written by the calling thread under mutex_ before a
+  // generation starts, read by workers after they observed that generation.
+  const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
+  std::size_t count_ = 0;
+  std::size_t chunk_ = 1;
+  std::size_t next_ = 0;  // next index to hand out; guarded by mutex_
+  std::uint64_t generation_ = 0;
+  std::size_t busy_ = 0;
+  std::exception_ptr failure_;
+  bool stopping_ = false;
+};
+
+}  // namespace tallow
