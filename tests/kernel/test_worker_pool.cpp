@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "fatal.hpp"
+#include "worker_pool.hpp"
+
+namespace tallow {
+namespace {
+
+class WorkerPoolSizes : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(WorkerPoolSizes, RunsEveryIndexExactlyOnce) {
+  WorkerPool pool(GetParam());
+  for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{100'003}}) {
+    // Each index is written by the one task that owns it, so plain ints suffice.
+    std::vector<int> runs(count, 0);
+    pool.for_each(count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        ++runs[i];
+      }
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+      ASSERT_EQ(runs[i], 1) << "index " << i << " of " << count;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, WorkerPoolSizes, testing::Values(1, 2, 3, 8),
+                         [](const testing::TestParamInfo<std::size_t>& param_info) {
+                           return "workers" + std::to_string(param_info.param);
+                         });
+
+TEST(WorkerPool, CallingThreadRunsNoTask) {
+  WorkerPool pool(/*workers=*/2);
+  std::vector<std::thread::id> runners(1000);
+  pool.for_each(runners.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      runners[i] = std::this_thread::get_id();
+    }
+  });
+  for (const std::thread::id& id : runners) {
+    ASSERT_NE(id, std::this_thread::get_id());
+  }
+}
+
+TEST(WorkerPool, ErrorInATaskReachesTheCallerAndThePoolStaysUsable) {
+  WorkerPool pool(/*workers=*/3);
+  auto failing = [](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      if (i == 4242) {
+        index_out_of_bounds(10, i);
+      }
+    }
+  };
+  try {
+    pool.for_each(10'000, failing);
+    FAIL() << "the task's error was lost";
+  } catch (const InternalError& error) {
+    EXPECT_STREQ(error.what(), "index out of bounds: the len is 10 but the index is 4242");
+  }
+  std::vector<int> runs(50, 0);
+  pool.for_each(runs.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      ++runs[i];
+    }
+  });
+  EXPECT_EQ(std::vector<int>(50, 1), runs);
+}
+
+int started_before_refusal = 0;
+
+std::thread refuse_third_thread(std::function<void()> work) {
+  if (started_before_refusal == 2) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+  ++started_before_refusal;
+  return std::thread(std::move(work));
+}
+
+TEST(WorkerPool, RefusedThreadIsTheBuildingFailedError) {
+  started_before_refusal = 0;
+  try {
+    WorkerPool pool(/*workers=*/4, &refuse_third_thread);
+    FAIL() << "the refused thread went unnoticed";
+  } catch (const InternalError& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("building the worker pool failed: ", 0), 0u)
+        << error.what();
+  }
+}
+
+}  // namespace
+}  // namespace tallow
