@@ -11,19 +11,12 @@ namespace tallow {
 
 std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
 
-namespace {
-
-// The Barnes-Hut walks of one step on the pool. Each task writes only its own
-// node's dx and dy and reads the snapshot and the region matrix, which nobody
-// writes meanwhile, so neither the schedule nor the thread count can change a bit.
-void parallel_bh_repulsion(WorkerPool& pool, const LayoutSettings& settings,
-                           std::span<float> nodes, StepBuffers& buffers) {
-  quadtree::build_into(buffers.regions, nodes);
+void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                         std::span<float> nodes, StepBuffers& buffers) {
   const double coefficient = settings.scalingRatio;
   const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
   take_snapshot(buffers.snapshot, nodes);
-  const std::size_t node_count = nodes.size() / node_stride;
-  bh_walk_order(buffers.walk_order, buffers.regions, node_count);
+  bh_walk_order(buffers.walk_order, buffers.regions, nodes.size() / node_stride);
 
   const std::span<const std::uint32_t> order = buffers.walk_order;
   const std::span<const double> snapshot = buffers.snapshot;
@@ -38,14 +31,13 @@ void parallel_bh_repulsion(WorkerPool& pool, const LayoutSettings& settings,
   });
 }
 
-}  // namespace
-
 void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes, std::span<const EdgeRecord> edges,
                             StepBuffers& buffers) {
   const double compensation = prepare_step(settings, nodes);
   if (settings.barnesHutOptimize) {
-    parallel_bh_repulsion(pool, settings, nodes, buffers);
+    quadtree::build_into(buffers.regions, nodes);
+    bh_repulsion_on_pool(pool, settings, nodes, buffers);
   } else {
     repulsion_phase(settings, nodes, {});
   }

@@ -29,6 +29,14 @@ using IterationCallback = std::function<bool(std::uint32_t completed)>;
 // The largest worker pool a run builds; a larger request is capped.
 inline constexpr std::uint64_t max_workers = 65535;
 
+// The Barnes-Hut repulsion of one step over the region tree already built in
+// `buffers.regions`, one walk per node on the pool while the caller waits.
+// Each walk writes only its own node's dx and dy and reads the snapshot and the
+// region matrix, which nobody writes meanwhile, so neither the schedule nor
+// the thread count can change a bit.
+void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                          std::span<float> nodes, StepBuffers& buffers);
+
 // One iteration with the Barnes-Hut walks spread over `pool`; the rest runs on
 // the calling thread, which waits while the pool works. Same bits as iterate().
 void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,

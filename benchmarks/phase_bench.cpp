@@ -1,0 +1,117 @@
+// Times each phase of the iteration step on a graph written by run.py.
+//
+// usage: phase_bench GRAPH ITERATIONS THREADS THETA
+//   GRAPH: u64 n, u64 m, m (u32 source, u32 target) pairs, n (f64 x, f64 y) pairs.
+//   THETA < 0 selects exact repulsion, otherwise Barnes-Hut with that theta.
+// Prints one JSON object: seconds per phase summed over the iterations, and
+// the number of regions of the last tree. The step sequence is the kernel's
+// own; only clocks are added between the phases.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "iterate.hpp"
+#include "layout.hpp"
+#include "matrices.hpp"
+#include "worker_pool.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Graph {
+  std::uint64_t n = 0;
+  std::vector<tallow::EdgePair> edges;
+  std::vector<tallow::Point> init;
+};
+
+Graph read_graph(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  Graph g;
+  std::uint64_t m = 0;
+  in.read(reinterpret_cast<char*>(&g.n), sizeof g.n);
+  in.read(reinterpret_cast<char*>(&m), sizeof m);
+  g.edges.resize(m);
+  g.init.resize(g.n);
+  in.read(reinterpret_cast<char*>(g.edges.data()), static_cast<std::streamsize>(m * 8));
+  in.read(reinterpret_cast<char*>(g.init.data()), static_cast<std::streamsize>(g.n * 16));
+  if (!in) {
+    throw std::runtime_error(std::string("cannot read graph file ") + path);
+  }
+  return g;
+}
+
+struct PhaseTimes {
+  double prepare = 0, tree = 0, repulsion = 0, gravity = 0, attraction = 0, apply = 0;
+};
+
+// Adds the seconds since `start` to `total` and restarts the clock.
+void lap(double& total, Clock::time_point& start) {
+  const Clock::time_point now = Clock::now();
+  total += std::chrono::duration<double>(now - start).count();
+  start = now;
+}
+
+void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
+                tallow::StepBuffers& buffers, tallow::WorkerPool* pool, PhaseTimes& t) {
+  Clock::time_point clock = Clock::now();
+  const double compensation = tallow::prepare_step(s, m.nodes);
+  lap(t.prepare, clock);
+  if (s.barnesHutOptimize) {
+    tallow::quadtree::build_into(buffers.regions, m.nodes);
+    lap(t.tree, clock);
+    if (pool != nullptr) {
+      tallow::bh_repulsion_on_pool(*pool, s, m.nodes, buffers);
+    } else {
+      tallow::repulsion_phase(s, m.nodes, buffers.regions, buffers);
+    }
+  } else {
+    tallow::repulsion_phase(s, m.nodes, {});
+  }
+  lap(t.repulsion, clock);
+  tallow::gravity_phase(s, m.nodes);
+  lap(t.gravity, clock);
+  tallow::attraction_phase(s, m.nodes, m.edges, compensation);
+  lap(t.attraction, clock);
+  tallow::apply_forces_phase(s, m.nodes);
+  lap(t.apply, clock);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: phase_bench GRAPH ITERATIONS THREADS THETA\n");
+    return 2;
+  }
+  const Graph g = read_graph(argv[1]);
+  const auto iterations = std::strtoul(argv[2], nullptr, 10);
+  const auto threads = std::strtoul(argv[3], nullptr, 10);
+  const double theta = std::strtod(argv[4], nullptr);
+
+  tallow::LayoutSettings settings;
+  settings.barnesHutOptimize = theta >= 0;
+  settings.barnesHutTheta = theta;
+  tallow::Matrices m = tallow::graph_to_matrices(g.n, g.edges, std::nullopt, g.init);
+  std::optional<tallow::WorkerPool> pool;
+  if (threads > 1) {
+    pool.emplace(threads);
+  }
+  tallow::StepBuffers buffers;
+  PhaseTimes t;
+  for (unsigned long i = 0; i < iterations; ++i) {
+    timed_step(settings, m, buffers, pool ? &*pool : nullptr, t);
+  }
+  std::printf(
+      "{\"prepare\": %.6f, \"tree\": %.6f, \"repulsion\": %.6f, \"gravity\": %.6f, "
+      "\"attraction\": %.6f, \"apply\": %.6f, \"regions\": %zu}\n",
+      t.prepare, t.tree, t.repulsion, t.gravity, t.attraction, t.apply,
+      buffers.regions.size() / tallow::region_stride);
+  return 0;
+}
