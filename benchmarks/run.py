@@ -1,0 +1,205 @@
+"""Benchmark of the layout kernel; prints one aligned table.
+
+Seeded planted-partition graphs (average degree 10) of 1,000 to 1,000,000
+nodes. For each size: milliseconds per iteration of ``layout_raw`` with
+Barnes-Hut (theta 0.5 and 1.2) and, up to 10,000 nodes, exact repulsion; the
+share of each phase of the step (from the ``phase_bench`` program, built here);
+the peak resident memory a call adds to the process against the buffers the
+design holds; and ``networkx.forceatlas2_layout`` for the same iteration count
+(up to 5,000 nodes), as a ratio measured in the same run. Each measurement
+runs in a fresh subprocess so that its peak memory is its own.
+
+usage: python benchmarks/run.py [--sizes 1000,10000] [--threads 1,2] [--quick]
+Needs the package installed (pip install .) and CMake for phase_bench.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+AVERAGE_DEGREE = 10
+NETWORKX_LIMIT = 5_000
+EXACT_LIMIT = 10_000
+
+
+def planted_partition(n: int, seed: int = 1) -> tuple[np.ndarray, np.ndarray]:
+    """Edges of a planted-partition graph and random start positions."""
+    rng = np.random.default_rng(seed)
+    communities = max(2, int(round(n ** 0.5 / 4)))
+    membership = rng.integers(0, communities, n)
+    order = np.argsort(membership, kind="stable")
+    starts = np.searchsorted(membership[order], np.arange(communities + 1))
+    m = n * AVERAGE_DEGREE // 2
+    sources = rng.integers(0, n, m)
+    inside = rng.random(m) < 0.9
+    own = membership[sources]
+    offsets = (rng.random(m) * (starts[own + 1] - starts[own])).astype(np.int64)
+    targets = np.where(inside, order[starts[own] + offsets], rng.integers(0, n, m))
+    edges = np.stack([sources, targets], axis=1).astype(np.uint32)
+    init = rng.normal(0.0, 10.0 * n ** 0.5, (n, 2))
+    return edges, init
+
+
+def iterations_for(n: int) -> int:
+    return 40 if n <= 1_000 else 20 if n <= 10_000 else 8 if n <= 100_000 else 3
+
+
+# ---- measurements, each run in its own subprocess -------------------------
+
+
+def _peak_reset() -> None:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def _status_kib(field: str) -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise RuntimeError(f"{field} missing from /proc/self/status")
+
+
+def measure_native(case: dict) -> dict:
+    from tallow_forceatlas2._native import layout_raw
+
+    edges, init = planted_partition(case["n"])
+    settings = {"barnesHutOptimize": case["theta"] is not None, "barnesHutTheta": case["theta"] or 0.5}
+    progress = (lambda i, total: None) if case.get("progress") else None
+    layout_raw(case["n"], edges, None, init, 1, case["threads"], settings, progress)  # warm up
+    before = _status_kib("VmRSS")
+    _peak_reset()
+    start = time.perf_counter()
+    layout_raw(case["n"], edges, None, init, case["iterations"], case["threads"], settings, progress)
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "peak_added_kib": _status_kib("VmHWM") - before}
+
+
+def measure_networkx(case: dict) -> dict:
+    import networkx as nx
+
+    edges, init = planted_partition(case["n"])
+    graph = nx.Graph()
+    graph.add_nodes_from(range(case["n"]))
+    graph.add_edges_from(edges.tolist())
+    pos = {i: init[i] for i in range(case["n"])}
+    start = time.perf_counter()
+    nx.forceatlas2_layout(graph, pos=pos, max_iter=case["iterations"])
+    return {"seconds": time.perf_counter() - start}
+
+
+def run_case(kind: str, **case) -> dict:
+    out = subprocess.run(
+        [sys.executable, __file__, "--measure", kind, json.dumps(case)],
+        check=True, capture_output=True, text=True,
+    )
+    return json.loads(out.stdout)
+
+
+# ---- phases, from the C++ program -----------------------------------------
+
+
+def build_phase_bench() -> Path:
+    build = ROOT / "build" / "bench"
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DTALLOW_BUILD_BENCHMARKS=ON",
+                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "phase_bench"],
+                   check=True, capture_output=True)
+    return build / "benchmarks" / "phase_bench"
+
+
+def phase_times(program: Path, n: int, iterations: int, threads: int, theta: float | None) -> dict:
+    edges, init = planted_partition(n)
+    with tempfile.NamedTemporaryFile(suffix=".graph") as f:
+        f.write(np.array([n, len(edges)], dtype=np.uint64).tobytes())
+        f.write(np.ascontiguousarray(edges).tobytes())
+        f.write(np.ascontiguousarray(init).tobytes())
+        f.flush()
+        out = subprocess.run([str(program), f.name, str(iterations), str(threads),
+                              str(-1.0 if theta is None else theta)],
+                             check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def design_bytes(n: int, m: int, regions: int) -> int:
+    """Bytes of the buffers one call holds: argument copies, node matrix,
+    snapshot, walk order, region matrix, edge matrix and result."""
+    copies = 8 * m + 16 * n
+    return copies + 40 * n + 24 * n + 4 * n + 72 * regions + 12 * m + 16 * n
+
+
+# ---- the table ------------------------------------------------------------
+
+COLUMNS = ["nodes", "edges", "mode", "thr", "ms/iter", "tree%", "rep%", "grav%", "attr%",
+           "apply%", "peakMB", "designMB", "ratio", "nx ms/iter", "nx/this"]
+
+
+def print_row(values: list) -> None:
+    widths = [9, 9, 10, 3, 9, 6, 6, 6, 6, 6, 8, 8, 6, 10, 8]
+    print("  ".join(str(v).rjust(w) for v, w in zip(values, widths)), flush=True)
+
+
+def bench_size(program: Path, n: int, threads_list: list[int], quick: bool) -> None:
+    iterations = iterations_for(n)
+    m = n * AVERAGE_DEGREE // 2
+    nx_ms = None
+    if n <= NETWORKX_LIMIT and not quick:
+        nx_ms = run_case("networkx", n=n, iterations=iterations)["seconds"] * 1e3 / iterations
+    modes = [("BH 0.5", 0.5), ("BH 1.2", 1.2)] + ([("exact", None)] if n <= EXACT_LIMIT else [])
+    for label, theta in modes:
+        for threads in threads_list:
+            native = run_case("native", n=n, iterations=iterations, threads=threads, theta=theta)
+            ms = native["seconds"] * 1e3 / iterations
+            phases = phase_times(program, n, iterations, threads, theta)
+            total = sum(phases[k] for k in ("prepare", "tree", "repulsion", "gravity", "attraction", "apply"))
+            share = lambda k: f"{100 * phases[k] / total:.0f}"  # noqa: E731
+            design = design_bytes(n, m, phases["regions"] if theta is not None else 0)
+            peak = native["peak_added_kib"] * 1024
+            print_row([n, m, label, threads, f"{ms:.2f}", share("tree"), share("repulsion"),
+                       share("gravity"), share("attraction"), share("apply"),
+                       f"{peak / 2**20:.1f}", f"{design / 2**20:.1f}", f"{peak / design:.2f}",
+                       "" if nx_ms is None else f"{nx_ms:.1f}",
+                       "" if nx_ms is None else f"{nx_ms / ms:.1f}"])
+
+
+def bench_progress_cost(n: int = 10_000) -> None:
+    iterations = 20
+    plain = min(run_case("native", n=n, iterations=iterations, threads=1, theta=1.2)["seconds"] for _ in range(3))
+    with_cb = min(run_case("native", n=n, iterations=iterations, threads=1, theta=1.2, progress=True)["seconds"]
+                  for _ in range(3))
+    print(f"\nprogress callback, {n} nodes, threads 1, BH 1.2: {1e3 * plain / iterations:.2f} ms/iter "
+          f"without, {1e3 * with_cb / iterations:.2f} ms/iter with ({100 * (with_cb / plain - 1):+.1f}%)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="1000,10000,100000,1000000", help="node counts, comma separated")
+    parser.add_argument("--threads", default="1,2", help="thread counts, comma separated")
+    parser.add_argument("--quick", action="store_true", help="skip networkx and the progress measurement")
+    parser.add_argument("--measure", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.measure:
+        kind, case = args.measure
+        print(json.dumps((measure_native if kind == "native" else measure_networkx)(json.loads(case))))
+        return
+    program = build_phase_bench()
+    print(f"cores: {os.cpu_count()}; iterations per size: "
+          + ", ".join(f"{n}: {iterations_for(n)}" for n in map(int, args.sizes.split(","))))
+    print_row(COLUMNS)
+    for n in map(int, args.sizes.split(",")):
+        bench_size(program, n, [int(t) for t in args.threads.split(",")], args.quick)
+    if not args.quick:
+        bench_progress_cost()
+
+
+if __name__ == "__main__":
+    main()
