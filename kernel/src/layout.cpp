@@ -51,13 +51,22 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
                                         const LayoutSettings& settings,
                                         std::uint32_t iterations, std::uint64_t threads,
                                         const IterationCallback& keep_going) {
+  StepBuffers buffers;
+  return run_layout(nodes, edges, settings, iterations, threads, keep_going, buffers);
+}
+
+std::optional<LayoutAborted> run_layout(std::span<float> nodes,
+                                        std::span<const EdgeRecord> edges,
+                                        const LayoutSettings& settings,
+                                        std::uint32_t iterations, std::uint64_t threads,
+                                        const IterationCallback& keep_going,
+                                        StepBuffers& buffers) {
   // The pool exists for the whole run, also for zero iterations, and its
   // destructor shuts it down on every way out, a fatal error included.
   std::optional<WorkerPool> pool;
   if (threads > 1) {
     pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)));
   }
-  StepBuffers buffers;
   // A 64-bit counter cannot wrap at the largest 32-bit iteration count.
   for (std::uint64_t i = 1; i <= iterations; ++i) {
     if (pool) {

@@ -52,5 +52,13 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
                                         const LayoutSettings& settings,
                                         std::uint32_t iterations, std::uint64_t threads,
                                         const IterationCallback& keep_going);
+// The same run with the step buffers of the caller, for a caller that runs one
+// iteration per call and wants to keep their capacity from call to call.
+std::optional<LayoutAborted> run_layout(std::span<float> nodes,
+                                        std::span<const EdgeRecord> edges,
+                                        const LayoutSettings& settings,
+                                        std::uint32_t iterations, std::uint64_t threads,
+                                        const IterationCallback& keep_going,
+                                        StepBuffers& buffers);
 
 }  // namespace tallow
