@@ -47,10 +47,16 @@ void move_capped(float* node, double slow_down) {
   double fy = node[slot::dy];
   const double magnitude = length(fx, fy);
   if (magnitude > 10.0) {  // false for NaN
-    node[slot::dx] = static_cast<float>((fx * 10.0) / magnitude);
-    node[slot::dy] = static_cast<float>((fy * 10.0) / magnitude);
-    fx = node[slot::dx];
-    fy = node[slot::dy];
+    // The rest of the step uses the capped force as stored, rounded to f32.
+    // GCC 12 at -O2 vectorises this pair and then reads back the unrounded
+    // quotients instead (wrong code, caught by the whole-step tests); the
+    // volatile round trip forces the rounding.
+    const volatile float capped_x = static_cast<float>((fx * 10.0) / magnitude);
+    const volatile float capped_y = static_cast<float>((fy * 10.0) / magnitude);
+    node[slot::dx] = capped_x;
+    node[slot::dy] = capped_y;
+    fx = capped_x;
+    fy = capped_y;
   }
   const double ox = node[slot::old_dx];
   const double oy = node[slot::old_dy];

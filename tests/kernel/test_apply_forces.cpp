@@ -128,6 +128,21 @@ TEST(ApplyForces, StepScalesWithOldConvergenceAndSlowDown) {
   }
 }
 
+// Traction and swinging use the capped force as rounded to f32; the unrounded
+// quotients would move the node one unit in the last place further.
+TEST(ApplyForces, CappedForceIsUsedAsStored) {
+  std::vector<float> nodes = {-0x1.82cca2p+0f, -0x1.941c1cp+0f, -0x1.7c2f26p+12f,
+                              -0x1.5e48ecp+13f, -0x1.39df74p+2f, -0x1.16dfdcp+3f,
+                              12.5f, 1, 1, 0};
+  LayoutSettings settings;
+  settings.adjustSizes = true;
+  apply_forces_phase(settings, nodes);
+  EXPECT_TRUE(same_bits(nodes[slot::dx], -0x1.3142dep+2f));
+  EXPECT_TRUE(same_bits(nodes[slot::dy], -0x1.19411p+3f));
+  EXPECT_TRUE(same_bits(nodes[slot::x], -0x1.fd7f4ep+0f));
+  EXPECT_TRUE(same_bits(nodes[slot::y], -0x1.3b1a74p+1f));
+}
+
 TEST(ApplyForces, HeavierSwingingNodeMovesLess) {
   for (const bool adjust_sizes : {false, true}) {
     LayoutSettings settings;
