@@ -1,1 +1,56 @@
-// Placeholder until this piece is written.
+// The sequential iteration step and the preparation it shares with the
+// parallel one.
+
+#include "iterate.hpp"
+
+#include <cstddef>
+
+#include "checked.hpp"
+
+namespace tallow {
+
+double prepare_step(const LayoutSettings& settings, std::span<float> nodes) {
+  // Whole records only: the node count is the length divided by the stride.
+  const std::size_t count = nodes.size() / node_stride;
+  if (count > 0) {
+    require_index(nodes.size(), count * node_stride - 1);  // covers the whole pass
+  }
+  const bool distributed = settings.outboundAttractionDistribution;
+  // One pass for rotation and mass sum; the sum is a plain left-to-right f64
+  // sum in node order, and no mass is read when the setting is off.
+  double mass_sum = 0.0;
+  for (std::size_t base = 0; base < count * node_stride; base += node_stride) {
+    float* node = nodes.data() + base;
+    node[slot::old_dx] = node[slot::dx];
+    node[slot::old_dy] = node[slot::dy];
+    node[slot::dx] = 0.0f;
+    node[slot::dy] = 0.0f;
+    if (distributed) {
+      mass_sum += static_cast<double>(node[slot::mass]);
+    }
+  }
+  // With no nodes this is 0 / 0, a NaN that no edge can reach.
+  return distributed ? mass_sum / static_cast<double>(count) : 0.0;
+}
+
+void iterate(const LayoutSettings& settings, std::span<float> nodes,
+             std::span<const EdgeRecord> edges, StepBuffers& buffers) {
+  const double compensation = prepare_step(settings, nodes);
+  if (settings.barnesHutOptimize) {
+    quadtree::build_into(buffers.regions, nodes);
+    repulsion_phase(settings, nodes, buffers.regions, buffers);
+  } else {
+    repulsion_phase(settings, nodes, {});
+  }
+  gravity_phase(settings, nodes);
+  attraction_phase(settings, nodes, edges, compensation);
+  apply_forces_phase(settings, nodes);
+}
+
+void iterate(const LayoutSettings& settings, std::span<float> nodes,
+             std::span<const EdgeRecord> edges) {
+  StepBuffers buffers;
+  iterate(settings, nodes, edges, buffers);
+}
+
+}  // namespace tallow
