@@ -1,0 +1,190 @@
+"""``layout``: ForceAtlas2 positions for any supported graph, checked input first."""
+
+from __future__ import annotations
+
+import numbers
+import os
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tallow_forceatlas2._native import layout_raw
+from tallow_forceatlas2.inputs import graph_arrays
+from tallow_forceatlas2.positions import Seed, initial_positions
+from tallow_forceatlas2.progress import Progress, check_progress, progress_callback
+from tallow_forceatlas2.settings import SETTINGS, check_unknown_names, kernel_settings
+
+__all__ = ["DEFAULT_ITERATIONS", "available_threads", "layout"]
+
+DEFAULT_ITERATIONS = 1000
+MAX_ITERATIONS = 2**32 - 1
+MAX_THREADS = 65535
+
+_LAYOUT_ARGUMENTS = (
+    "n_nodes",
+    "weights",
+    "weight",
+    "pos",
+    "seed",
+    "iterations",
+    "threads",
+    "progress",
+    *(setting.name for setting in SETTINGS),
+)
+
+
+def available_threads() -> int:
+    """Return the number of processors this process may run on.
+
+    Returns
+    -------
+    int
+        ``len(os.sched_getaffinity(0))`` where the platform has it (it honours
+        CPU affinity and container limits), else ``os.cpu_count()``, at least 1.
+    """
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return max(1, os.cpu_count() or 1)
+
+
+def _check_count(name: str, value: object, low: int, high: int) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    count = int(value)
+    if not low <= count <= high:
+        raise ValueError(f"{name} must be between {low} and {high}, not {count}")
+    return count
+
+
+def layout(
+    graph: object,
+    *,
+    n_nodes: int | None = None,
+    weights: object = None,
+    weight: str | None = "weight",
+    pos: object = None,
+    seed: Seed = 0,
+    iterations: int = DEFAULT_ITERATIONS,
+    threads: int | None = None,
+    progress: Progress = False,
+    lin_log: bool = False,
+    dissuade_hubs: bool = False,
+    prevent_overlap: bool = False,
+    edge_weight_influence: float = 1.0,
+    scaling_ratio: float | None = None,
+    strong_gravity: bool = False,
+    gravity: float | None = None,
+    slow_down: float = 1.0,
+    barnes_hut: bool | None = None,
+    barnes_hut_theta: float | None = None,
+    **unknown: object,
+) -> NDArray[np.float64]:
+    """Lay out a graph with ForceAtlas2 and return its node positions.
+
+    Parameters
+    ----------
+    graph : array_like, scipy sparse matrix or array, networkx or igraph graph
+        An ``(m, 2)`` array of integer node indices (any integer dtype); a
+        square SciPy sparse adjacency matrix, whose values are the weights (a
+        symmetric matrix gives one undirected edge per pair); or a networkx
+        or igraph graph (nodes in the graph's order).
+    n_nodes : int, optional
+        Number of nodes of an edge array; default: the largest index + 1.
+    weights : array_like of shape (m,), optional
+        Edge weights of an edge array (finite, >= 0).
+    weight : str or None, default "weight"
+        Edge attribute holding the weight in a networkx or igraph graph
+        (missing means 1); ``None`` ignores weights, also sparse values.
+    pos : array_like of shape (n, 2), or mapping, optional
+        Start positions; a mapping (node to ``(x, y)``) may leave nodes out.
+        Default: random positions drawn from ``seed``.
+    seed : int, numpy Generator, RandomState or None, default 0
+        Source of random start positions; the same integer gives the same
+        layout on every call, None a different one.
+    iterations : int, default 1000
+        Number of ForceAtlas2 iterations (0 returns the start positions,
+        rounded through float32 as the kernel stores them).
+    threads : int, optional
+        Worker threads for the Barnes-Hut repulsion. Default: the processors
+        this process may use with Barnes-Hut, else 1. The result is the same
+        bit for bit for every thread count.
+    progress : bool or callable, default False
+        ``True`` shows a tqdm progress bar on runs longer than half a second;
+        a callable is called as ``progress(done, total)`` after every
+        iteration, and an exception it raises stops the run and propagates.
+    lin_log : bool, default False
+        Logarithmic attraction: tighter, better separated clusters.
+    dissuade_hubs : bool, default False
+        Divide each edge's pull by its source's mass, pushing hubs outwards.
+    prevent_overlap : bool, default False
+        Keep nodes (all of size 1) from overlapping.
+    edge_weight_influence : float, default 1.0
+        Exponent applied to the edge weights; 0 ignores them.
+    scaling_ratio : float, optional
+        Repulsion strength (> 0); larger spreads the graph out.
+    strong_gravity : bool, default False
+        Gravity that grows with the distance from the centre.
+    gravity : float, optional
+        Pull towards the centre (>= 0); keeps disconnected parts together.
+    slow_down : float, default 1.0
+        Divides every step (> 0): larger is slower and steadier.
+    barnes_hut : bool, optional
+        Approximate repulsion with a quadtree, O(n log n) instead of O(n^2).
+        Default: on for graphs of ``BARNES_HUT_MIN_NODES`` nodes or more.
+    barnes_hut_theta : float, optional
+        Barnes-Hut opening threshold (>= 0): smaller is more accurate, slower.
+
+    Returns
+    -------
+    ndarray of float64, shape (n, 2)
+        The final x and y of every node, in node order.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For any mistake in the arguments, before any work starts.
+    KeyboardInterrupt
+        On Ctrl-C, within about one iteration.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from tallow_forceatlas2 import layout
+    >>> positions = layout(np.array([[0, 1], [1, 2], [2, 0]]), iterations=50)
+    >>> positions.shape
+    (3, 2)
+    """
+    check_unknown_names("layout", unknown, _LAYOUT_ARGUMENTS)
+    chosen = {
+        "lin_log": lin_log,
+        "dissuade_hubs": dissuade_hubs,
+        "prevent_overlap": prevent_overlap,
+        "edge_weight_influence": edge_weight_influence,
+        "scaling_ratio": scaling_ratio,
+        "strong_gravity": strong_gravity,
+        "gravity": gravity,
+        "slow_down": slow_down,
+        "barnes_hut": barnes_hut,
+        "barnes_hut_theta": barnes_hut_theta,
+    }
+    kernel_settings(0, chosen)  # settings errors first: they cost nothing to find
+    iterations = _check_count("iterations", iterations, 0, MAX_ITERATIONS)
+    if threads is not None:
+        threads = _check_count("threads", threads, 1, MAX_THREADS)
+    check_progress(progress)
+    arrays = graph_arrays(graph, n_nodes=n_nodes, weights=weights, weight=weight)
+    settings = kernel_settings(arrays.n_nodes, chosen)
+    init = initial_positions(arrays.n_nodes, pos, seed, arrays.nodes)
+    if threads is None:
+        threads = available_threads() if settings["barnesHutOptimize"] else 1
+    with progress_callback(progress, iterations) as callback:
+        return layout_raw(
+            arrays.n_nodes,
+            arrays.edges,
+            arrays.weights,
+            init,
+            iterations,
+            threads,
+            settings,
+            callback,
+        )

@@ -1,0 +1,263 @@
+"""Turn the graphs people have into the arrays the kernel reads.
+
+Every supported input (an integer edge array, a SciPy sparse adjacency
+matrix, a networkx graph, an igraph graph) becomes a node count, a
+C-contiguous ``(m, 2)`` uint32 edge array and optional float64 weights, after
+checks that leave nothing for the kernel to reject.
+"""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Hashable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["GraphArrays", "graph_arrays"]
+
+# The kernel stores node indices as uint32.
+MAX_NODES = 2**32
+
+
+@dataclass(frozen=True)
+class GraphArrays:
+    """A graph in the kernel's terms.
+
+    Attributes
+    ----------
+    n_nodes : int
+        Number of nodes; every index in ``edges`` is below it.
+    edges : ndarray of uint32, shape (m, 2)
+        Source and target index of every edge, C-contiguous.
+    weights : ndarray of float64, shape (m,), or None
+        Finite, non-negative edge weights, or None for weight 1 everywhere.
+    nodes : list or None
+        The node labels in index order, for graphs that have labels
+        (networkx); None when the index is the node.
+    """
+
+    n_nodes: int
+    edges: NDArray[np.uint32]
+    weights: NDArray[np.float64] | None
+    nodes: list[Hashable] | None = None
+
+
+def _kind(graph: object) -> str:
+    module = type(graph).__module__ or ""
+    if module.startswith("scipy.sparse"):
+        return "scipy"
+    if hasattr(graph, "adj") and hasattr(graph, "is_multigraph"):
+        return "networkx"
+    if module.split(".")[0] == "igraph" and hasattr(graph, "get_edgelist"):
+        return "igraph"
+    return "array"
+
+
+def graph_arrays(
+    graph: object,
+    *,
+    n_nodes: int | None = None,
+    weights: object = None,
+    weight: str | None = "weight",
+) -> GraphArrays:
+    """Check a graph and convert it to kernel arrays.
+
+    Parameters
+    ----------
+    graph : array_like, scipy sparse matrix or array, networkx or igraph graph
+        An ``(m, 2)`` array of integer node indices (any integer dtype), a
+        square sparse adjacency matrix, or a graph object.
+    n_nodes : int, optional
+        Number of nodes of an edge array; default: the largest index + 1.
+    weights : array_like, optional
+        ``(m,)`` edge weights for an edge array.
+    weight : str or None
+        Edge attribute holding the weight of a networkx or igraph edge (a
+        missing attribute counts as 1); for a sparse matrix, ``None`` ignores
+        the stored values. ``None`` lays the graph out unweighted.
+
+    Returns
+    -------
+    GraphArrays
+
+    Raises
+    ------
+    TypeError, ValueError
+        With a message saying what to change.
+    """
+    kind = _kind(graph)
+    if kind != "array":
+        if n_nodes is not None:
+            raise TypeError(
+                f"n_nodes is only for edge arrays; a {kind} graph knows its nodes"
+            )
+        if weights is not None:
+            raise TypeError(
+                f"weights= is only for edge arrays; for a {kind} graph pass weight= "
+                "(the edge attribute or, for a sparse matrix, None to ignore its values)"
+            )
+    if kind == "scipy":
+        return _from_sparse(graph, weight)
+    if kind == "networkx":
+        return _from_networkx(graph, weight)
+    if kind == "igraph":
+        return _from_igraph(graph, weight)
+    return _from_edge_array(graph, n_nodes, weights)
+
+
+def _check_n_nodes(n_nodes: object) -> int:
+    if isinstance(n_nodes, (bool, np.bool_)) or not isinstance(
+        n_nodes, numbers.Integral
+    ):
+        raise TypeError(f"n_nodes must be an integer, not {type(n_nodes).__name__}")
+    count = int(n_nodes)
+    if not 0 <= count <= MAX_NODES:
+        raise ValueError(f"n_nodes must be between 0 and {MAX_NODES}, not {count}")
+    return count
+
+
+def _from_edge_array(
+    graph: object, n_nodes: int | None, weights: object
+) -> GraphArrays:
+    try:
+        array = np.asarray(graph)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(
+            f"edges must be an (m, 2) array of node indices: {exc}"
+        ) from exc
+    if array.size == 0 and array.shape in ((0,), (0, 2)):
+        array = np.empty((0, 2), dtype=np.int64)
+    if array.dtype.kind not in "iu":
+        raise TypeError(
+            f"edges must be an (m, 2) array of integer node indices, not of dtype {array.dtype} "
+            "(convert node labels to indices, or pass a networkx or igraph graph)"
+        )
+    if array.ndim != 2 or array.shape[1] != 2:
+        raise ValueError(f"edges must have shape (m, 2), not {array.shape}")
+    highest = int(array.max()) if len(array) else -1
+    if len(array) and array.dtype.kind == "i" and int(array.min()) < 0:
+        row = int(np.argmax((array < 0).any(axis=1)))
+        raise ValueError(
+            f"edges row {row} is {array[row].tolist()}: node indices must be >= 0"
+        )
+    count = highest + 1 if n_nodes is None else _check_n_nodes(n_nodes)
+    if highest >= count:
+        row = int(np.argmax((array >= count).any(axis=1)))
+        raise ValueError(
+            f"edges row {row} is {array[row].tolist()} but n_nodes is {count}: "
+            f"node indices must be below n_nodes (pass n_nodes={highest + 1} or more)"
+        )
+    if count > MAX_NODES:
+        raise ValueError(f"node indices must be below {MAX_NODES}, not {highest}")
+    edges = np.ascontiguousarray(array, dtype=np.uint32)
+    return GraphArrays(count, edges, _check_weights(weights, len(edges), "weights"))
+
+
+def _check_weights(
+    weights: object, n_edges: int, what: str
+) -> NDArray[np.float64] | None:
+    if weights is None:
+        return None
+    try:
+        values = np.asarray(weights)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"{what} must be an array of real numbers: {exc}") from exc
+    if values.dtype.kind not in "biuf":
+        raise TypeError(f"{what} must be real numbers, not of dtype {values.dtype}")
+    if values.shape != (n_edges,):
+        raise ValueError(
+            f"{what} must have shape ({n_edges},), one per edge, not {values.shape}"
+        )
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    bad = ~np.isfinite(values) | (values < 0)
+    if bad.any():
+        index = int(np.argmax(bad))
+        raise ValueError(
+            f"{what}[{index}] is {values[index]}: weights must be finite and >= 0"
+        )
+    return values
+
+
+def _from_sparse(matrix: Any, weight: str | None) -> GraphArrays:
+    import scipy.sparse  # type: ignore[import-untyped]
+
+    if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
+        raise ValueError(
+            f"a sparse adjacency matrix must be square, not {matrix.shape}"
+        )
+    csr = scipy.sparse.csr_array(matrix, copy=True)
+    csr.sum_duplicates()
+    csr.sort_indices()
+    csr.eliminate_zeros()
+    n = int(csr.shape[0])
+    rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(csr.indptr))
+    cols = csr.indices.astype(np.int64)
+    if weight is None:
+        csr.data = np.ones_like(csr.data, dtype=np.float64)
+    values = _check_weights(csr.data, len(rows), "sparse matrix values")
+    assert values is not None
+    # A symmetric matrix stores each undirected edge twice; keep the upper
+    # triangle (diagonal included) so each pair attracts once.
+    if (csr != csr.T).nnz == 0:
+        upper = rows <= cols
+        rows, cols, values = rows[upper], cols[upper], values[upper]
+    edges = np.ascontiguousarray(np.stack([rows, cols], axis=1), dtype=np.uint32)
+    return GraphArrays(_check_n_nodes(n), edges, values if weight is not None else None)
+
+
+def _from_networkx(graph: Any, weight: str | None) -> GraphArrays:
+    nodes: list[Hashable] = list(graph)
+    index = {node: i for i, node in enumerate(nodes)}
+    if graph.is_multigraph():
+        triples = graph.edges(keys=False, data=weight, default=1)
+    else:
+        triples = graph.edges(data=weight, default=1)
+    if weight is None:
+        pairs: Sequence[tuple[Any, Any]] = list(graph.edges())
+        values = None
+    else:
+        listed = list(triples)
+        pairs = [(u, v) for u, v, _ in listed]
+        values = _edge_weights([w for _, _, w in listed], pairs, weight)
+    edges = np.array([(index[u], index[v]) for u, v in pairs], dtype=np.uint32).reshape(
+        -1, 2
+    )
+    return GraphArrays(_check_n_nodes(len(nodes)), edges, values, nodes)
+
+
+def _is_real(value: object) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
+
+
+def _edge_weights(
+    raw: list[object], pairs: Sequence[tuple[Any, Any]], weight: str
+) -> NDArray[np.float64]:
+    try:
+        values = np.asarray(raw, dtype=np.float64) if raw else np.empty(0)
+        typed = all(_is_real(value) for value in raw)
+    except (TypeError, ValueError):
+        values, typed = np.full(len(raw), np.nan), False
+    bad = ~np.isfinite(values) | (values < 0)
+    if typed and not bad.any():
+        return values
+    for k, value in enumerate(raw):
+        if bad[k] or not _is_real(value):
+            u, v = pairs[k]
+            raise ValueError(
+                f"edge ({u!r}, {v!r}) has {weight}={value!r}: weights must be finite "
+                f"real numbers >= 0 (or pass weight=None to ignore them)"
+            )
+    return values
+
+
+def _from_igraph(graph: Any, weight: str | None) -> GraphArrays:
+    pairs = graph.get_edgelist()
+    edges = np.array(pairs, dtype=np.uint32).reshape(-1, 2)
+    values = None
+    if weight is not None and weight in graph.es.attributes():
+        raw = [1 if w is None else w for w in graph.es[weight]]
+        values = _edge_weights(raw, pairs, weight)
+    return GraphArrays(_check_n_nodes(graph.vcount()), edges, values)

@@ -1,0 +1,278 @@
+"""The ForceAtlas2 settings under their Python names, with checks and defaults.
+
+The kernel reads a dictionary with camelCase keys and accepts any value; this
+module is where a user's keyword arguments are checked, given their defaults
+(some of which depend on the size of the graph) and renamed.
+"""
+
+from __future__ import annotations
+
+import difflib
+import math
+import numbers
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+
+import numpy as np
+
+__all__ = [
+    "BARNES_HUT_MIN_NODES",
+    "SETTINGS",
+    "Setting",
+    "check_unknown_names",
+    "kernel_settings",
+]
+
+# Barnes-Hut is switched on by default from this many nodes; below it the
+# exact pairwise repulsion is about as fast and has no approximation.
+BARNES_HUT_MIN_NODES = 2000
+
+
+@dataclass(frozen=True)
+class Setting:
+    """One ForceAtlas2 setting.
+
+    Attributes
+    ----------
+    name : str
+        The keyword argument of :func:`tallow_forceatlas2.layout`.
+    key : str
+        The key of the settings dictionary that the kernel reads.
+    kind : type
+        ``bool`` or ``float``.
+    default : bool or float or None
+        The default; ``None`` when it depends on the number of nodes.
+    minimum : float or None
+        The smallest accepted value of a ``float`` setting.
+    minimum_allowed : bool
+        Whether ``minimum`` itself is accepted (``>=``) or not (``>``).
+    help : str
+        One line for documentation and ``--help``.
+    """
+
+    name: str
+    key: str
+    kind: type
+    default: bool | float | None
+    minimum: float | None
+    minimum_allowed: bool
+    help: str
+
+
+def _flag(name: str, key: str, help: str) -> Setting:
+    return Setting(name, key, bool, False, None, True, help)
+
+
+SETTINGS: tuple[Setting, ...] = (
+    _flag(
+        "lin_log",
+        "linLogMode",
+        "logarithmic attraction: tighter, more separated clusters",
+    ),
+    _flag(
+        "dissuade_hubs",
+        "outboundAttractionDistribution",
+        "divide a node's attraction by its mass: hubs move to the borders",
+    ),
+    _flag(
+        "prevent_overlap",
+        "adjustSizes",
+        "take node sizes into account so nodes do not overlap",
+    ),
+    Setting(
+        "edge_weight_influence",
+        "edgeWeightInfluence",
+        float,
+        1.0,
+        0.0,
+        True,
+        "exponent applied to edge weights (0 ignores weights)",
+    ),
+    Setting(
+        "scaling_ratio",
+        "scalingRatio",
+        float,
+        None,
+        0.0,
+        False,
+        "repulsion strength: larger spreads the graph out",
+    ),
+    _flag(
+        "strong_gravity",
+        "strongGravityMode",
+        "gravity grows with the distance to the centre",
+    ),
+    Setting(
+        "gravity",
+        "gravity",
+        float,
+        None,
+        0.0,
+        True,
+        "pull towards the centre; keeps disconnected parts close",
+    ),
+    Setting(
+        "slow_down",
+        "slowDown",
+        float,
+        1.0,
+        0.0,
+        False,
+        "divides every node's step: larger is slower and steadier",
+    ),
+    Setting(
+        "barnes_hut",
+        "barnesHutOptimize",
+        bool,
+        None,
+        None,
+        True,
+        f"approximate repulsion with a quadtree (default: on from {BARNES_HUT_MIN_NODES} nodes)",
+    ),
+    Setting(
+        "barnes_hut_theta",
+        "barnesHutTheta",
+        float,
+        1.2,
+        0.0,
+        True,
+        "Barnes-Hut accuracy: smaller is more exact and slower",
+    ),
+)
+
+_BY_NAME = {setting.name: setting for setting in SETTINGS}
+
+# Names people bring from other ForceAtlas2 tools, mapped to ours.
+ALIASES = {
+    **{setting.key: setting.name for setting in SETTINGS},
+    "linlog": "lin_log",
+    "lin_log_mode": "lin_log",
+    "outbound_attraction_distribution": "dissuade_hubs",
+    "distributed_action": "dissuade_hubs",
+    "adjust_sizes": "prevent_overlap",
+    "strong_gravity_mode": "strong_gravity",
+    "barnes_hut_optimize": "barnes_hut",
+    "theta": "barnes_hut_theta",
+    "max_iter": "iterations",
+    "n_iter": "iterations",
+    "niter": "iterations",
+}
+
+
+def check_unknown_names(
+    function: str, unknown: Iterable[str], known: Iterable[str]
+) -> None:
+    """Raise a ``TypeError`` for the first unknown keyword argument.
+
+    Parameters
+    ----------
+    function : str
+        The name of the function, for the message.
+    unknown : iterable of str
+        Keyword arguments that the function does not take.
+    known : iterable of str
+        The keyword arguments it does take, for close-match suggestions.
+
+    Raises
+    ------
+    TypeError
+        Naming the argument and, when there is one, the closest known name.
+    """
+    known = list(known)
+    for name in unknown:
+        suggestion = ALIASES.get(name)
+        if suggestion is None or suggestion not in known:
+            matches = difflib.get_close_matches(name, known, n=1, cutoff=0.6)
+            suggestion = matches[0] if matches else None
+        hint = f"; did you mean {suggestion!r}?" if suggestion else ""
+        raise TypeError(
+            f"{function}() got an unexpected keyword argument {name!r}{hint}"
+        )
+
+
+def _check_value(setting: Setting, value: object) -> bool | float:
+    if setting.kind is bool:
+        if isinstance(value, (bool, np.bool_)):
+            return bool(value)
+        raise TypeError(
+            f"{setting.name} must be True or False, not {value!r} ({type(value).__name__})"
+        )
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(
+            f"{setting.name} must be a real number, not {value!r} ({type(value).__name__})"
+        )
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{setting.name} must be finite, not {number}")
+    assert setting.minimum is not None
+    if number < setting.minimum or (
+        number == setting.minimum and not setting.minimum_allowed
+    ):
+        bound = ">=" if setting.minimum_allowed else ">"
+        raise ValueError(
+            f"{setting.name} must be {bound} {setting.minimum:g}, not {number:g}"
+        )
+    return number
+
+
+def size_defaults(n_nodes: int) -> dict[str, bool | float]:
+    """Return the defaults that depend on the size of the graph.
+
+    Parameters
+    ----------
+    n_nodes : int
+        Number of nodes of the graph.
+
+    Returns
+    -------
+    dict
+        ``barnes_hut``, ``scaling_ratio`` and ``gravity`` under their Python names.
+    """
+    return {
+        "barnes_hut": n_nodes >= BARNES_HUT_MIN_NODES,
+        "scaling_ratio": 2.0,
+        "gravity": 1.0,
+    }
+
+
+def kernel_settings(
+    n_nodes: int, chosen: Mapping[str, object]
+) -> dict[str, bool | float]:
+    """Check the user's settings and return the kernel's settings dictionary.
+
+    Parameters
+    ----------
+    n_nodes : int
+        Number of nodes, for the defaults that depend on it.
+    chosen : mapping of str to object
+        Settings under their Python names; ``None`` values take the default.
+
+    Returns
+    -------
+    dict
+        Every setting under its camelCase key, as ``bool`` or ``float``.
+
+    Raises
+    ------
+    TypeError
+        A name that is not a setting, or a value of the wrong type.
+    ValueError
+        A number that is not finite or is out of range.
+    """
+    check_unknown_names(
+        "layout", (name for name in chosen if name not in _BY_NAME), _BY_NAME
+    )
+    by_size = size_defaults(n_nodes)
+    result: dict[str, bool | float] = {}
+    for setting in SETTINGS:
+        value = chosen.get(setting.name)
+        if value is None:
+            default = (
+                setting.default
+                if setting.default is not None
+                else by_size[setting.name]
+            )
+            result[setting.key] = default
+        else:
+            result[setting.key] = _check_value(setting, value)
+    return result
