@@ -1,0 +1,204 @@
+"""The networkx backend "tallow": ``nx.forceatlas2_layout(G, backend="tallow")``.
+
+networkx (3.5 and newer) finds this module through the ``networkx.backends``
+and ``networkx.backend_info`` entry points. networkx loads ``backend_info``
+while it is itself being imported, so this module imports neither networkx
+nor NumPy at import time.
+"""
+
+from __future__ import annotations
+
+import inspect
+from collections.abc import Hashable, Mapping
+from typing import Any
+
+__all__ = ["BackendInterface", "backend_info", "can_run"]
+
+BACKEND_NAME = "tallow"
+
+_DOCS = (
+    "Runs tallow_forceatlas2's compiled, multithreaded ForceAtlas2. Each node's step\n"
+    "adapts to its own swinging, so ``jitter_tolerance`` has no meaning here and only\n"
+    "its default is accepted; ``node_mass``, ``node_size`` and ``dim`` other than 2\n"
+    "are not supported (networkx's own implementation runs instead when fallback is\n"
+    "enabled). The same ``seed`` gives the same layout bit for bit, for every\n"
+    "thread count."
+)
+_EXTRA_PARAMETERS = {
+    "threads : int, optional": "Worker threads; default: the processors available.",
+    "progress : bool or callable, optional": (
+        "True shows a progress bar; a callable gets (done, total) after each iteration."
+    ),
+    "barnes_hut : bool, optional": "Barnes-Hut repulsion; default: on for large graphs.",
+    "barnes_hut_theta : float, optional": "Barnes-Hut opening threshold.",
+}
+
+
+def backend_info() -> dict[str, Any]:
+    """Describe the backend to networkx.
+
+    Returns
+    -------
+    dict
+        The backend's name, package and the functions it implements, with
+        their extra documentation and parameters.
+    """
+    return {
+        "backend_name": BACKEND_NAME,
+        "project": "tallow_forceatlas2",
+        "package": "tallow_forceatlas2",
+        "short_summary": "Fast, deterministic, multithreaded ForceAtlas2 layout.",
+        "functions": {
+            "forceatlas2_layout": {
+                "additional_docs": _DOCS,
+                "additional_parameters": _EXTRA_PARAMETERS,
+            }
+        },
+    }
+
+
+def forceatlas2_layout(
+    G: Any,
+    pos: Mapping[Hashable, Any] | None = None,
+    *,
+    max_iter: int = 100,
+    jitter_tolerance: float = 1.0,
+    scaling_ratio: float = 2.0,
+    gravity: float = 1.0,
+    distributed_action: bool = False,
+    strong_gravity: bool = False,
+    node_mass: Mapping[Hashable, float] | None = None,
+    node_size: Mapping[Hashable, float] | None = None,
+    weight: str | None = None,
+    linlog: bool = False,
+    seed: Any = None,
+    dim: int = 2,
+    store_pos_as: str | None = None,
+    **backend_kwargs: Any,
+) -> dict[Hashable, Any]:
+    """networkx's ``forceatlas2_layout`` run by this package.
+
+    Parameters are networkx's; see ``help(networkx.forceatlas2_layout)``.
+    ``backend_kwargs`` may hold ``threads``, ``progress``, ``barnes_hut``
+    and ``barnes_hut_theta``.
+
+    Returns
+    -------
+    dict
+        Node to a float64 array ``[x, y]``.
+
+    Raises
+    ------
+    NotImplementedError
+        For arguments that ``can_run`` declines.
+    """
+    reason = _cannot_run(jitter_tolerance, node_mass, node_size, dim)
+    if reason:
+        raise NotImplementedError(reason)
+    from tallow_forceatlas2.settings import check_unknown_names
+
+    check_unknown_names(
+        "forceatlas2_layout",
+        (k for k in backend_kwargs if k not in _BACKEND_KWARGS),
+        _BACKEND_KWARGS,
+    )
+    from tallow_forceatlas2.api import layout
+
+    positions = layout(
+        G,
+        pos=pos,
+        weight=weight,
+        seed=seed,
+        iterations=max_iter,
+        scaling_ratio=scaling_ratio,
+        gravity=gravity,
+        dissuade_hubs=distributed_action,
+        strong_gravity=strong_gravity,
+        lin_log=linlog,
+        **backend_kwargs,
+    )
+    result = dict(zip(G, positions))
+    if store_pos_as is not None:
+        for node, xy in result.items():
+            G.nodes[node][store_pos_as] = xy
+    return result
+
+
+_BACKEND_KWARGS = ("threads", "progress", "barnes_hut", "barnes_hut_theta")
+_SIGNATURE = inspect.signature(forceatlas2_layout)
+
+
+def _cannot_run(
+    jitter_tolerance: object, node_mass: object, node_size: object, dim: object
+) -> str:
+    if dim != 2:
+        return f"only 2-dimensional layouts are supported, not dim={dim!r}"
+    if node_mass is not None:
+        return "node_mass is not supported: a node's mass is 1 plus its weighted degree"
+    if node_size is not None:
+        return "node_size is not supported"
+    if jitter_tolerance != 1.0:
+        return "jitter_tolerance is not supported: every node adapts its own speed"
+    return ""
+
+
+def can_run(name: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool | str:
+    """Tell networkx whether this backend can honour a call.
+
+    Parameters
+    ----------
+    name : str
+        The networkx function's name.
+    args, kwargs
+        The arguments of the call, as the user passed them.
+
+    Returns
+    -------
+    True or str
+        True, or the reason why not (networkx logs it, or falls back to
+        its own implementation when configured to).
+    """
+    if name != "forceatlas2_layout":
+        return f"{name} is not implemented by the {BACKEND_NAME} backend"
+    try:
+        bound = _SIGNATURE.bind(*args, **kwargs)
+    except TypeError as exc:
+        return str(exc)
+    bound.apply_defaults()
+    arguments = bound.arguments
+    return (
+        _cannot_run(
+            arguments["jitter_tolerance"],
+            arguments["node_mass"],
+            arguments["node_size"],
+            arguments["dim"],
+        )
+        or True
+    )
+
+
+def should_run(name: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
+    """Tell networkx that a call this backend can run is worth running here."""
+    return True
+
+
+class BackendInterface:
+    """The object networkx loads from the ``networkx.backends`` entry point.
+
+    The backend works on networkx graphs directly, so converting a graph to
+    and from this backend returns it unchanged; results are plain dicts.
+    """
+
+    forceatlas2_layout = staticmethod(forceatlas2_layout)
+    can_run = staticmethod(can_run)
+    should_run = staticmethod(should_run)
+
+    @staticmethod
+    def convert_from_nx(graph: Any, *args: Any, **kwargs: Any) -> Any:
+        """Return ``graph`` itself: the backend reads networkx graphs."""
+        return graph
+
+    @staticmethod
+    def convert_to_nx(obj: Any, *args: Any, **kwargs: Any) -> Any:
+        """Return ``obj`` itself: results are already networkx-style."""
+        return obj
