@@ -1,0 +1,356 @@
+"""The ``tallow-fa2`` command: lay out a graph file, write positions and pictures.
+
+Bad input (a missing file, a malformed line, an unknown option, a bad value)
+ends the command with one line on standard error and exit status 2; an output
+that cannot be written with status 1; Ctrl-C with status 130.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import sys
+from collections.abc import Sequence
+from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
+from typing import Any, NoReturn
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tallow_forceatlas2.api import DEFAULT_ITERATIONS, layout
+from tallow_forceatlas2.plot import PICTURE_FORMATS, save_picture
+from tallow_forceatlas2.readers import (
+    EdgeList,
+    InputError,
+    read_communities,
+    read_graph,
+)
+from tallow_forceatlas2.settings import SETTINGS, kernel_settings
+from tallow_forceatlas2.writers import (
+    POSITION_FORMATS,
+    write_positions,
+    write_positions_csv,
+)
+
+__all__ = ["build_parser", "main"]
+
+PROG = "tallow-fa2"
+EXIT_BAD_INPUT = 2
+EXIT_OUTPUT_FAILED = 1
+EXIT_INTERRUPTED = 130
+
+
+class UsageError(Exception):
+    """A mistake on the command line or in an input file: exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see {PROG} --help)")
+
+
+def _package_version() -> str:
+    try:
+        return version("tallow_forceatlas2")
+    except PackageNotFoundError:  # pragma: no cover - running from a source tree
+        return "unknown"
+
+
+def _size(text: str) -> tuple[int, int]:
+    try:
+        width, height = (int(part) for part in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected WIDTHxHEIGHT in pixels, not {text!r}"
+        ) from None
+    return width, height
+
+
+def _add_input_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("input")
+    group.add_argument(
+        "graph",
+        nargs="?",
+        type=Path,
+        help=(
+            "edge list (.csv, .tsv or whitespace separated: source target [weight], "
+            "'#' comments) or a .graphml/.gexf/.gml file"
+        ),
+    )
+    group.add_argument(
+        "--demo",
+        action="store_true",
+        help="lay out a built-in graph of 3,130 nodes in 12 communities",
+    )
+    group.add_argument(
+        "--delimiter",
+        help="field separator of an edge list "
+        "(default: ',' for .csv, tab for .tsv, else whitespace)",
+    )
+    group.add_argument(
+        "--header",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="whether the first line is a header (default: guessed)",
+    )
+    group.add_argument(
+        "--weight",
+        default="weight",
+        metavar="ATTR",
+        help="edge attribute holding weights in graph files (default: weight)",
+    )
+    group.add_argument("--no-weights", action="store_true", help="ignore edge weights")
+    group.add_argument(
+        "--communities",
+        type=Path,
+        metavar="FILE",
+        help="'node community' table used to colour the picture",
+    )
+    group.add_argument(
+        "--community-attribute",
+        metavar="ATTR",
+        help="node attribute holding the community in graph files",
+    )
+
+
+def _add_layout_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("layout")
+    group.add_argument(
+        "--iterations",
+        type=int,
+        default=DEFAULT_ITERATIONS,
+        metavar="N",
+        help=f"number of iterations (default: {DEFAULT_ITERATIONS})",
+    )
+    group.add_argument(
+        "--threads",
+        type=int,
+        metavar="N",
+        help="worker threads (default: the processors available)",
+    )
+    group.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        help="seed of the random start positions (default: 0)",
+    )
+    group.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="show a progress bar (default: when stderr is a terminal)",
+    )
+    for setting in SETTINGS:
+        flag = "--" + setting.name.replace("_", "-")
+        if setting.kind is bool and setting.default is None:
+            group.add_argument(
+                flag,
+                action=argparse.BooleanOptionalAction,
+                default=None,
+                help=setting.help,
+            )
+        elif setting.kind is bool:
+            group.add_argument(
+                flag, action="store_true", default=None, help=setting.help
+            )
+        else:
+            default = (
+                "depends on the graph" if setting.default is None else setting.default
+            )
+            group.add_argument(
+                flag,
+                type=float,
+                metavar="X",
+                help=f"{setting.help} (default: {default})",
+            )
+
+
+def _add_output_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("output")
+    formats = ", ".join(POSITION_FORMATS + PICTURE_FORMATS)
+    group.add_argument(
+        "-o",
+        "--output",
+        action="append",
+        type=Path,
+        default=[],
+        metavar="FILE",
+        help=f"write positions or a picture, by extension ({formats}); "
+        "repeatable; default: CSV positions on standard output",
+    )
+    group.add_argument(
+        "--width", type=int, default=1600, help="picture width in pixels"
+    )
+    group.add_argument(
+        "--height", type=int, default=1600, help="picture height in pixels"
+    )
+    group.add_argument(
+        "--size",
+        type=_size,
+        metavar="WxH",
+        help="picture size in pixels, e.g. 1200x800",
+    )
+    group.add_argument(
+        "--dpi", type=int, default=200, help="picture resolution (default: 200)"
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """Build the argument parser of ``tallow-fa2``.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+        A parser whose errors raise :class:`UsageError` instead of exiting.
+    """
+    parser = _Parser(
+        prog=PROG,
+        description="Lay out a graph with ForceAtlas2 and write its node positions "
+        "and/or a picture.",
+        epilog=f"example: {PROG} --demo -o demo.png",
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"%(prog)s {_package_version()}"
+    )
+    _add_input_options(parser)
+    _add_layout_options(parser)
+    _add_output_options(parser)
+    return parser
+
+
+def _check_arguments(args: argparse.Namespace) -> None:
+    if args.demo == (args.graph is not None):
+        raise UsageError(
+            "give either a graph file or --demo"
+            if not args.demo
+            else "--demo takes no graph file"
+        )
+    for path in args.output:
+        if path.suffix.lower() not in POSITION_FORMATS + PICTURE_FORMATS:
+            raise UsageError(
+                f"{path}: cannot tell the output format from the extension; "
+                f"use one of {', '.join(POSITION_FORMATS + PICTURE_FORMATS)}"
+            )
+        if path.suffix.lower() in PICTURE_FORMATS:
+            try:
+                import matplotlib  # noqa: F401
+            except ModuleNotFoundError:
+                raise UsageError(
+                    f"{path}: pictures need matplotlib: "
+                    "pip install 'tallow_forceatlas2[plot]'"
+                ) from None
+    if args.iterations < 0:
+        raise UsageError(f"--iterations must be >= 0, not {args.iterations}")
+    if args.threads is not None and args.threads < 1:
+        raise UsageError(f"--threads must be >= 1, not {args.threads}")
+    width, height = args.size if args.size else (args.width, args.height)
+    if min(width, height, args.dpi) < 1:
+        raise UsageError("--width, --height, --size and --dpi must be positive")
+    args.width, args.height = width, height
+    try:
+        kernel_settings(0, _settings(args))
+    except (TypeError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _settings(args: argparse.Namespace) -> dict[str, Any]:
+    return {setting.name: getattr(args, setting.name) for setting in SETTINGS}
+
+
+def _load(args: argparse.Namespace) -> EdgeList:
+    if args.demo:
+        from tallow_forceatlas2.demo import demo_graph
+
+        demo = demo_graph()
+        nodes = [str(i) for i in range(demo.n_nodes)]
+        return EdgeList(nodes, demo.edges, None, demo.communities)
+    weight = None if args.no_weights else args.weight
+    graph = read_graph(
+        args.graph,
+        delimiter=args.delimiter,
+        header=args.header,
+        weight=weight,
+        community_attribute=args.community_attribute,
+    )
+    if args.communities is not None:
+        communities = read_communities(
+            args.communities, graph.nodes, delimiter=args.delimiter
+        )
+        graph = EdgeList(graph.nodes, graph.edges, graph.weights, communities)
+    return graph
+
+
+def _run_layout(args: argparse.Namespace, graph: EdgeList) -> NDArray[np.float64]:
+    progress = args.progress
+    if progress is None:
+        progress = sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None
+    try:
+        return layout(
+            graph.edges,
+            n_nodes=len(graph.nodes),
+            weights=graph.weights,
+            iterations=args.iterations,
+            threads=args.threads,
+            seed=args.seed,
+            progress=progress,
+            **_settings(args),
+        )
+    except (TypeError, ValueError, ModuleNotFoundError) as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _write(
+    args: argparse.Namespace, graph: EdgeList, positions: NDArray[np.float64]
+) -> None:
+    if not args.output:
+        write_positions_csv(sys.stdout, graph.nodes, positions)
+        return
+    for path in args.output:
+        if path.suffix.lower() in PICTURE_FORMATS:
+            save_picture(
+                path,
+                graph.edges,
+                positions,
+                communities=graph.communities,
+                width=args.width,
+                height=args.height,
+                dpi=args.dpi,
+            )
+        else:
+            write_positions(path, graph.nodes, positions)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run ``tallow-fa2``.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments; default: ``sys.argv[1:]``.
+
+    Returns
+    -------
+    int
+        0 on success, 1 when an output cannot be written, 2 for bad input,
+        130 when interrupted.
+    """
+    try:
+        args = build_parser().parse_args(argv)
+        _check_arguments(args)
+        graph = _load(args)
+        positions = _run_layout(args, graph)
+    except SystemExit as exc:  # --help and --version
+        return exc.code if isinstance(exc.code, int) else 0
+    except (UsageError, InputError) as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    try:
+        _write(args, graph, positions)
+    except (OSError, ValueError) as exc:
+        print(f"{PROG}: error: cannot write output: {exc}", file=sys.stderr)
+        return EXIT_OUTPUT_FAILED
+    return 0

@@ -1,0 +1,193 @@
+"""Pictures of a layout with matplotlib: translucent edges, nodes sized by degree.
+
+Nodes are coloured by community when communities are given, otherwise by
+degree. Only matplotlib's object-oriented API is used (no pyplot), so drawing
+works without a display and never changes the user's pyplot state.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Hashable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, cast
+
+import numpy as np
+from numpy.typing import NDArray
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+__all__ = ["PICTURE_FORMATS", "draw_layout", "save_picture"]
+
+PICTURE_FORMATS = (".png", ".svg", ".pdf")
+
+# The twenty colours of matplotlib's "tab20" reordered so that neighbouring
+# communities (largest first) get clearly different hues.
+_COMMUNITY_COLOURS = (
+    "#1f77b4",
+    "#ff7f0e",
+    "#2ca02c",
+    "#d62728",
+    "#9467bd",
+    "#8c564b",
+    "#e377c2",
+    "#17becf",
+    "#bcbd22",
+    "#7f7f7f",
+    "#aec7e8",
+    "#ffbb78",
+    "#98df8a",
+    "#ff9896",
+    "#c5b0d5",
+    "#c49c94",
+    "#f7b6d2",
+    "#9edae5",
+    "#dbdb8d",
+    "#c7c7c7",
+)
+_UNASSIGNED = "#b0b0b0"
+
+
+def _require_matplotlib() -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ModuleNotFoundError as exc:
+        raise ModuleNotFoundError(
+            "drawing needs matplotlib: pip install 'tallow_forceatlas2[plot]'"
+        ) from exc
+
+
+def _node_colours(
+    degree: NDArray[np.float64], communities: Sequence[Hashable] | None
+) -> NDArray[np.float64]:
+    from matplotlib import colormaps
+    from matplotlib.colors import to_rgba
+
+    if communities is None:
+        shade = np.log1p(degree)
+        top = shade.max() if len(shade) and shade.max() > 0 else 1.0
+        colours: NDArray[np.float64] = colormaps["viridis"](0.1 + 0.85 * shade / top)
+        return colours
+    ranked = [c for c, _ in Counter(communities).most_common() if c not in ("", None)]
+    palette = {
+        c: to_rgba(_COMMUNITY_COLOURS[i % len(_COMMUNITY_COLOURS)])
+        for i, c in enumerate(ranked)
+    }
+    grey = to_rgba(_UNASSIGNED)
+    return np.array(
+        [palette.get(c, grey) for c in communities], dtype=np.float64
+    ).reshape(-1, 4)
+
+
+def draw_layout(
+    ax: Axes,
+    edges: NDArray[np.integer],
+    positions: NDArray[np.float64],
+    *,
+    communities: Sequence[Hashable] | None = None,
+    node_scale: float = 1.0,
+    edge_alpha: float | None = None,
+) -> Axes:
+    """Draw a laid-out graph into matplotlib axes.
+
+    Parameters
+    ----------
+    ax : matplotlib Axes
+        Where to draw; its aspect is set equal and its frame hidden.
+    edges : ndarray of int, shape (m, 2)
+        Node indices of every edge.
+    positions : ndarray of float64, shape (n, 2)
+        Node positions, as returned by :func:`tallow_forceatlas2.layout`.
+    communities : sequence, optional
+        A community label per node (``""`` or None for none); default:
+        colour by degree.
+    node_scale : float, default 1.0
+        Multiplies every node's area.
+    edge_alpha : float, optional
+        Opacity of the edges; default: lower for denser graphs.
+
+    Returns
+    -------
+    matplotlib Axes
+        ``ax``.
+    """
+    from matplotlib.collections import LineCollection
+
+    n = len(positions)
+    edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    degree = np.bincount(edges.ravel(), minlength=n).astype(np.float64)
+    colours = _node_colours(degree, communities)
+    if edge_alpha is None:
+        edge_alpha = float(np.clip(12.0 / np.sqrt(max(len(edges), 1)), 0.04, 0.5))
+    if len(edges):
+        segments = positions[edges]
+        edge_colours = colours[edges[:, 0]].copy()
+        edge_colours[:, 3] = edge_alpha
+        lines = LineCollection(
+            cast("Sequence[NDArray[np.float64]]", segments),  # (m, 2, 2): m segments
+            colors=edge_colours,
+            linewidths=0.4,
+            zorder=1,
+        )
+        ax.add_collection(lines)
+    # Areas grow with the square root of the degree, so hubs stand out without
+    # hiding their neighbourhood; smaller graphs get larger dots.
+    base = node_scale * float(np.clip(4000.0 / max(n, 1), 1.0, 40.0))
+    sizes = base * (0.5 + np.sqrt(degree))
+    order = np.argsort(degree, kind="stable")
+    if n:
+        ax.scatter(
+            positions[order, 0],
+            positions[order, 1],
+            s=sizes[order],
+            c=colours[order],
+            linewidths=0,
+            zorder=2,
+        )
+        ax.update_datalim(positions)
+        ax.autoscale_view()
+    ax.set_aspect("equal", adjustable="datalim")
+    ax.set_axis_off()
+    return ax
+
+
+def save_picture(
+    path: Path,
+    edges: NDArray[np.integer],
+    positions: NDArray[np.float64],
+    *,
+    communities: Sequence[Hashable] | None = None,
+    width: int = 1600,
+    height: int = 1600,
+    dpi: int = 200,
+) -> None:
+    """Draw a laid-out graph and save it as PNG, SVG or PDF.
+
+    Parameters
+    ----------
+    path : Path
+        The file; its extension (``.png``, ``.svg``, ``.pdf``) picks the format.
+    edges, positions, communities
+        As for :func:`draw_layout`.
+    width, height : int, default 1600
+        Size of the picture in pixels (at ``dpi`` for SVG and PDF).
+    dpi : int, default 200
+        Pixels per inch.
+
+    Raises
+    ------
+    ModuleNotFoundError
+        When matplotlib is not installed.
+    OSError
+        When the file cannot be written.
+    """
+    _require_matplotlib()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, facecolor="white")
+    FigureCanvasAgg(figure)
+    ax = figure.add_axes((0.02, 0.02, 0.96, 0.96))
+    draw_layout(ax, edges, positions, communities=communities)
+    figure.savefig(path, dpi=dpi, facecolor="white")

@@ -1,0 +1,373 @@
+"""Read graphs and community tables from files, reporting errors by file and line.
+
+Edge lists are text: one edge per line as ``source target [weight]``,
+separated by commas (``.csv``), tabs (``.tsv``, ``.tab``) or whitespace
+(anything else); node labels are any text; ``#`` starts a comment line (and,
+in whitespace-separated files, a comment at the end of a line). GraphML, GEXF
+and GML files are read with networkx.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import math
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from xml.etree import ElementTree
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = [
+    "GRAPH_FORMATS",
+    "EdgeList",
+    "InputError",
+    "read_communities",
+    "read_graph",
+]
+
+GRAPH_FORMATS = {".graphml": "graphml", ".gexf": "gexf", ".gml": "gml"}
+_DELIMITERS = {".csv": ",", ".tsv": "\t", ".tab": "\t"}
+_HEADER_WORDS = {
+    "source",
+    "target",
+    "from",
+    "to",
+    "src",
+    "dst",
+    "u",
+    "v",
+    "node",
+    "node1",
+    "node2",
+    "id",
+    "id1",
+    "id2",
+    "weight",
+    "community",
+    "label",
+}
+
+
+class InputError(ValueError):
+    """A problem with an input file, located by file and line.
+
+    Parameters
+    ----------
+    path : str or Path
+        The file.
+    line : int or None
+        The 1-based line number, when the problem has one.
+    message : str
+        What is wrong and, where possible, what to do.
+    """
+
+    def __init__(self, path: str | Path, line: int | None, message: str) -> None:
+        where = f"{path}:{line}" if line is not None else f"{path}"
+        super().__init__(f"{where}: {message}")
+        self.path, self.line = str(path), line
+
+
+@dataclass(frozen=True)
+class EdgeList:
+    """A graph read from a file.
+
+    Attributes
+    ----------
+    nodes : list of str
+        Node labels in order of first appearance; index i is node i.
+    edges : ndarray of int64, shape (m, 2)
+        Source and target indices, in file order.
+    weights : ndarray of float64, shape (m,), or None
+        Edge weights, or None when no edge had one.
+    communities : list of str or None
+        A community label per node, when the file carried them.
+    """
+
+    nodes: list[str]
+    edges: NDArray[np.int64]
+    weights: NDArray[np.float64] | None
+    communities: list[str] | None = None
+
+
+def _read_bytes(path: Path) -> bytes:
+    try:
+        return path.read_bytes()
+    except FileNotFoundError:
+        raise InputError(path, None, "no such file") from None
+    except IsADirectoryError:
+        raise InputError(path, None, "is a directory, not a file") from None
+    except OSError as exc:
+        raise InputError(path, None, exc.strerror or str(exc)) from None
+
+
+def _read_text(path: Path) -> str:
+    data = _read_bytes(path)
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as exc:
+        line = data[: exc.start].count(b"\n") + 1
+        raise InputError(path, line, "is not UTF-8 text") from None
+
+
+def _rows(path: Path, delimiter: str | None) -> Iterator[tuple[int, list[str]]]:
+    """Yield (line number, fields) of the data lines of a delimited text file."""
+    for number, line in enumerate(_read_text(path).splitlines(), start=1):
+        stripped = line.strip()
+        if not stripped or stripped.startswith("#"):
+            continue
+        if delimiter is None:
+            fields = stripped.split("#", 1)[0].split()
+        else:
+            try:
+                fields = next(csv.reader([stripped], delimiter=delimiter, strict=True))
+            except csv.Error as exc:
+                raise InputError(
+                    path, number, f"cannot split this line: {exc}"
+                ) from None
+            fields = [field.strip() for field in fields]
+        yield number, fields
+
+
+def _number(text: str) -> float | None:
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value
+
+
+def _is_header(fields: list[str]) -> bool:
+    if len(fields) == 3 and _number(fields[2]) is None:
+        return True
+    return (
+        len(fields) >= 2
+        and {f.lower() for f in fields[:2]} <= _HEADER_WORDS
+        and (fields[0].lower() != fields[1].lower())
+    )
+
+
+def read_edge_list(
+    path: Path,
+    *,
+    delimiter: str | None = None,
+    header: bool | None = None,
+    weighted: bool = True,
+) -> EdgeList:
+    """Read a delimited edge list.
+
+    Parameters
+    ----------
+    path : Path
+        The file.
+    delimiter : str, optional
+        Field separator; default: from the extension (``,`` for .csv, tab for
+        .tsv/.tab, any whitespace otherwise).
+    header : bool, optional
+        Whether the first data line is a header. Default: it is when its
+        third field is not a number, or its first two fields are column
+        names such as ``source,target``.
+    weighted : bool, default True
+        Read the third column as the edge weight (finite, >= 0).
+
+    Returns
+    -------
+    EdgeList
+
+    Raises
+    ------
+    InputError
+        Naming the file and line of the first problem.
+    """
+    if delimiter is None:
+        delimiter = _DELIMITERS.get(path.suffix.lower())
+    index: dict[str, int] = {}
+    pairs: list[tuple[int, int]] = []
+    weights: list[float] = []
+    has_weights = False
+    shape = "source,target[,weight]" if delimiter == "," else "source target [weight]"
+    for count, (number, fields) in enumerate(_rows(path, delimiter)):
+        if count == 0 and (header if header is not None else _is_header(fields)):
+            continue
+        if len(fields) not in (2, 3) or not all(fields[:2]):
+            raise InputError(
+                path, number, f"expected '{shape}', got {len(fields)} field(s)"
+            )
+        weight = 1.0
+        if len(fields) == 3 and weighted:
+            parsed = _number(fields[2])
+            if parsed is None or not math.isfinite(parsed) or parsed < 0:
+                raise InputError(
+                    path, number, f"weight {fields[2]!r} is not a finite number >= 0"
+                )
+            weight, has_weights = parsed, True
+        u = index.setdefault(fields[0], len(index))
+        v = index.setdefault(fields[1], len(index))
+        pairs.append((u, v))
+        weights.append(weight)
+    if not pairs:
+        raise InputError(path, None, "contains no edges")
+    edges = np.array(pairs, dtype=np.int64).reshape(-1, 2)
+    values = np.array(weights, dtype=np.float64) if has_weights else None
+    return EdgeList(list(index), edges, values)
+
+
+def _graph_file_error(path: Path, exc: Exception) -> InputError:
+    position = getattr(exc, "position", None)
+    line = getattr(exc, "lineno", None) or (position[0] if position else None)
+    message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    return InputError(
+        path, line, f"cannot read this {path.suffix[1:].upper()} file: {message}"
+    )
+
+
+def read_graph_file(
+    path: Path, *, weight: str | None = "weight", community_attribute: str | None = None
+) -> EdgeList:
+    """Read a GraphML, GEXF or GML file with networkx.
+
+    Parameters
+    ----------
+    path : Path
+        The file; its extension picks the format.
+    weight : str or None, default "weight"
+        Edge attribute holding the weight (missing means 1).
+    community_attribute : str, optional
+        Node attribute holding each node's community.
+
+    Returns
+    -------
+    EdgeList
+        Node labels are the file's node ids (or GML labels) as text.
+
+    Raises
+    ------
+    InputError
+        For unreadable files and bad weights.
+    """
+    try:
+        import networkx as nx  # type: ignore[import-untyped]
+    except ModuleNotFoundError:
+        raise InputError(
+            path,
+            None,
+            "reading graph files needs networkx: "
+            "pip install 'tallow_forceatlas2[networkx]'",
+        ) from None
+    data = _read_bytes(path)  # missing and unreadable files, reported as for edge lists
+    readers = {"graphml": nx.read_graphml, "gexf": nx.read_gexf, "gml": nx.read_gml}
+    try:
+        graph = readers[GRAPH_FORMATS[path.suffix.lower()]](io.BytesIO(data))
+    except (
+        nx.NetworkXError,
+        ElementTree.ParseError,
+        ValueError,
+        LookupError,
+        TypeError,
+    ) as exc:
+        raise _graph_file_error(path, exc) from None
+    from tallow_forceatlas2.inputs import graph_arrays
+
+    try:
+        arrays = graph_arrays(graph, weight=weight)
+    except ValueError as exc:
+        raise InputError(path, None, str(exc)) from None
+    communities = None
+    if community_attribute is not None:
+        communities = [
+            str(graph.nodes[node].get(community_attribute, "")) for node in graph
+        ]
+    nodes = [str(node) for node in graph]
+    return EdgeList(nodes, arrays.edges.astype(np.int64), arrays.weights, communities)
+
+
+def read_graph(
+    path: Path,
+    *,
+    delimiter: str | None = None,
+    header: bool | None = None,
+    weight: str | None = "weight",
+    community_attribute: str | None = None,
+) -> EdgeList:
+    """Read an edge list or a graph file, choosing the reader by extension.
+
+    Parameters
+    ----------
+    path : Path
+        ``.graphml``, ``.gexf`` and ``.gml`` go through networkx; anything
+        else is read as a delimited edge list.
+    delimiter, header
+        See :func:`read_edge_list`.
+    weight : str or None, default "weight"
+        For graph files the edge attribute holding the weight; for edge
+        lists, None ignores the weight column.
+    community_attribute : str, optional
+        Node attribute holding each node's community (graph files only).
+
+    Returns
+    -------
+    EdgeList
+
+    Raises
+    ------
+    InputError
+        Naming the file and, where there is one, the line.
+    """
+    if path.suffix.lower() in GRAPH_FORMATS:
+        return read_graph_file(
+            path, weight=weight, community_attribute=community_attribute
+        )
+    if community_attribute is not None:
+        raise InputError(
+            path,
+            None,
+            "--community-attribute is for GraphML, GEXF and GML files; "
+            "give an edge list's communities with --communities FILE",
+        )
+    return read_edge_list(
+        path, delimiter=delimiter, header=header, weighted=weight is not None
+    )
+
+
+def read_communities(
+    path: Path, nodes: list[str], *, delimiter: str | None = None
+) -> list[str]:
+    """Read a ``node community`` table and return each node's community.
+
+    Parameters
+    ----------
+    path : Path
+        Two fields per line, delimited as edge lists are; an optional header.
+    nodes : list of str
+        The graph's node labels.
+    delimiter : str, optional
+        As for :func:`read_edge_list`.
+
+    Returns
+    -------
+    list of str
+        The community of every node, in node order; ``""`` for nodes the
+        table does not list.
+
+    Raises
+    ------
+    InputError
+        For malformed lines and nodes that are not in the graph.
+    """
+    if delimiter is None:
+        delimiter = _DELIMITERS.get(path.suffix.lower())
+    index = {node: i for i, node in enumerate(nodes)}
+    communities = [""] * len(nodes)
+    for count, (number, fields) in enumerate(_rows(path, delimiter)):
+        if len(fields) != 2:
+            raise InputError(
+                path, number, f"expected 'node community', got {len(fields)} field(s)"
+            )
+        if fields[0] not in index:
+            if count == 0:
+                continue  # a header line such as "node,community"
+            raise InputError(path, number, f"node {fields[0]!r} is not in the graph")
+        communities[index[fields[0]]] = fields[1]
+    return communities
