@@ -143,19 +143,6 @@ TEST(ApplyForces, CappedForceIsUsedAsStored) {
   EXPECT_TRUE(same_bits(nodes[slot::y], -0x1.3b1a74p+1f));
 }
 
-TEST(ApplyForces, HeavierSwingingNodeMovesLess) {
-  for (const bool adjust_sizes : {false, true}) {
-    LayoutSettings settings;
-    settings.adjustSizes = adjust_sizes;
-    std::vector<float> light = at_origin({.dx = 3, .dy = 4, .old_dx = -1, .mass = 1});
-    std::vector<float> heavy = at_origin({.dx = 3, .dy = 4, .old_dx = -1, .mass = 4});
-    apply_forces_phase(settings, light);
-    apply_forces_phase(settings, heavy);
-    EXPECT_GT(heavy[slot::x], 0.0f);
-    EXPECT_LT(heavy[slot::x], light[slot::x]);
-  }
-}
-
 TEST(ApplyForces, PartialRecordIsFatal) {
   std::vector<float> nodes = at_origin({});
   nodes.resize(15, 0.0f);
