@@ -1,7 +1,196 @@
-// Placeholder module until the bindings are written.
+// The extension module _native and its one function, layout_raw.
+//
+// A call binds and converts its eight arguments, copies the arrays into
+// buffers of its own, reads the settings dictionary, builds the node and edge
+// matrices, runs the layout with the interpreter lock released and returns the
+// final positions as a new (n_nodes, 2) float64 array. Every failure unwinds as
+// a C++ exception to layout_raw(), the one place where it becomes the
+// interpreter's error, with the lock held and every buffer already released.
 #include <Python.h>
 
-static PyModuleDef native_module = {PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr};
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <vector>
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&native_module); }
+#include "arguments.hpp"
+#include "array_copy.hpp"
+#include "fatal.hpp"
+#include "internal_error.hpp"
+#include "matrices.hpp"
+#include "numpy_api.hpp"
+#include "py_ref.hpp"
+#include "run.hpp"
+#include "settings_dict.hpp"
+
+namespace tallow::bindings {
+namespace {
+
+// The first block becomes __text_signature__; the rest is __doc__.
+constexpr const char* layout_raw_doc =
+    "layout_raw(n_nodes, edges, weights, init, iterations, threads, settings, progress)\n--\n\n"
+    "Runs a ForceAtlas2 layout and returns the final `(n, 2)` f64 positions.\n"
+    "\n"
+    "Every array argument is copied into a buffer owned by the module up front, before the "
+    "interpreter lock is released, so nothing borrowed from the interpreter is touched while "
+    "the layout runs in the background. Without `progress` the whole iteration loop runs in a "
+    "single lock-released block. With `progress`, each iteration runs in a lock-released block "
+    "of its own, after which the lock is taken back and `progress(i, iterations)` is called. "
+    "If the callback raises, the loop stops and the callback's own exception, not a generic "
+    "error, is raised again from this call.";
+
+// ============================================================ arguments
+
+// The call's own copies of the array arguments, the inputs of the matrices.
+struct ArrayCopies {
+  std::vector<tallow::EdgePair> edges;
+  std::optional<std::vector<double>> weights;
+  std::vector<tallow::Point> init;
+};
+
+ArrayCopies copy_arrays(LayoutArguments& arguments) {
+  ArrayCopies copies;
+  copies.edges = copy_edges(arguments.edges.get());
+  if (arguments.weights) {
+    copies.weights = copy_weights(arguments.weights.get());
+    arguments.weights = PyRef();  // never read again
+  }
+  copies.init = copy_init(arguments.init.get());
+  return copies;
+}
+
+// ============================================================ settings
+// (read_settings, settings_dict.cpp)
+
+// ============================================================ run
+
+// Consumes the copies, so that they do not outlive the build.
+tallow::Matrices build_matrices(std::uint64_t n_nodes, ArrayCopies copies) {
+  std::optional<std::span<const double>> weights;
+  if (copies.weights) {
+    weights = std::span<const double>(*copies.weights);
+  }
+  return tallow::graph_to_matrices(n_nodes, copies.edges, weights, copies.init);
+}
+
+// ============================================================ result
+
+// A new (rows, 2) float64 array filled straight from the node matrix's x and
+// y slots, each widened exactly from f32.
+PyRef positions_array(const tallow::NodeMatrix& nodes) {
+  const std::size_t rows = nodes.size() / tallow::node_stride;
+  double* out = nullptr;
+  PyRef result = new_positions_array(static_cast<npy_intp>(rows), out);
+  if (!result) {
+    if (PyErr_Occurred()) {
+      PyErr_Print();
+    }
+    tallow::fatal("Python API call failed");
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float* node = nodes.data() + i * tallow::node_stride;
+    out[2 * i] = static_cast<double>(node[tallow::slot::x]);
+    out[2 * i + 1] = static_cast<double>(node[tallow::slot::y]);
+  }
+  return result;
+}
+
+// ============================================================ the call
+
+PyObject* layout_raw_call(PyObject* args, PyObject* kwargs) {
+  LayoutArguments arguments = convert_arguments(args, kwargs);
+  ArrayCopies copies = copy_arrays(arguments);
+  const tallow::LayoutSettings settings = read_settings(arguments.settings.get());
+  tallow::Matrices matrices = build_matrices(arguments.n_nodes, std::move(copies));
+  run_iterations(matrices, settings, arguments.iterations, arguments.threads,
+                 arguments.progress.get());
+  return positions_array(matrices.nodes).release();
+}
+
+// The one place where C++ failures become the interpreter's error. Every
+// reference and buffer of the call has been released by the time a handler
+// runs, and the lock is held again.
+PyObject* layout_raw(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  try {
+    return layout_raw_call(args, kwargs);
+  } catch (PythonError& error) {
+    error.restore();
+  } catch (const tallow::InternalError& error) {
+    set_internal_error(error.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    set_internal_error(error.what());
+  } catch (...) {
+    set_internal_error("layout_raw failed with an unknown C++ exception");
+  }
+  return nullptr;
+}
+
+// ============================================================ module
+
+PyMethodDef module_methods[] = {
+    {"layout_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_raw)),
+     METH_VARARGS | METH_KEYWORDS, layout_raw_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_native", "", -1, module_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Single-phase initialisation: the module exists once per process, owned by
+// the interpreter that first imported it.
+PyObject* cached_module = nullptr;
+std::int64_t owning_interpreter = -1;
+
+bool append_to_all(PyObject* module, const char* name) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      return false;
+    }
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) {
+      return false;
+    }
+  }
+  PyRef entry = PyRef::steal(PyUnicode_FromString(name));
+  return entry && PyList_Append(all.get(), entry.get()) == 0;
+}
+
+PyObject* init_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) {
+    return nullptr;
+  }
+  if (cached_module != nullptr) {
+    if (interpreter != owning_interpreter) {
+      PyErr_SetString(PyExc_ImportError,
+                      "tallow_forceatlas2._native can be initialised by only one interpreter "
+                      "per process and was already initialised by another one; import it from "
+                      "the main interpreter instead of a sub-interpreter");
+      return nullptr;
+    }
+    Py_INCREF(cached_module);
+    return cached_module;
+  }
+  if (!create_internal_error_class()) {
+    return nullptr;
+  }
+  PyRef module = PyRef::steal(PyModule_Create(&module_definition));
+  if (!module || !append_to_all(module.get(), "layout_raw")) {
+    return nullptr;
+  }
+  cached_module = PyRef::borrow(module.get()).release();  // kept for the life of the process
+  owning_interpreter = interpreter;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace tallow::bindings
+
+PyMODINIT_FUNC PyInit__native(void) { return tallow::bindings::init_module(); }
