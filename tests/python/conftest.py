@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from tallow_forceatlas2._native import layout_raw
 
+Layout = Callable[..., np.ndarray]
 PARAMETERS = (
     "n_nodes",
     "edges",

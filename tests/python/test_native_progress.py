@@ -8,16 +8,14 @@ import sys
 import threading
 import time
 import traceback
-from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import pytest
 from tallow_forceatlas2._native import layout_raw
 
-from conftest import PARAMETERS, ring_graph
+from conftest import PARAMETERS, Layout, ring_graph
 
-Layout = Callable[..., np.ndarray]
 MODES = [
     {},
     {"barnesHutOptimize": True},
@@ -54,9 +52,7 @@ def test_callback_sees_every_iteration_and_changes_nothing(
     call_layout: Layout, threads: int, settings: dict[str, Any]
 ) -> None:
     progress = Recorder()
-    with_progress = call_layout(
-        iterations=3, threads=threads, settings=settings, progress=progress
-    )
+    with_progress = call_layout(iterations=3, threads=threads, settings=settings, progress=progress)
     assert progress.calls == [(1, 3), (2, 3), (3, 3)]
     assert all(type(value) is int for call in progress.calls for value in call)
     assert progress.threads == {threading.get_ident()}, "called on the calling thread"
@@ -67,9 +63,7 @@ def test_callback_sees_every_iteration_and_changes_nothing(
 
 @pytest.mark.parametrize("settings", MODES, ids=mode_id)
 @pytest.mark.parametrize("threads", [0, 2, 3, 8], ids=lambda t: f"threads={t}")
-@pytest.mark.parametrize(
-    "progress", [None, Recorder()], ids=["no callback", "callback"]
-)
+@pytest.mark.parametrize("progress", [None, Recorder()], ids=["no callback", "callback"])
 def test_every_thread_count_gives_the_same_bits(
     call_layout: Layout,
     threads: int,
@@ -77,9 +71,7 @@ def test_every_thread_count_gives_the_same_bits(
     progress: Recorder | None,
 ) -> None:
     expected = call_layout(iterations=7, threads=1, settings=settings)
-    result = call_layout(
-        iterations=7, threads=threads, settings=settings, progress=progress
-    )
+    result = call_layout(iterations=7, threads=threads, settings=settings, progress=progress)
     assert np.array_equal(result, expected)
 
 
@@ -90,14 +82,12 @@ def test_zero_iterations_call_nothing(call_layout: Layout, progress: Any) -> Non
     assert not getattr(progress, "calls", [])
 
 
-@pytest.mark.parametrize("returned", [False, 0, "stop", object(), None], ids=repr)
-def test_what_the_callback_returns_is_ignored(
-    call_layout: Layout, returned: Any
-) -> None:
+@pytest.mark.parametrize(
+    "returned", [False, 0, "stop", object(), None], ids=lambda v: type(v).__name__
+)
+def test_what_the_callback_returns_is_ignored(call_layout: Layout, returned: Any) -> None:
     progress = Recorder(result=returned)
-    assert np.array_equal(
-        call_layout(iterations=4, progress=progress), call_layout(iterations=4)
-    )
+    assert np.array_equal(call_layout(iterations=4, progress=progress), call_layout(iterations=4))
     assert len(progress.calls) == 4
 
 
@@ -199,9 +189,9 @@ def null_returning_callable() -> tuple[Any, Any]:
         ]
 
     tp_call = 50
-    call = ctypes.CFUNCTYPE(
-        ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p
-    )(lambda self, args, kwargs: None)
+    call = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)(
+        lambda self, args, kwargs: None
+    )
     slots = (Slot * 2)(Slot(tp_call, ctypes.cast(call, ctypes.c_void_p)), Slot(0, None))
     name = ctypes.create_string_buffer(b"test_native_progress.NullCall")
     spec = Spec(ctypes.cast(name, ctypes.c_char_p), 0, 0, 0, slots)

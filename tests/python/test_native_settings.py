@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import pytest
 
-from conftest import ring_graph
+from conftest import Layout, ring_graph
 
 WEIGHTS = np.linspace(0.5, 3.0, len(ring_graph()["edges"]))
 DEFAULTS = {
@@ -27,16 +27,13 @@ DEFAULTS = {
 }
 BOOL_KEYS = [key for key, value in DEFAULTS.items() if isinstance(value, bool)]
 FLOAT_KEYS = [key for key, value in DEFAULTS.items() if isinstance(value, float)]
+Run = Callable[[dict[Any, Any]], np.ndarray]
 
 
 @pytest.fixture
-def run(
-    call_layout: Callable[..., np.ndarray],
-) -> Callable[[dict[Any, Any]], np.ndarray]:
+def run(call_layout: Layout) -> Run:
     """Six weighted iterations on the ring graph with the given settings."""
-    return lambda settings: call_layout(
-        weights=WEIGHTS, iterations=6, settings=settings
-    )
+    return lambda settings: call_layout(weights=WEIGHTS, iterations=6, settings=settings)
 
 
 def same(first: np.ndarray, second: np.ndarray) -> bool:
@@ -44,39 +41,32 @@ def same(first: np.ndarray, second: np.ndarray) -> bool:
 
 
 def test_absent_keys_take_the_defaults(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
 ) -> None:
     assert same(run({}), run(dict(DEFAULTS)))
 
 
+# fmt: off
+CHANGED = [
+    ({"linLogMode": True}, {}), ({"outboundAttractionDistribution": True}, {}),
+    ({"adjustSizes": True}, {}), ({"edgeWeightInfluence": 0.0}, {}), ({"scalingRatio": 3.0}, {}),
+    ({"strongGravityMode": True}, {}), ({"gravity": 4.0}, {}), ({"slowDown": 2.0}, {}),
+    ({"barnesHutOptimize": True}, {}), ({"barnesHutTheta": 1.5}, {"barnesHutOptimize": True}),
+]
+# fmt: on
+
+
 @pytest.mark.parametrize(
-    ("changed", "base"),
-    [
-        ({"linLogMode": True}, {}),
-        ({"outboundAttractionDistribution": True}, {}),
-        ({"adjustSizes": True}, {}),
-        ({"edgeWeightInfluence": 0.0}, {}),
-        ({"scalingRatio": 3.0}, {}),
-        ({"strongGravityMode": True}, {}),
-        ({"gravity": 4.0}, {}),
-        ({"slowDown": 2.0}, {}),
-        ({"barnesHutOptimize": True}, {}),
-        ({"barnesHutTheta": 1.5}, {"barnesHutOptimize": True}),
-    ],
-    ids=lambda case: ",".join(case) or "defaults",
+    ("changed", "base"), CHANGED, ids=[",".join(base | changed) for changed, base in CHANGED]
 )
 def test_every_key_is_read_under_its_exact_name(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
     changed: dict[str, Any],
     base: dict[str, Any],
 ) -> None:
     assert not same(run(base | changed), run(base))
     [(key, value)] = changed.items()
-    misspelt = {
-        key[0].swapcase() + key[1:]: value,
-        key.upper(): value,
-        key + " ": value,
-    }
+    misspelt = {key[0].swapcase() + key[1:]: value, key.upper(): value, key + " ": value}
     assert same(run(base | misspelt), run(base)), "only the exact key counts"
 
 
@@ -88,35 +78,27 @@ class IndexOnly:
         return self.value
 
 
-@pytest.mark.parametrize(
-    ("given", "equivalent"),
-    [
-        ({"gravity": 2}, {"gravity": 2.0}),
-        ({"scalingRatio": True}, {"scalingRatio": 1.0}),
-        ({"slowDown": np.float32(1.5)}, {"slowDown": 1.5}),
-        ({"gravity": IndexOnly(3)}, {"gravity": 3.0}),
-        ({"scalingRatio": 2**53 + 1}, {"scalingRatio": 2.0**53}),
-        (
-            {"linLogMode": np.True_, "adjustSizes": np.False_},
-            {"linLogMode": True, "adjustSizes": False},
-        ),
-        (
-            {"barnesHutOptimize": True, "barnesHutTheta": -0.8},
-            {"barnesHutOptimize": True, "barnesHutTheta": 0.8},
-        ),
-    ],
-    ids=[
-        "int gravity",
-        "bool scalingRatio",
-        "numpy float32",
-        "__index__ only",
-        "int rounded to nearest",
-        "numpy bools",
-        "negative theta",
-    ],
-)
+BARNES_HUT = {"barnesHutOptimize": True}
+# id: (settings given, settings they must act like)
+# fmt: off
+EQUIVALENT = {
+    "int gravity": ({"gravity": 2}, {"gravity": 2.0}),
+    "bool scalingRatio": ({"scalingRatio": True}, {"scalingRatio": 1.0}),
+    "numpy float32": ({"slowDown": np.float32(1.5)}, {"slowDown": 1.5}),
+    "__index__ only": ({"gravity": IndexOnly(3)}, {"gravity": 3.0}),
+    "int rounded to nearest": ({"scalingRatio": 2**53 + 1}, {"scalingRatio": 2.0**53}),
+    "numpy bools": (
+        {"linLogMode": np.True_, "adjustSizes": np.False_},
+        {"linLogMode": True, "adjustSizes": False},
+    ),
+    "negative theta": (BARNES_HUT | {"barnesHutTheta": -0.8}, BARNES_HUT | {"barnesHutTheta": 0.8}),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize(("given", "equivalent"), EQUIVALENT.values(), ids=EQUIVALENT)
 def test_values_are_converted_as_the_interpreter_does(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
     given: dict[str, Any],
     equivalent: dict[str, Any],
 ) -> None:
@@ -134,29 +116,18 @@ def test_values_are_converted_as_the_interpreter_does(
     ids=lambda s: ",".join(f"{k}={v}" for k, v in s.items()),
 )
 def test_any_float_value_is_accepted_without_range_checks(
-    run: Callable[[dict[Any, Any]], np.ndarray], settings: dict[str, Any]
+    run: Run, settings: dict[str, Any]
 ) -> None:
     assert run(settings).shape == (12, 2)
 
 
-@pytest.mark.parametrize(
-    ("value", "qualname"),
-    [
-        (1, "int"),
-        (0, "int"),
-        (None, "NoneType"),
-        ("true", "str"),
-        (1.0, "float"),
-        (np.int64(1), "int64"),
-        (np.array(True), "ndarray"),
-        ([True], "list"),
-    ],
-    ids=lambda v: repr(v) if not isinstance(v, np.ndarray) else "0-d bool array",
-)
+NOT_BOOLS = [(1, "int"), (0, "int"), (None, "NoneType"), ("true", "str"), (1.0, "float"),
+             (np.int64(1), "int64"), (np.array(True), "ndarray"), ([True], "list")]  # fmt: skip
+
+
+@pytest.mark.parametrize(("value", "qualname"), NOT_BOOLS, ids=lambda v: f"{v!r}")
 @pytest.mark.parametrize("key", BOOL_KEYS)
-def test_only_bools_are_booleans(
-    run: Callable[[dict[Any, Any]], np.ndarray], key: str, value: Any, qualname: str
-) -> None:
+def test_only_bools_are_booleans(run: Run, key: str, value: Any, qualname: str) -> None:
     message = f"'{qualname}' object cannot be converted to 'PyBool'"
     with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
         run({key: value})
@@ -168,12 +139,8 @@ def numpy_lookalike(name: str, truth: Any) -> Any:
 
 
 @pytest.mark.parametrize("name", ["bool_", "bool"])
-def test_numpy_bool_types_are_asked_for_their_truth(
-    run: Callable[[dict[Any, Any]], np.ndarray], name: str
-) -> None:
-    assert same(
-        run({"linLogMode": numpy_lookalike(name, True)}), run({"linLogMode": True})
-    )
+def test_numpy_bool_types_are_asked_for_their_truth(run: Run, name: str) -> None:
+    assert same(run({"linLogMode": numpy_lookalike(name, True)}), run({"linLogMode": True}))
     message = "'int' object cannot be converted to 'PyBool'"
     with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
         run({"linLogMode": numpy_lookalike(name, 1)})
@@ -187,14 +154,10 @@ def float_conversion_error(value: Any) -> BaseException:
 
 
 @pytest.mark.parametrize(
-    "value",
-    [None, "1", 2**1024, 1j, object()],
-    ids=["None", "str", "2**1024", "complex", "object"],
+    "value", [None, "1", 2**1024, 1j, object()], ids=["None", "str", "2**1024", "complex", "object"]
 )
 @pytest.mark.parametrize("key", FLOAT_KEYS)
-def test_float_conversion_errors_are_raised_unchanged(
-    run: Callable[[dict[Any, Any]], np.ndarray], key: str, value: Any
-) -> None:
+def test_float_conversion_errors_are_raised_unchanged(run: Run, key: str, value: Any) -> None:
     expected = float_conversion_error(value)
     with pytest.raises(type(expected), match=f"^{re.escape(str(expected))}$") as info:
         run({key: value})
@@ -213,7 +176,7 @@ class RaisingFloat:
 
 
 def test_an_exception_from_float_is_the_very_one_raised(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
 ) -> None:
     error = ValueError("no float for you")
     with pytest.raises(ValueError) as info:
@@ -222,7 +185,7 @@ def test_an_exception_from_float_is_the_very_one_raised(
 
 
 def test_internal_error_from_float_is_replaced_by_a_new_one(
-    run: Callable[[dict[Any, Any]], np.ndarray], internal_error: type[BaseException]
+    run: Run, internal_error: type[BaseException]
 ) -> None:
     original = internal_error("nested failure")
     with pytest.raises(internal_error, match=r"^nested failure$") as info:
@@ -230,39 +193,26 @@ def test_internal_error_from_float_is_replaced_by_a_new_one(
     assert info.value is not original
 
 
+# id: (settings, exception, part of its message)
+# fmt: off
+FIRST_FAILURE = {
+    "first key first": ({"linLogMode": 1, "gravity": "x"}, TypeError, "'int' object"),
+    "table order, not dict order": ({"gravity": "x", "linLogMode": 1}, TypeError, "'int' object"),
+    "gravity before theta": (
+        {"barnesHutTheta": None, "gravity": 2**1024}, OverflowError, "int too large to convert"
+    ),
+    "slowDown before barnesHut": (
+        {"barnesHutOptimize": 1, "slowDown": None}, TypeError, "real number"
+    ),
+}
+# fmt: on
+
+
 @pytest.mark.parametrize(
-    ("settings", "error", "fragment"),
-    [
-        (
-            {"linLogMode": 1, "gravity": "x"},
-            TypeError,
-            "'int' object cannot be converted",
-        ),
-        (
-            {"gravity": "x", "linLogMode": 1},
-            TypeError,
-            "'int' object cannot be converted",
-        ),
-        (
-            {"barnesHutTheta": None, "gravity": 2**1024},
-            OverflowError,
-            "int too large to convert to float",
-        ),
-        (
-            {"barnesHutOptimize": 1, "slowDown": None},
-            TypeError,
-            "must be real number, not NoneType",
-        ),
-    ],
-    ids=[
-        "first key first",
-        "table order, not dict order",
-        "gravity before theta",
-        "slowDown before barnesHut",
-    ],
+    ("settings", "error", "fragment"), FIRST_FAILURE.values(), ids=FIRST_FAILURE
 )
 def test_the_first_failing_key_in_table_order_wins(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
     settings: dict[str, Any],
     error: type[BaseException],
     fragment: str,
@@ -272,7 +222,7 @@ def test_the_first_failing_key_in_table_order_wins(
 
 
 def test_values_after_a_failing_key_are_not_looked_at(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
 ) -> None:
     later = RaisingFloat(ValueError("must not be converted"))
     with pytest.raises(TypeError):
@@ -291,7 +241,7 @@ class CollidingKey:
 
 
 def test_a_failing_lookup_ends_reading_with_its_exception(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
 ) -> None:
     with pytest.raises(LookupError, match=r"^comparison refused$"):
         run({CollidingKey(): 1.0})
@@ -306,14 +256,14 @@ class Defaulting(dict):  # type: ignore[type-arg]
 
 
 def test_dict_subclass_hooks_are_not_consulted(
-    run: Callable[[dict[Any, Any]], np.ndarray],
+    run: Run,
 ) -> None:
     assert same(run(Defaulting()), run({}))
     assert same(run(Defaulting(gravity=3.0)), run({"gravity": 3.0}))
 
 
 def test_settings_are_read_after_the_arrays_are_copied(
-    call_layout: Callable[..., np.ndarray], internal_error: type[BaseException]
+    call_layout: Layout, internal_error: type[BaseException]
 ) -> None:
     one_column = np.zeros((3, 1), np.uint32)
     with pytest.raises(internal_error):
