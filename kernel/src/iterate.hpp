@@ -27,6 +27,23 @@ inline constexpr std::size_t mass = 2;
 }  // namespace snapshot_slot
 using NodeSnapshot = std::vector<double>;
 
+// The region tree rewritten for the Barnes-Hut walks: the regions with
+// children and the leaves that hold a node, in the pre-order of the tree, so
+// that opening a region is a step to the next record and `skip` jumps past
+// its subtree. A leaf record carries its node's x, y and mass (widened exactly
+// from f32), so a walk reads nothing else. Empty leaves add no force and are
+// left out. Walking it gives the same bits as walking the region matrix.
+struct WalkRecord {
+  double x;        // mass centre of a region, position of a leaf's node
+  double y;
+  double mass;     // region mass, or the leaf node's mass
+  double opening;  // 4 * half_size * half_size of a region; unused for leaves
+  std::uint32_t skip;  // the record after this one's subtree
+  std::uint32_t node;  // the leaf's node index, or `walk_region` for a region
+};
+inline constexpr std::uint32_t walk_region = 0xFFFFFFFF;
+using WalkTree = std::vector<WalkRecord>;
+
 // The scratch arrays of one step. A run keeps them from step to step so that
 // each step reuses their capacity instead of allocating afresh; their contents
 // never carry over (each step rebuilds them), so reuse cannot change a bit.
@@ -34,6 +51,8 @@ struct StepBuffers {
   RegionMatrix regions;
   NodeSnapshot snapshot;
   std::vector<std::uint32_t> walk_order;
+  WalkTree walk_tree;
+  std::vector<std::uint32_t> walk_scratch;  // per region: subtree size, position
 };
 
 // Fills `snapshot` from the node matrix (resized to snapshot_stride per node).
@@ -45,6 +64,14 @@ void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes);
 // same bits; this one is the cache-friendly one.
 void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> regions,
                    std::size_t node_count);
+
+// Fills buffers.walk_tree from `regions` and the nodes' x, y, mass, and
+// buffers.walk_order with the same order as bh_walk_order. Two linear passes
+// over the region matrix; no allocation once the buffers have grown. Node and
+// region counts must fit 32-bit indices (bh_walk_tree_fits), else fatal.
+void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
+                      std::span<const double> regions);
+bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions);
 
 // Repulsion between every pair of nodes: exact (i from 1 up, j below i, both
 // nodes updated, i first) or, with barnesHutOptimize, one Barnes-Hut walk per
@@ -61,6 +88,11 @@ void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
 void bh_node_repulsion(const LayoutSettings& settings, std::span<float, node_stride> node,
                        std::size_t key, std::span<const double> snapshot,
                        std::span<const double> regions, double coefficient, double theta2);
+
+// The same walk over the walk tree, bit for bit, about twice as fast: `index`
+// is the node's index. Safe to run for different nodes at once.
+void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
+                       std::span<const WalkRecord> tree, double coefficient, double theta2);
 
 // Gravity toward the origin, every node in node order.
 void gravity_phase(const LayoutSettings& settings, std::span<float> nodes);

@@ -1,1 +1,472 @@
-// Placeholder until this piece is written.
+// Repulsion: exact over all pairs, or one Barnes-Hut walk per node.
+//
+// Every contribution is rounded to f32 as it is stored, so the visiting
+// orders below are part of the results: exact pairs (i from 1 up, j below i,
+// i updated before j); regions in the pre-order of their `next` threading.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "checked.hpp"
+#include "fatal.hpp"
+#include "iterate.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tallow {
+namespace {
+
+// An f64 copy of a node matrix this large could not be addressed.
+constexpr std::size_t max_snapshot_source = std::size_t{1} << 60;
+
+// The walk order holds u32 node indices.
+constexpr std::size_t max_ordered_nodes = std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+
+// Overlapping pairs (exact mode with sizes) repel with this many times the
+// scaling ratio, regardless of their distance.
+constexpr double overlap_factor = 100.0;
+
+// A stored reference (a non-negative whole number) as an array offset. Values
+// beyond any array map to the largest offset, so the next bounds test fails.
+std::size_t region_offset(double reference) {
+  return reference < 0x1p63 ? static_cast<std::size_t>(static_cast<std::int64_t>(reference))
+                            : std::numeric_limits<std::size_t>::max();
+}
+
+// Covers every slot of every node in one test, so the pair loops index freely.
+void require_whole_records(std::span<const float> nodes, std::size_t count) {
+  if (count > 0) {
+    require_index(nodes.size(), (count - 1) * node_stride + slot::fixed);
+  }
+}
+
+std::span<float, node_stride> node_record(std::span<float> nodes, std::size_t index) {
+  require_index(nodes.size(), index * node_stride + slot::fixed);
+  return std::span<float, node_stride>(nodes.data() + index * node_stride, node_stride);
+}
+
+// ---- exact modes -----------------------------------------------------------
+
+// One pair's contribution, already multiplied out: added to i (kept in
+// locals), subtracted from j (in the matrix), each rounded to f32.
+inline void apply_pair(float& dxi, float& dyi, float* nj, double fx, double fy) {
+  dxi = static_cast<float>(static_cast<double>(dxi) + fx);
+  dyi = static_cast<float>(static_cast<double>(dyi) + fy);
+  nj[slot::dx] = static_cast<float>(static_cast<double>(nj[slot::dx]) - fx);
+  nj[slot::dy] = static_cast<float>(static_cast<double>(nj[slot::dy]) - fy);
+}
+
+#if defined(__SSE2__)
+// The factors of pairs (i, j) and (i, j + 1) two lanes at a time, for j from 0
+// while two remain; returns the first j left to do. Each lane performs the
+// scalar operations in the scalar order (IEEE division and square root are
+// exact-rounded in either form), and the contributions are then applied one
+// pair at a time in j order, so the bits are those of the scalar loop. Pairs
+// share the divider, which bounds this loop; two lanes halve its work.
+std::size_t exact_pairs_two_lanes(float* base, std::size_t i, double xi, double yi,
+                                  double scaled_mi, float& dxi, float& dyi) {
+  const __m128d x = _mm_set1_pd(xi);
+  const __m128d y = _mm_set1_pd(yi);
+  const __m128d scaled = _mm_set1_pd(scaled_mi);
+  std::size_t j = 0;
+  for (; j + 1 < i; j += 2) {
+    float* const a = base + j * node_stride;
+    float* const b = a + node_stride;
+    const __m128d dX = _mm_sub_pd(x, _mm_set_pd(b[slot::x], a[slot::x]));  // lane 0 is j
+    const __m128d dY = _mm_sub_pd(y, _mm_set_pd(b[slot::y], a[slot::y]));
+    const __m128d d2 = _mm_add_pd(_mm_mul_pd(dX, dX), _mm_mul_pd(dY, dY));
+    const __m128d d = _mm_sqrt_pd(d2);
+    const __m128d mj = _mm_set_pd(b[slot::mass], a[slot::mass]);
+    const __m128d f = _mm_div_pd(_mm_div_pd(_mm_mul_pd(scaled, mj), d), d);
+    const int apart = _mm_movemask_pd(_mm_cmpgt_pd(d2, _mm_setzero_pd()));
+    alignas(16) double fx[2];
+    alignas(16) double fy[2];
+    _mm_store_pd(fx, _mm_mul_pd(dX, f));
+    _mm_store_pd(fy, _mm_mul_pd(dY, f));
+    if ((apart & 1) != 0) {
+      apply_pair(dxi, dyi, a, fx[0], fy[0]);
+    }
+    if ((apart & 2) != 0) {
+      apply_pair(dxi, dyi, b, fx[1], fy[1]);
+    }
+  }
+  return j;
+}
+#endif
+
+// The plain exact mode: f = scalingRatio * m_i * m_j / d / d for d2 > 0.
+// Node i's force is carried in locals across its j loop: nobody else touches
+// it meanwhile and each contribution is still rounded to f32, so the bits are
+// those of storing after every pair.
+void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes, std::size_t count) {
+  require_whole_records(nodes, count);
+  float* const base = nodes.data();
+  for (std::size_t i = 1; i < count; ++i) {
+    float* const ni = base + i * node_stride;
+    const double xi = ni[slot::x];
+    const double yi = ni[slot::y];
+    const double scaled_mi = settings.scalingRatio * static_cast<double>(ni[slot::mass]);
+    float dxi = ni[slot::dx];
+    float dyi = ni[slot::dy];
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    j = exact_pairs_two_lanes(base, i, xi, yi, scaled_mi, dxi, dyi);
+#endif
+    for (; j < i; ++j) {
+      float* const nj = base + j * node_stride;
+      const double dX = xi - static_cast<double>(nj[slot::x]);
+      const double dY = yi - static_cast<double>(nj[slot::y]);
+      const double d2 = dX * dX + dY * dY;
+      if (d2 > 0) {  // false for coincident nodes and for NaN
+        const double d = std::sqrt(d2);
+        const double f = scaled_mi * static_cast<double>(nj[slot::mass]) / d / d;
+        apply_pair(dxi, dyi, nj, dX * f, dY * f);
+      }
+    }
+    ni[slot::dx] = dxi;
+    ni[slot::dy] = dyi;
+  }
+}
+
+// The exact mode with sizes: the distance is reduced by both sizes; apart,
+// f = scalingRatio * m_i * m_j / d / d; overlapping, a flat 100 * scalingRatio
+// * m_i * m_j times the centre difference; touching (d = 0) or NaN, nothing.
+void exact_repulsion_with_sizes(const LayoutSettings& settings, std::span<float> nodes,
+                                std::size_t count) {
+  require_whole_records(nodes, count);
+  const double overlap_ratio = settings.scalingRatio * overlap_factor;
+  float* const base = nodes.data();
+  for (std::size_t i = 1; i < count; ++i) {
+    float* const ni = base + i * node_stride;
+    const double xi = ni[slot::x];
+    const double yi = ni[slot::y];
+    const double size_i = ni[slot::size];
+    const double scaled_mi = settings.scalingRatio * static_cast<double>(ni[slot::mass]);
+    const double overlap_mi = overlap_ratio * static_cast<double>(ni[slot::mass]);
+    float dxi = ni[slot::dx];
+    float dyi = ni[slot::dy];
+    for (std::size_t j = 0; j < i; ++j) {
+      float* const nj = base + j * node_stride;
+      const double dX = xi - static_cast<double>(nj[slot::x]);
+      const double dY = yi - static_cast<double>(nj[slot::y]);
+      const double d = std::sqrt(dX * dX + dY * dY) - size_i - static_cast<double>(nj[slot::size]);
+      double f;
+      if (d > 0) {
+        f = scaled_mi * static_cast<double>(nj[slot::mass]) / d / d;
+      } else if (d < 0) {
+        f = overlap_mi * static_cast<double>(nj[slot::mass]);
+      } else {
+        continue;
+      }
+      apply_pair(dxi, dyi, nj, dX * f, dY * f);
+    }
+    ni[slot::dx] = dxi;
+    ni[slot::dy] = dyi;
+  }
+}
+
+// ---- walk order --------------------------------------------------------------
+
+// Calls `visit(node_offset)` for every leaf of the region matrix that holds a
+// node, in pre-order, following first_child and next. Like every walk, it
+// takes a matrix without a root for a broken one.
+template <class Visit>
+void for_each_leaf_node(std::span<const double> regions, Visit&& visit) {
+  std::size_t r = 0;
+  for (;;) {
+    require_index(regions.size(), r + region::mass_center_y);
+    const double* reg = regions.data() + r;
+    if (reg[region::first_child] >= 0) {
+      r = region_offset(reg[region::first_child]);
+      continue;
+    }
+    if (reg[region::node] >= 0) {
+      visit(region_offset(reg[region::node]));
+    }
+    if (!(reg[region::next] >= 0)) {
+      return;
+    }
+    r = region_offset(reg[region::next]);
+  }
+}
+
+// Every node once: the leaves' nodes in the order `for_each_leaf(visit)` gives
+// them (visit takes a node index), then the nodes in no leaf, by index. One
+// array serves first as "in a leaf" flags, then as the order itself: the
+// left-out nodes are written from the back while scanning down, so a write at
+// position p >= k never lands on a flag still to be read.
+template <class ForEachLeaf>
+void order_nodes(std::vector<std::uint32_t>& order, std::size_t node_count,
+                 ForEachLeaf&& for_each_leaf) {
+  if (node_count > max_ordered_nodes) {
+    fatal("capacity overflow: " + std::to_string(node_count) +
+          " nodes are too many to number with 32-bit indices");
+  }
+  order.assign(node_count, 0);
+  for_each_leaf([&](std::size_t index) {
+    std::uint32_t& in_leaf = at(order, index);
+    if (in_leaf != 0) {
+      fatal("broken region tree: node " + std::to_string(index) + " is held by two leaves");
+    }
+    in_leaf = 1;
+  });
+  std::size_t back = node_count;
+  for (std::size_t k = node_count; k-- > 0;) {
+    if (order[k] == 0) {
+      order[--back] = static_cast<std::uint32_t>(k);
+    }
+  }
+  std::size_t front = 0;
+  for_each_leaf([&](std::size_t index) { order[front++] = static_cast<std::uint32_t>(index); });
+}
+
+// ---- walk tree -------------------------------------------------------------
+
+// The region index of a region's first child. Children are appended after
+// their parent, four together; the linear passes below rely on it.
+std::size_t first_child_index(const double* reg, std::size_t index, std::size_t region_count) {
+  const std::size_t offset = region_offset(reg[region::first_child]);
+  const std::size_t child = offset / region_stride;
+  if (offset % region_stride != 0 || child <= index || child + 3 >= region_count) {
+    fatal("broken region tree: region " + std::to_string(index) + " has its children at " +
+          std::to_string(offset));
+  }
+  return child;
+}
+
+// Writes the walk tree in two passes over the region matrix in array order,
+// not by following links: the first, backwards, counts the records of every
+// subtree (children before parents); the second, forwards, gives each region
+// its pre-order position (parents before children) and writes its record.
+void build_walk_tree(WalkTree& tree, std::vector<std::uint32_t>& scratch,
+                     std::span<const float> nodes, std::span<const double> regions) {
+  require_index(regions.size(), region::mass_center_y);  // every tree has its root
+  const std::size_t count = regions.size() / region_stride;
+  require_index(regions.size(), count * region_stride - 1);
+  scratch.resize(2 * count);  // [2k]: records in region k's subtree, [2k + 1]: its position
+  for (std::size_t k = count; k-- > 0;) {
+    const double* reg = regions.data() + k * region_stride;
+    if (reg[region::first_child] >= 0) {
+      const std::size_t c = first_child_index(reg, k, count);
+      scratch[2 * k] = 1 + scratch[2 * c] + scratch[2 * c + 2] + scratch[2 * c + 4] +
+                       scratch[2 * c + 6];
+    } else {
+      scratch[2 * k] = reg[region::node] >= 0 ? 1 : 0;
+    }
+  }
+  tree.resize(scratch[0]);
+  scratch[1] = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const double* reg = regions.data() + k * region_stride;
+    const std::uint32_t position = scratch[2 * k + 1];
+    if (reg[region::first_child] >= 0) {
+      const double half = reg[region::half_size];
+      at(tree, position) = {reg[region::mass_center_x], reg[region::mass_center_y],
+                            reg[region::mass],          4.0 * half * half,
+                            position + scratch[2 * k],  walk_region};
+      const std::size_t c = first_child_index(reg, k, count);
+      std::uint32_t next = position + 1;
+      for (std::size_t q = c; q < c + 4; ++q) {
+        scratch[2 * q + 1] = next;
+        next += scratch[2 * q];
+      }
+    } else if (reg[region::node] >= 0) {
+      const std::size_t offset = region_offset(reg[region::node]);
+      const std::size_t node = offset / node_stride;
+      require_index(nodes.size(), node * node_stride + slot::mass);
+      const float* n = nodes.data() + node * node_stride;
+      at(tree, position) = {n[slot::x], n[slot::y], n[slot::mass], 0.0, position + 1,
+                            static_cast<std::uint32_t>(node)};
+    }
+  }
+}
+
+void barnes_hut_repulsion(const LayoutSettings& settings, std::span<float> nodes,
+                          std::size_t count, std::span<const double> regions,
+                          StepBuffers& buffers) {
+  const double coefficient = settings.scalingRatio;
+  const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
+  if (!bh_walk_tree_fits(count, regions)) {
+    // Beyond 32-bit indices: the region-matrix walk in node order, same bits.
+    take_snapshot(buffers.snapshot, nodes);
+    for (std::size_t k = 0; k < count; ++k) {
+      bh_node_repulsion(settings, node_record(nodes, k), k * node_stride, buffers.snapshot,
+                        regions, coefficient, theta2);
+    }
+    return;
+  }
+  bh_prepare_walks(buffers, nodes, regions);
+  for (const std::uint32_t k : buffers.walk_order) {
+    bh_node_repulsion(node_record(nodes, k), k, buffers.walk_tree, coefficient, theta2);
+  }
+}
+
+}  // namespace
+
+void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes) {
+  if (nodes.size() >= max_snapshot_source) {
+    fatal("capacity overflow: a node matrix of " + std::to_string(nodes.size()) +
+          " values is too large to copy for the Barnes-Hut walk");
+  }
+  const std::size_t count = nodes.size() / node_stride;
+  snapshot.resize(count * snapshot_stride);
+  require_whole_records(nodes, count);
+  const float* source = nodes.data();
+  double* target = snapshot.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    target[snapshot_slot::x] = source[slot::x];
+    target[snapshot_slot::y] = source[slot::y];
+    target[snapshot_slot::mass] = source[slot::mass];
+    source += node_stride;
+    target += snapshot_stride;
+  }
+}
+
+void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> regions,
+                   std::size_t node_count) {
+  order_nodes(order, node_count, [&](auto&& visit) {
+    for_each_leaf_node(regions, [&](std::size_t offset) { visit(offset / node_stride); });
+  });
+}
+
+bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions) {
+  return node_count < walk_region && regions.size() / region_stride < walk_region;
+}
+
+void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
+                      std::span<const double> regions) {
+  const std::size_t node_count = nodes.size() / node_stride;
+  if (!bh_walk_tree_fits(node_count, regions)) {
+    fatal("capacity overflow: " + std::to_string(node_count) + " nodes in " +
+          std::to_string(regions.size() / region_stride) +
+          " regions are too many to index with 32 bits");
+  }
+  build_walk_tree(buffers.walk_tree, buffers.walk_scratch, nodes, regions);
+  const WalkTree& tree = buffers.walk_tree;
+  order_nodes(buffers.walk_order, node_count, [&](auto&& visit) {
+    for (const WalkRecord& record : tree) {
+      if (record.node != walk_region) {
+        visit(record.node);
+      }
+    }
+  });
+}
+
+void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
+                     std::span<const double> regions) {
+  StepBuffers buffers;
+  repulsion_phase(settings, nodes, regions, buffers);
+}
+
+void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
+                     std::span<const double> regions, StepBuffers& buffers) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (count == 0) {
+    return;
+  }
+  if (settings.barnesHutOptimize) {
+    barnes_hut_repulsion(settings, nodes, count, regions, buffers);
+  } else if (settings.adjustSizes) {
+    exact_repulsion_with_sizes(settings, nodes, count);
+  } else {
+    exact_repulsion(settings, nodes, count);
+  }
+}
+
+// The walk descends through first_child while a region is too close to stand
+// for its contents and moves on through next otherwise, so it needs no stack.
+// Sizes are not consulted: the walk's forces are the same with adjustSizes set
+// or clear.
+void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node_stride> node,
+                       std::size_t key, std::span<const double> snapshot,
+                       std::span<const double> regions, double coefficient, double theta2) {
+  const double x = node[slot::x];
+  const double y = node[slot::y];
+  const double scaled_mass = coefficient * static_cast<double>(node[slot::mass]);
+  // The node's force lives in locals for the walk: no other call writes it and
+  // each contribution is still rounded to f32 as it is added.
+  float dx = node[slot::dx];
+  float dy = node[slot::dy];
+  std::size_t r = 0;
+  for (;;) {
+    require_index(regions.size(), r + region::mass_center_y);
+    const double* const reg = regions.data() + r;
+    if (reg[region::first_child] >= 0) {
+      const double dX = x - reg[region::mass_center_x];
+      const double dY = y - reg[region::mass_center_y];
+      const double d2 = dX * dX + dY * dY;
+      const double half = reg[region::half_size];
+      // Fails for d2 = 0 (+inf) and for NaN, which opens the region.
+      if (!(4.0 * half * half / d2 < theta2)) {
+        r = region_offset(reg[region::first_child]);
+        continue;
+      }
+      if (d2 > 0) {
+        const double f = reg[region::mass] * scaled_mass / d2;
+        dx = static_cast<float>(static_cast<double>(dx) + dX * f);
+        dy = static_cast<float>(static_cast<double>(dy) + dY * f);
+      }
+    } else if (reg[region::node] >= 0) {
+      const std::size_t other = region_offset(reg[region::node]);
+      if (other != key) {
+        const std::size_t s = other / node_stride * snapshot_stride;
+        require_index(snapshot.size(), s + snapshot_slot::mass);
+        const double dX = x - snapshot[s + snapshot_slot::x];
+        const double dY = y - snapshot[s + snapshot_slot::y];
+        const double d2 = dX * dX + dY * dY;
+        if (d2 > 0) {
+          const double f = snapshot[s + snapshot_slot::mass] * scaled_mass / d2;
+          dx = static_cast<float>(static_cast<double>(dx) + dX * f);
+          dy = static_cast<float>(static_cast<double>(dy) + dY * f);
+        }
+      }
+    }
+    if (!(reg[region::next] >= 0)) {
+      break;
+    }
+    r = region_offset(reg[region::next]);
+  }
+  node[slot::dx] = dx;
+  node[slot::dy] = dy;
+}
+
+// The walk tree puts a region's subtree right after it, so opening a region
+// is a step to the next record, with no dependent load on that path.
+void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
+                       std::span<const WalkRecord> tree, double coefficient, double theta2) {
+  const double x = node[slot::x];
+  const double y = node[slot::y];
+  const double scaled_mass = coefficient * static_cast<double>(node[slot::mass]);
+  float dx = node[slot::dx];
+  float dy = node[slot::dy];
+  const WalkRecord* const records = tree.data();
+  std::size_t r = 0;
+  while (r < tree.size()) {  // the loop's bounds test: skips never point backwards
+    const WalkRecord& record = records[r];
+    const double dX = x - record.x;
+    const double dY = y - record.y;
+    const double d2 = dX * dX + dY * dY;
+    if (record.node == walk_region) {
+      if (!(record.opening / d2 < theta2)) {
+        ++r;
+        continue;
+      }
+    } else if (record.node == index) {
+      ++r;
+      continue;
+    }
+    if (d2 > 0) {
+      const double f = record.mass * scaled_mass / d2;
+      dx = static_cast<float>(static_cast<double>(dx) + dX * f);
+      dy = static_cast<float>(static_cast<double>(dy) + dY * f);
+    }
+    r = record.skip;
+  }
+  node[slot::dx] = dx;
+  node[slot::dy] = dy;
+}
+
+}  // namespace tallow

@@ -1,0 +1,386 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fatal.hpp"
+#include "iterate.hpp"
+#include "matrices.hpp"
+#include "quadtree.hpp"
+
+namespace tallow {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+struct Body {
+  double x;
+  double y;
+  double mass = 1.0;
+};
+
+NodeMatrix make_nodes(const std::vector<Body>& bodies) {
+  NodeMatrix nodes(bodies.size() * node_stride, 0.0f);
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    nodes[i * node_stride + slot::x] = static_cast<float>(bodies[i].x);
+    nodes[i * node_stride + slot::y] = static_cast<float>(bodies[i].y);
+    nodes[i * node_stride + slot::mass] = static_cast<float>(bodies[i].mass);
+    nodes[i * node_stride + slot::convergence] = 1.0f;
+    nodes[i * node_stride + slot::size] = 1.0f;
+  }
+  return nodes;
+}
+
+LayoutSettings barnes_hut(double theta) {
+  LayoutSettings settings;
+  settings.barnesHutOptimize = true;
+  settings.barnesHutTheta = theta;
+  return settings;
+}
+
+::testing::AssertionResult same_bits(float actual, float expected) {
+  if (std::bit_cast<std::uint32_t>(actual) == std::bit_cast<std::uint32_t>(expected)) {
+    return ::testing::AssertionSuccess();
+  }
+  std::ostringstream text;
+  text << std::hexfloat << actual << " differs from expected " << expected;
+  return ::testing::AssertionFailure() << text.str();
+}
+
+void expect_force(const NodeMatrix& nodes, std::size_t index, double dx, double dy) {
+  EXPECT_TRUE(same_bits(nodes[index * node_stride + slot::dx], static_cast<float>(dx)))
+      << "dx of node " << index;
+  EXPECT_TRUE(same_bits(nodes[index * node_stride + slot::dy], static_cast<float>(dy)))
+      << "dy of node " << index;
+}
+
+void expect_same_matrix(const NodeMatrix& actual, const NodeMatrix& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    ASSERT_TRUE(same_bits(actual[i], expected[i])) << "node " << i / node_stride << ", slot "
+                                                   << i % node_stride;
+  }
+}
+
+// The indices of the nodes held by leaves, in array order.
+std::vector<std::size_t> leaf_nodes(const RegionMatrix& regions) {
+  std::vector<std::size_t> held;
+  for (std::size_t r = 0; r < regions.size(); r += region_stride) {
+    if (regions[r + region::node] >= 0) {
+      held.push_back(static_cast<std::size_t>(regions[r + region::node]) / node_stride);
+    }
+  }
+  return held;
+}
+
+void run_phase(const LayoutSettings& settings, NodeMatrix& nodes) {
+  const RegionMatrix regions =
+      settings.barnesHutOptimize ? quadtree::build(nodes) : RegionMatrix{};
+  repulsion_phase(settings, nodes, regions);
+}
+
+// Three clusters of uniform squares with varied masses, and a few nodes placed
+// on earlier ones (twins), which the tree leaves out. mt19937's raw output is
+// the same everywhere, unlike the library's distributions.
+std::vector<Body> clustered_bodies(std::size_t n, unsigned seed, bool twins = true) {
+  std::mt19937 rng(seed);
+  const auto unit = [&] { return (static_cast<double>(rng()) + 0.5) * 0x1p-32; };
+  std::vector<Body> bodies;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (twins && i % 37 == 5) {
+      bodies.push_back(bodies[i / 2]);
+      continue;
+    }
+    const double corner = static_cast<double>(i % 3) * 30.0;
+    bodies.push_back({corner + 10 * unit(), 10 * unit() - corner, std::floor(1 + 5 * unit())});
+  }
+  return bodies;
+}
+
+TEST(Repulsion, ExactPairRoundsEachForceToF32) {
+  NodeMatrix nodes = make_nodes({{0, 0, 1}, {3, 4, 2}});
+  repulsion_phase(LayoutSettings{}, nodes, {});  // f = 2 / 5 / 5 = 0.08
+  expect_force(nodes, 1, 0.23999999463558197, 0.3199999928474426);
+  expect_force(nodes, 0, -0.23999999463558197, -0.3199999928474426);
+}
+
+struct SizesCase {
+  double x1;
+  double dx1;
+  double dx0;
+};
+
+class ExactWithSizes : public ::testing::TestWithParam<SizesCase> {};
+
+// Sizes 1: at 1.5 the nodes overlap (d = -0.5, f = 100); at 3, d = 1; at 2
+// they touch (d = 0) and exert nothing.
+TEST_P(ExactWithSizes, ReducesTheDistanceByBothSizes) {
+  LayoutSettings settings;
+  settings.adjustSizes = true;
+  NodeMatrix nodes = make_nodes({{0, 0}, {GetParam().x1, 0}});
+  repulsion_phase(settings, nodes, {});
+  expect_force(nodes, 1, GetParam().dx1, 0);
+  expect_force(nodes, 0, GetParam().dx0, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Repulsion, ExactWithSizes,
+                         ::testing::Values(SizesCase{1.5, 150, -150}, SizesCase{3, 3, -3},
+                                           SizesCase{2, 0, 0}));
+
+LayoutSettings with_sizes() {
+  LayoutSettings settings;
+  settings.adjustSizes = true;
+  return settings;
+}
+
+class EveryMode : public ::testing::TestWithParam<LayoutSettings> {};
+
+TEST_P(EveryMode, CoincidentNodesExertNoForce) {
+  NodeMatrix nodes = make_nodes({{2, 2}, {2, 2}});
+  run_phase(GetParam(), nodes);
+  expect_force(nodes, 0, 0, 0);
+  expect_force(nodes, 1, 0, 0);
+}
+
+TEST_P(EveryMode, NoNodeOrOneNodeGetsNoForce) {
+  NodeMatrix none;
+  run_phase(GetParam(), none);
+  EXPECT_TRUE(none.empty());
+  NodeMatrix one = make_nodes({{5, -3, 2}});
+  const NodeMatrix before = one;
+  run_phase(GetParam(), one);
+  expect_same_matrix(one, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Repulsion, EveryMode,
+                         ::testing::Values(LayoutSettings{}, with_sizes(), barnes_hut(0.5)));
+
+class ThreeNodes : public ::testing::TestWithParam<double> {};
+
+// Root half_size 2, mass 2, mass centre (1, 0): 4 * 2 * 2 / d2 is 16 for nodes
+// 0 and 2 (they open it and meet the leaves) and 8 for node 1 (it takes the
+// root as one body). A ratio equal to theta2 (theta 4) still opens; a negative
+// theta counts by its square.
+TEST_P(ThreeNodes, BarnesHutWalkOpensOnlyFarEnoughRegions) {
+  const LayoutSettings settings = barnes_hut(GetParam());
+  const NodeMatrix start = make_nodes({{0, 0}, {2, 1}, {2, 0}});
+  NodeMatrix by_phase = start;
+  run_phase(settings, by_phase);
+  expect_force(by_phase, 0, static_cast<float>(-0.9), static_cast<float>(-0.2));
+  expect_force(by_phase, 1, 1, 1);
+  expect_force(by_phase, 2, 0.5, -1);
+
+  NodeMatrix by_matrix = start;  // the region-matrix walk gives the same
+  const RegionMatrix regions = quadtree::build(start);
+  NodeSnapshot snapshot;
+  take_snapshot(snapshot, start);
+  for (std::size_t k = 0; k < 3; ++k) {
+    bh_node_repulsion(settings, std::span(by_matrix).subspan(k * node_stride).first<node_stride>(),
+                      k * node_stride, snapshot, regions, /*coefficient=*/1,
+                      /*theta2=*/GetParam() * GetParam());
+  }
+  expect_same_matrix(by_matrix, by_phase);
+}
+
+INSTANTIATE_TEST_SUITE_P(Repulsion, ThreeNodes, ::testing::Values(3.0, -3.0, 4.0));
+
+// The walk tree and order against the plain region-matrix walk in node order:
+// every node's force must agree bit for bit, whatever order the walks ran in.
+class WalkAgreement : public ::testing::TestWithParam<double> {};
+
+TEST_P(WalkAgreement, SpatialOrderEqualsIndexOrderBitForBit) {
+  const LayoutSettings settings = barnes_hut(GetParam());
+  const NodeMatrix start = make_nodes(clustered_bodies(/*n=*/400, /*seed=*/7));
+  const RegionMatrix regions = quadtree::build(start);
+
+  NodeMatrix by_phase = start;
+  StepBuffers buffers;
+  repulsion_phase(settings, by_phase, regions, buffers);
+
+  NodeMatrix by_index = start;
+  NodeSnapshot snapshot;
+  take_snapshot(snapshot, start);
+  const double theta2 = GetParam() * GetParam();
+  for (std::size_t k = 0; k < start.size() / node_stride; ++k) {
+    bh_node_repulsion(settings, std::span(by_index).subspan(k * node_stride).first<node_stride>(),
+                      k * node_stride, snapshot, regions, settings.scalingRatio, theta2);
+  }
+  expect_same_matrix(by_phase, by_index);
+}
+
+INSTANTIATE_TEST_SUITE_P(Repulsion, WalkAgreement, ::testing::Values(0.0, 0.5, 1.2, 3.0));
+
+TEST(Repulsion, WalkOrderHasEveryNodeOnceLeftOutNodesLast) {
+  const NodeMatrix nodes = make_nodes(clustered_bodies(/*n=*/300, /*seed=*/3));
+  const std::size_t n = nodes.size() / node_stride;
+  const RegionMatrix regions = quadtree::build(nodes);
+  std::vector<std::uint32_t> order;
+  bh_walk_order(order, regions, n);
+
+  std::vector<std::uint32_t> sorted = order;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::uint32_t> all(n);
+  std::iota(all.begin(), all.end(), 0u);
+  EXPECT_EQ(sorted, all);
+
+  std::vector<bool> in_leaf(n, false);
+  const std::vector<std::size_t> held = leaf_nodes(regions);
+  for (const std::size_t k : held) {
+    in_leaf[k] = true;
+  }
+  const std::size_t first_left_out = held.size();
+  ASSERT_LT(first_left_out, n) << "the coincident nodes must leave some out";
+  for (std::size_t p = 0; p < n; ++p) {
+    EXPECT_EQ(in_leaf[order[p]], p < first_left_out) << "position " << p;
+  }
+  EXPECT_TRUE(std::is_sorted(order.begin() + static_cast<std::ptrdiff_t>(first_left_out), order.end()));
+
+  StepBuffers buffers;
+  bh_prepare_walks(buffers, nodes, regions);
+  EXPECT_EQ(buffers.walk_order, order);
+}
+
+// Theta 0 opens every region, so each node meets every other node in its leaf:
+// the exact sum up to rounding (one division by d2, another order). A node the
+// tree left out is met by nobody, so this seed is one without such nodes.
+TEST(Repulsion, ThetaZeroApproachesTheExactSum) {
+  NodeMatrix exact = make_nodes(clustered_bodies(/*n=*/150, /*seed=*/17, /*twins=*/false));
+  const RegionMatrix regions = quadtree::build(exact);
+  ASSERT_EQ(leaf_nodes(regions).size(), exact.size() / node_stride) << "every node in a leaf";
+  NodeMatrix approximate = exact;
+  run_phase(LayoutSettings{}, exact);
+  run_phase(barnes_hut(0), approximate);
+  for (std::size_t i = 0; i < exact.size(); i += node_stride) {
+    for (const std::size_t s : {slot::dx, slot::dy}) {
+      EXPECT_NEAR(approximate[i + s], exact[i + s], 1e-4 * std::abs(exact[i + s]) + 1e-6)
+          << "node " << i / node_stride;
+    }
+  }
+}
+
+TEST(Repulsion, NegativeThetaActsLikeItsAbsoluteValue) {
+  NodeMatrix negative = make_nodes(clustered_bodies(/*n=*/150, /*seed=*/9));
+  NodeMatrix positive = negative;
+  run_phase(barnes_hut(-0.7), negative);
+  run_phase(barnes_hut(0.7), positive);
+  expect_same_matrix(negative, positive);
+}
+
+// A straightforward transcription of the exact mode, to hold the fast pair
+// loop to: i from 1 up, j below i, i then j, stored after every pair.
+void reference_exact(const LayoutSettings& settings, NodeMatrix& nodes) {
+  auto v = [&](std::size_t i, std::size_t s) -> float& { return nodes[i * node_stride + s]; };
+  for (std::size_t i = 1; i < nodes.size() / node_stride; ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      const double dX = double{v(i, slot::x)} - double{v(j, slot::x)};
+      const double dY = double{v(i, slot::y)} - double{v(j, slot::y)};
+      const double d2 = dX * dX + dY * dY;
+      const double mm = settings.scalingRatio * double{v(i, slot::mass)} * double{v(j, slot::mass)};
+      double f = 0;
+      if (settings.adjustSizes) {
+        const double d = std::sqrt(d2) - double{v(i, slot::size)} - double{v(j, slot::size)};
+        if (!(d > 0 || d < 0)) {
+          continue;
+        }
+        f = d > 0 ? mm / d / d : settings.scalingRatio * 100 * double{v(i, slot::mass)} * double{v(j, slot::mass)};
+      } else {
+        if (!(d2 > 0)) {
+          continue;
+        }
+        f = mm / std::sqrt(d2) / std::sqrt(d2);
+      }
+      v(i, slot::dx) = static_cast<float>(double{v(i, slot::dx)} + dX * f);
+      v(i, slot::dy) = static_cast<float>(double{v(i, slot::dy)} + dY * f);
+      v(j, slot::dx) = static_cast<float>(double{v(j, slot::dx)} - dX * f);
+      v(j, slot::dy) = static_cast<float>(double{v(j, slot::dy)} - dY * f);
+    }
+  }
+}
+
+class ExactModes : public ::testing::TestWithParam<LayoutSettings> {};
+
+// Odd and even counts, a coincident pair, a NaN node, varied sizes and a
+// scaling ratio that is not 1, so every lane and tail of the pair loop is hit.
+TEST_P(ExactModes, MatchAStraightforwardLoop) {
+  for (const std::size_t n : {40u, 41u}) {
+    std::vector<Body> bodies = clustered_bodies(n, /*seed=*/static_cast<unsigned>(n));
+    bodies[17] = {nan, 1.0, 2.0};
+    NodeMatrix fast = make_nodes(bodies);
+    for (std::size_t i = 0; i < n; ++i) {
+      fast[i * node_stride + slot::size] = static_cast<float>(i % 4) * 0.75f;
+      fast[i * node_stride + slot::dx] = static_cast<float>(i) * -0.125f;  // forces add on
+    }
+    NodeMatrix reference = fast;
+    LayoutSettings settings = GetParam();
+    settings.scalingRatio = 1.7;
+    repulsion_phase(settings, fast, {});
+    reference_exact(settings, reference);
+    expect_same_matrix(fast, reference);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Repulsion, ExactModes, ::testing::Values(LayoutSettings{}, with_sizes()));
+
+// A NaN position: exact modes skip its pairs; the Barnes-Hut walk opens the
+// regions whose mass centre it turned NaN and adds nothing for its leaf.
+TEST_P(EveryMode, NaNNodeGetsNothingAndGivesNothing) {
+  NodeMatrix with_nan = make_nodes({{0, 0}, {nan, 1}, {3, 4, 2}, {-2, 5}});
+  NodeMatrix without = make_nodes({{0, 0}, {3, 4, 2}, {-2, 5}});
+  run_phase(GetParam(), with_nan);
+  run_phase(GetParam(), without);
+  expect_force(with_nan, 1, 0, 0);
+  for (const auto& [a, b] : {std::pair{0u, 0u}, std::pair{2u, 1u}, std::pair{3u, 2u}}) {
+    if (GetParam().barnesHutOptimize) {  // the tree differs; forces must stay finite
+      EXPECT_TRUE(std::isfinite(with_nan[a * node_stride + slot::dx])) << "node " << a;
+      continue;
+    }
+    EXPECT_TRUE(same_bits(with_nan[a * node_stride + slot::dx], without[b * node_stride + slot::dx]));
+    EXPECT_TRUE(same_bits(with_nan[a * node_stride + slot::dy], without[b * node_stride + slot::dy]));
+  }
+}
+
+template <class Call>
+void expect_fatal(Call&& call, const std::string& text) {
+  try {
+    call();
+    ADD_FAILURE() << "expected the internal error: " << text;
+  } catch (const InternalError& error) {
+    EXPECT_EQ(std::string(error.what()), text);
+  }
+}
+
+// A leaf that names a node past the node matrix is a broken invariant, fatal
+// in either walk, never a silent skip.
+TEST(Repulsion, LeafBeyondTheNodesIsFatal) {
+  NodeMatrix nodes = make_nodes({{0, 0}, {1, 1}});
+  const RegionMatrix regions = {50, 0, 0, 1, -1, -1, 0, 0, 0};
+  expect_fatal([&] { repulsion_phase(barnes_hut(0.5), nodes, regions); },
+               "index out of bounds: the len is 20 but the index is 56");
+  NodeSnapshot snapshot;
+  take_snapshot(snapshot, nodes);
+  expect_fatal(
+      [&] {
+        bh_node_repulsion(barnes_hut(0.5), std::span(nodes).first<node_stride>(), 0, snapshot,
+                          regions, 1, 0.25);
+      },
+      "index out of bounds: the len is 6 but the index is 17");
+  expect_fatal([&] { repulsion_phase(barnes_hut(0.5), nodes, {}); },
+               "index out of bounds: the len is 0 but the index is 8");
+}
+
+TEST(Repulsion, WalkOrderRefusesMoreNodesThan32BitIndices) {
+  std::vector<std::uint32_t> order;
+  expect_fatal([&] { bh_walk_order(order, {}, std::size_t{1} << 33); },
+               "capacity overflow: 8589934592 nodes are too many to number with 32-bit indices");
+}
+
+}  // namespace
+}  // namespace tallow
