@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "layout.hpp"
+#include "matrices.hpp"
+
+namespace tallow {
+namespace {
+
+// Two dense clusters joined by a few edges, positions from a fixed seed.
+Matrices clustered_graph(std::uint32_t n) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::uint32_t> half(0, n / 2 - 1);
+  std::normal_distribution<double> jitter(0.0, 30.0);
+  std::vector<EdgePair> edges;
+  for (std::uint32_t k = 0; k < 4 * n; ++k) {
+    const std::uint32_t side = (k % 2) * (n / 2);
+    edges.push_back({side + half(rng), side + half(rng)});
+  }
+  edges.push_back({0, n - 1});
+  std::vector<Point> init;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    init.push_back({jitter(rng), jitter(rng)});
+  }
+  return graph_to_matrices(n, edges, std::nullopt, init);
+}
+
+NodeMatrix run(const LayoutSettings& settings, std::uint64_t threads, std::uint32_t iterations,
+               const IterationCallback& keep_going = {}) {
+  Matrices m = clustered_graph(600);
+  EXPECT_FALSE(run_layout(m.nodes, m.edges, settings, iterations, threads, keep_going));
+  return m.nodes;
+}
+
+struct Mode {
+  const char* name;
+  LayoutSettings settings;
+};
+
+class RunLayoutThreads : public testing::TestWithParam<Mode> {};
+
+TEST_P(RunLayoutThreads, EveryThreadCountGivesTheSameBits) {
+  const LayoutSettings& settings = GetParam().settings;
+  const NodeMatrix sequential = run(settings, /*threads=*/1, /*iterations=*/12);
+  EXPECT_EQ(run(settings, /*threads=*/0, 12), sequential);
+  for (std::uint64_t threads : {2u, 3u, 8u}) {
+    // Compared as bits: NaN must equal NaN and -0 must differ from +0.
+    const NodeMatrix parallel = run(settings, threads, 12);
+    ASSERT_EQ(parallel.size(), sequential.size());
+    for (std::size_t i = 0; i < parallel.size(); ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(parallel[i]), std::bit_cast<std::uint32_t>(sequential[i]))
+          << "threads " << threads << ", element " << i << ": " << std::hexfloat << parallel[i]
+          << " vs " << sequential[i];
+    }
+  }
+}
+
+LayoutSettings barnes_hut(double theta) {
+  LayoutSettings s;
+  s.barnesHutOptimize = true;
+  s.barnesHutTheta = theta;
+  return s;
+}
+
+LayoutSettings strong_linlog() {
+  LayoutSettings s = barnes_hut(1.2);
+  s.strongGravityMode = true;
+  s.linLogMode = true;
+  s.outboundAttractionDistribution = true;
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RunLayoutThreads,
+                         testing::Values(Mode{"Exact", LayoutSettings{}},
+                                         Mode{"BarnesHut", barnes_hut(0.5)},
+                                         Mode{"BarnesHutStrongLinLog", strong_linlog()}),
+                         [](const testing::TestParamInfo<Mode>& param_info) {
+                           return param_info.param.name;
+                         });
+
+TEST(RunLayout, ZeroIterationsLeaveTheNodesUnchanged) {
+  const NodeMatrix before = clustered_graph(600).nodes;
+  EXPECT_EQ(run(barnes_hut(0.5), /*threads=*/4, /*iterations=*/0), before);
+  EXPECT_EQ(run(barnes_hut(0.5), /*threads=*/1, /*iterations=*/0), before);
+}
+
+TEST(RunLayout, OneRunEqualsOneIterationRunsInARow) {
+  // The module's progress mode runs one iteration per call; all state lives in the nodes.
+  const LayoutSettings settings = barnes_hut(0.8);
+  Matrices m = clustered_graph(600);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_FALSE(run_layout(m.nodes, m.edges, settings, 1, /*threads=*/2, {}));
+  }
+  EXPECT_EQ(m.nodes, run(settings, /*threads=*/1, /*iterations=*/5));
+}
+
+TEST(RunLayout, CallbackSeesEachStepAndCanStopTheRun) {
+  std::vector<std::uint32_t> seen;
+  Matrices m = clustered_graph(600);
+  const std::optional<LayoutAborted> result =
+      run_layout(m.nodes, m.edges, barnes_hut(0.5), 10, /*threads=*/2, [&](std::uint32_t done) {
+        seen.push_back(done);
+        return done < 3;
+      });
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(seen, (std::vector<std::uint32_t>{1, 2, 3}));
+  EXPECT_EQ(m.nodes, run(barnes_hut(0.5), /*threads=*/1, /*iterations=*/3));
+  std::ostringstream text;
+  text << *result;
+  EXPECT_EQ(text.str(), "LayoutAborted");
+}
+
+TEST(RunLayout, EmptyAndSingleNodeGraphsRunInParallel) {
+  for (std::uint32_t n : {0u, 1u}) {
+    const std::vector<Point> init(n, Point{3, 4});
+    Matrices m = graph_to_matrices(n, {}, std::nullopt, init);
+    EXPECT_FALSE(run_layout(m.nodes, m.edges, barnes_hut(0.5), 3, /*threads=*/2, {}));
+    EXPECT_EQ(m.nodes.size(), n * node_stride);
+  }
+}
+
+}  // namespace
+}  // namespace tallow
