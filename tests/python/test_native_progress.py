@@ -179,7 +179,7 @@ def null_returning_callable() -> tuple[Any, Any]:
     class Slot(ctypes.Structure):
         _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
 
-    class Spec(ctypes.Structure):
+    class TypeTemplate(ctypes.Structure):  # what PyType_FromSpec reads
         _fields_ = [
             ("name", ctypes.c_char_p),
             ("basicsize", ctypes.c_int),
@@ -194,17 +194,13 @@ def null_returning_callable() -> tuple[Any, Any]:
     )
     slots = (Slot * 2)(Slot(tp_call, ctypes.cast(call, ctypes.c_void_p)), Slot(0, None))
     name = ctypes.create_string_buffer(b"test_native_progress.NullCall")
-    spec = Spec(ctypes.cast(name, ctypes.c_char_p), 0, 0, 0, slots)
-    from_spec = ctypes.pythonapi.PyType_FromSpec
-    from_spec.restype, from_spec.argtypes = ctypes.py_object, [ctypes.POINTER(Spec)]
-    null_call = from_spec(ctypes.byref(spec))
-    return null_call(), (
-        call,
-        slots,
-        name,
-        spec,
-        null_call,
-    )  # the rest must outlive the type
+    template = TypeTemplate(ctypes.cast(name, ctypes.c_char_p), 0, 0, 0, slots)
+    create_type = ctypes.pythonapi.PyType_FromSpec
+    create_type.restype = ctypes.py_object
+    create_type.argtypes = [ctypes.POINTER(TypeTemplate)]
+    null_call = create_type(ctypes.byref(template))
+    keep_alive = (call, slots, name, template, null_call)  # must outlive the instance
+    return null_call(), keep_alive
 
 
 KEEP_ALIVE: list[Any] = []
