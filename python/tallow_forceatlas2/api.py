@@ -14,9 +14,16 @@ from tallow_forceatlas2.positions import Seed, initial_positions
 from tallow_forceatlas2.progress import Progress, check_progress, progress_callback
 from tallow_forceatlas2.settings import SETTINGS, check_unknown_names, kernel_settings
 
-__all__ = ["DEFAULT_ITERATIONS", "available_threads", "layout"]
+__all__ = ["available_threads", "default_iterations", "layout"]
 
+# Iterations when the caller gives none. Community structure stops improving
+# after 100 to 300 iterations on graphs of 100,000 nodes and more, while each
+# iteration costs ~0.06 s at 100,000 nodes and ~1.3 s at 1,000,000 (two
+# threads); smaller graphs get 1,000 iterations, which settle them fully in
+# under a minute.
 DEFAULT_ITERATIONS = 1000
+LARGE_GRAPH_ITERATIONS = 300
+LARGE_GRAPH_NODES = 100_000
 MAX_ITERATIONS = 2**32 - 1
 MAX_THREADS = 65535
 
@@ -47,6 +54,24 @@ def available_threads() -> int:
     return max(1, os.cpu_count() or 1)
 
 
+def default_iterations(n_nodes: int) -> int:
+    """Return the number of iterations used when none is given.
+
+    Parameters
+    ----------
+    n_nodes : int
+        Number of nodes of the graph.
+
+    Returns
+    -------
+    int
+        1,000 below 100,000 nodes, 300 from 100,000 nodes on.
+    """
+    return (
+        LARGE_GRAPH_ITERATIONS if n_nodes >= LARGE_GRAPH_NODES else DEFAULT_ITERATIONS
+    )
+
+
 def _check_count(name: str, value: object, low: int, high: int) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
@@ -64,19 +89,19 @@ def layout(
     weight: str | None = "weight",
     pos: object = None,
     seed: Seed = 0,
-    iterations: int = DEFAULT_ITERATIONS,
+    iterations: int | None = None,
     threads: int | None = None,
     progress: Progress = False,
     lin_log: bool = False,
     dissuade_hubs: bool = False,
     prevent_overlap: bool = False,
     edge_weight_influence: float = 1.0,
-    scaling_ratio: float | None = None,
-    strong_gravity: bool = False,
+    scaling_ratio: float = 2.0,
+    strong_gravity: bool = True,
     gravity: float | None = None,
     slow_down: float = 1.0,
     barnes_hut: bool | None = None,
-    barnes_hut_theta: float | None = None,
+    barnes_hut_theta: float = 1.2,
     **unknown: object,
 ) -> NDArray[np.float64]:
     """Lay out a graph with ForceAtlas2 and return its node positions.
@@ -101,8 +126,9 @@ def layout(
     seed : int, numpy Generator, RandomState or None, default 0
         Source of random start positions; the same integer gives the same
         layout on every call, None a different one.
-    iterations : int, default 1000
-        Number of ForceAtlas2 iterations (0 returns the start positions,
+    iterations : int, optional
+        Number of ForceAtlas2 iterations; default: 1,000, or 300 for graphs
+        of 100,000 nodes or more (0 returns the start positions,
         rounded through float32 as the kernel stores them).
     threads : int, optional
         Worker threads for the Barnes-Hut repulsion. Default: the processors
@@ -120,18 +146,21 @@ def layout(
         Keep nodes (all of size 1) from overlapping.
     edge_weight_influence : float, default 1.0
         Exponent applied to the edge weights; 0 ignores them.
-    scaling_ratio : float, optional
+    scaling_ratio : float, default 2.0
         Repulsion strength (> 0); larger spreads the graph out.
-    strong_gravity : bool, default False
-        Gravity that grows with the distance from the centre.
+    strong_gravity : bool, default True
+        Gravity that grows with the distance from the centre, which keeps
+        small disconnected pieces next to the rest of the graph at any size.
+        ``False`` gives ForceAtlas2's classic gravity.
     gravity : float, optional
-        Pull towards the centre (>= 0); keeps disconnected parts together.
+        Pull towards the centre (>= 0). Default: 0.05 with strong gravity,
+        1.0 without.
     slow_down : float, default 1.0
         Divides every step (> 0): larger is slower and steadier.
     barnes_hut : bool, optional
         Approximate repulsion with a quadtree, O(n log n) instead of O(n^2).
-        Default: on for graphs of ``BARNES_HUT_MIN_NODES`` nodes or more.
-    barnes_hut_theta : float, optional
+        Default: on for graphs of 1,000 nodes or more.
+    barnes_hut_theta : float, default 1.2
         Barnes-Hut opening threshold (>= 0): smaller is more accurate, slower.
 
     Returns
@@ -168,13 +197,16 @@ def layout(
         "barnes_hut_theta": barnes_hut_theta,
     }
     kernel_settings(0, chosen)  # settings errors first: they cost nothing to find
-    iterations = _check_count("iterations", iterations, 0, MAX_ITERATIONS)
+    if iterations is not None:
+        iterations = _check_count("iterations", iterations, 0, MAX_ITERATIONS)
     if threads is not None:
         threads = _check_count("threads", threads, 1, MAX_THREADS)
     check_progress(progress)
     arrays = graph_arrays(graph, n_nodes=n_nodes, weights=weights, weight=weight)
     settings = kernel_settings(arrays.n_nodes, chosen)
     init = initial_positions(arrays.n_nodes, pos, seed, arrays.nodes)
+    if iterations is None:
+        iterations = default_iterations(arrays.n_nodes)
     if threads is None:
         threads = available_threads() if settings["barnesHutOptimize"] else 1
     with progress_callback(progress, iterations) as callback:

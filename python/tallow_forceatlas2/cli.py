@@ -18,7 +18,7 @@ from typing import Any, NoReturn
 import numpy as np
 from numpy.typing import NDArray
 
-from tallow_forceatlas2.api import DEFAULT_ITERATIONS, layout
+from tallow_forceatlas2.api import layout
 from tallow_forceatlas2.plot import PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.readers import (
     EdgeList,
@@ -119,9 +119,8 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--iterations",
         type=int,
-        default=DEFAULT_ITERATIONS,
         metavar="N",
-        help=f"number of iterations (default: {DEFAULT_ITERATIONS})",
+        help="number of iterations (default: 1000; 300 from 100,000 nodes)",
     )
     group.add_argument(
         "--threads",
@@ -143,21 +142,15 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
     )
     for setting in SETTINGS:
         flag = "--" + setting.name.replace("_", "-")
-        if setting.kind is bool and setting.default is None:
+        default = "depends on the graph" if setting.default is None else setting.default
+        if setting.kind is bool:
             group.add_argument(
                 flag,
                 action=argparse.BooleanOptionalAction,
                 default=None,
-                help=setting.help,
-            )
-        elif setting.kind is bool:
-            group.add_argument(
-                flag, action="store_true", default=None, help=setting.help
+                help=f"{setting.help} (default: {default})",
             )
         else:
-            default = (
-                "depends on the graph" if setting.default is None else setting.default
-            )
             group.add_argument(
                 flag,
                 type=float,
@@ -240,7 +233,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
                     f"{path}: pictures need matplotlib: "
                     "pip install 'tallow_forceatlas2[plot]'"
                 ) from None
-    if args.iterations < 0:
+    if args.iterations is not None and args.iterations < 0:
         raise UsageError(f"--iterations must be >= 0, not {args.iterations}")
     if args.threads is not None and args.threads < 1:
         raise UsageError(f"--threads must be >= 1, not {args.threads}")

@@ -211,20 +211,19 @@ def _from_sparse(matrix: Any, weight: str | None) -> GraphArrays:
 def _from_networkx(graph: Any, weight: str | None) -> GraphArrays:
     nodes: list[Hashable] = list(graph)
     index = {node: i for i, node in enumerate(nodes)}
-    if graph.is_multigraph():
-        triples = graph.edges(keys=False, data=weight, default=1)
-    else:
-        triples = graph.edges(data=weight, default=1)
-    if weight is None:
-        pairs: Sequence[tuple[Any, Any]] = list(graph.edges())
-        values = None
-    else:
-        listed = list(triples)
-        pairs = [(u, v) for u, v, _ in listed]
-        values = _edge_weights([w for _, _, w in listed], pairs, weight)
-    edges = np.array([(index[u], index[v]) for u, v in pairs], dtype=np.uint32).reshape(
-        -1, 2
+    # A multigraph's edges() yields every parallel edge, in the same order as
+    # for a simple graph: per node in node order, then per neighbour.
+    pairs: Sequence[tuple[Any, Any]] = list(graph.edges())
+    values = None
+    if weight is not None:
+        raw = [w for *_, w in graph.edges(data=weight, default=1)]
+        values = _edge_weights(raw, pairs, weight)
+    flat = np.fromiter(
+        (index[node] for pair in pairs for node in pair[:2]),
+        dtype=np.int64,
+        count=2 * len(pairs),
     )
+    edges = np.ascontiguousarray(flat.reshape(-1, 2), dtype=np.uint32)
     return GraphArrays(_check_n_nodes(len(nodes)), edges, values, nodes)
 
 

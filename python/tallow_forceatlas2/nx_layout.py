@@ -25,19 +25,19 @@ class LayoutOptions(TypedDict, total=False):
     """The keyword arguments of :func:`tallow_forceatlas2.layout` besides the graph."""
 
     seed: Seed
-    iterations: int
+    iterations: int | None
     threads: int | None
     progress: bool | Callable[[int, int], object] | None
     lin_log: bool
     dissuade_hubs: bool
     prevent_overlap: bool
     edge_weight_influence: float
-    scaling_ratio: float | None
+    scaling_ratio: float
     strong_gravity: bool
     gravity: float | None
     slow_down: float
     barnes_hut: bool | None
-    barnes_hut_theta: float | None
+    barnes_hut_theta: float
 
 
 def forceatlas2_layout(

@@ -205,6 +205,53 @@ def test_settings_reach_the_kernel_under_their_keys(
     assert seen["threads"] == 2
 
 
+@pytest.mark.parametrize(
+    ("n_nodes", "kwargs", "expected"),
+    [
+        (
+            999,
+            {},
+            {"barnesHutOptimize": False, "strongGravityMode": True, "gravity": 0.05},
+        ),
+        (
+            1000,
+            {},
+            {"barnesHutOptimize": True, "strongGravityMode": True, "gravity": 0.05},
+        ),
+        (5, {"strong_gravity": False}, {"strongGravityMode": False, "gravity": 1.0}),
+        (5, {"strong_gravity": False, "gravity": 0.5}, {"gravity": 0.5}),
+        (5000, {"barnes_hut": False}, {"barnesHutOptimize": False}),
+        (5, {}, {"scalingRatio": 2.0, "barnesHutTheta": 1.2, "slowDown": 1.0}),
+    ],
+    ids=[
+        "999-nodes",
+        "1000-nodes",
+        "plain-gravity",
+        "given-gravity",
+        "exact",
+        "constants",
+    ],
+)
+def test_defaults(
+    monkeypatch: pytest.MonkeyPatch,
+    n_nodes: int,
+    kwargs: dict[str, Any],
+    expected: dict[str, Any],
+) -> None:
+    seen: dict[str, Any] = {}
+
+    def fake(*args: Any) -> np.ndarray:
+        seen.update(args[6], threads=args[5])
+        return np.zeros((args[0], 2))
+
+    monkeypatch.setattr(api, "layout_raw", fake)
+    layout(np.empty((0, 2), dtype=int), n_nodes=n_nodes, **kwargs)
+    assert {key: seen[key] for key in expected} == expected
+    # Threads only help the Barnes-Hut walks.
+    expected_threads = api.available_threads() if seen["barnesHutOptimize"] else 1
+    assert seen["threads"] == expected_threads
+
+
 def test_progress_callable_sees_every_iteration_and_its_exception_propagates() -> None:
     calls: list[tuple[int, int]] = []
     layout(

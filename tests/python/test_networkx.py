@@ -94,7 +94,7 @@ def test_dispatch_maps_networkx_parameters(
     graph = weighted_graph()
     got = nx.forceatlas2_layout(graph, seed=11, backend="tallow", **nx_kwargs)
     # networkx hands the backend seed 11 as RandomState(11); its defaults are
-    # 100 iterations, scaling 2, gravity 1, unweighted.
+    # 100 iterations, scaling 2, plain gravity 1, unweighted.
     expected = layout(
         graph,
         seed=np.random.RandomState(11),
@@ -102,6 +102,7 @@ def test_dispatch_maps_networkx_parameters(
             "iterations": 100,
             "scaling_ratio": 2.0,
             "gravity": 1.0,
+            "strong_gravity": False,
             "weight": None,
             **ours,
         },
