@@ -135,6 +135,19 @@ INSTANTIATE_TEST_SUITE_P(Repulsion, ExactWithSizes,
                          ::testing::Values(SizesCase{1.5, 150, -150}, SizesCase{3, 3, -3},
                                            SizesCase{2, 0, 0}));
 
+// Sizes 1 at spacing 2: neighbours touch (d = 0) and exert nothing, whichever
+// part of the pair loop meets them; the others are apart (d = 2 and d = 4).
+TEST(Repulsion, TouchingNodesExertNothingWithSizes) {
+  LayoutSettings settings;
+  settings.adjustSizes = true;
+  NodeMatrix nodes = make_nodes({{0, 0}, {2, 0}, {4, 0}, {6, 0}});
+  repulsion_phase(settings, nodes, {});
+  expect_force(nodes, 0, -1.375, 0);  // from node 2: 4 / 2 / 2, from node 3: 6 / 4 / 4
+  expect_force(nodes, 1, -1, 0);
+  expect_force(nodes, 2, 1, 0);
+  expect_force(nodes, 3, 1.375, 0);
+}
+
 LayoutSettings with_sizes() {
   LayoutSettings settings;
   settings.adjustSizes = true;
