@@ -131,10 +131,10 @@ def draw_layout(
             zorder=1,
         )
         ax.add_collection(lines)
-    # Areas grow with the square root of the degree, so hubs stand out without
-    # hiding their neighbourhood; smaller graphs get larger dots.
-    base = node_scale * float(np.clip(4000.0 / max(n, 1), 1.0, 40.0))
-    sizes = base * (0.5 + np.sqrt(degree))
+    # A dot's area grows with the degree, so hubs stand out; the unit area
+    # shrinks as graphs grow, so large graphs do not drown in ink.
+    base = node_scale * float(np.clip(3000.0 / max(n, 1), 0.3, 30.0))
+    sizes = base * (1.0 + degree)
     order = np.argsort(degree, kind="stable")
     if n:
         ax.scatter(

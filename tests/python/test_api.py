@@ -378,3 +378,31 @@ def test_package_exports_and_lazy_names() -> None:
     assert tallow_forceatlas2.layout is layout
     with pytest.raises(AttributeError, match="no attribute 'nope'"):
         tallow_forceatlas2.nope  # noqa: B018
+
+
+def test_missing_extension_explains_how_to_build(tmp_path: Any) -> None:
+    import shutil
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    # A copy of the pure-Python files alone, as in a source tree never built;
+    # -S keeps an installed (or editable) copy out of the way.
+    source = Path(tallow_forceatlas2.__file__).parent
+    package = tmp_path / "tallow_forceatlas2"
+    package.mkdir()
+    for path in source.glob("*.py"):
+        shutil.copy(path, package)
+    result = subprocess.run(
+        [sys.executable, "-S", "-c", "import tallow_forceatlas2"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert result.returncode == 1
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith(
+        "ImportError: tallow_forceatlas2: the compiled extension '_native'"
+    )
+    assert "pip install ." in last
