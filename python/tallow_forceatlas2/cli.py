@@ -142,20 +142,23 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
     )
     for setting in SETTINGS:
         flag = "--" + setting.name.replace("_", "-")
-        default = "depends on the graph" if setting.default is None else setting.default
+        # Settings whose default depends on the graph say so in their help.
+        help = setting.help
+        if setting.default is not None:
+            help += f" (default: {setting.default})"
         if setting.kind is bool:
             group.add_argument(
                 flag,
                 action=argparse.BooleanOptionalAction,
                 default=None,
-                help=f"{setting.help} (default: {default})",
+                help=help,
             )
         else:
             group.add_argument(
                 flag,
                 type=float,
                 metavar="X",
-                help=f"{setting.help} (default: {default})",
+                help=help,
             )
 
 
@@ -173,10 +176,16 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         "repeatable; default: CSV positions on standard output",
     )
     group.add_argument(
-        "--width", type=int, default=1600, help="picture width in pixels"
+        "--width",
+        type=int,
+        default=1600,
+        help="picture width in pixels (default: 1600)",
     )
     group.add_argument(
-        "--height", type=int, default=1600, help="picture height in pixels"
+        "--height",
+        type=int,
+        default=1600,
+        help="picture height in pixels (default: 1600)",
     )
     group.add_argument(
         "--size",
@@ -346,4 +355,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (OSError, ValueError) as exc:
         print(f"{PROG}: error: cannot write output: {exc}", file=sys.stderr)
         return EXIT_OUTPUT_FAILED
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
     return 0
