@@ -73,6 +73,19 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
                       std::span<const double> regions);
 bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions);
 
+// Prepares the Barnes-Hut walks of one step over `regions` (the walk tree and
+// walk order, or, beyond 32-bit indices, the node snapshot) and returns how
+// many walks there are: one per node.
+std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
+                                  std::span<const double> regions);
+
+// Runs walks [begin, end) of those prepared in `buffers`. Each walk writes only
+// its own node's dx and dy and reads only `buffers` and `regions`, so disjoint
+// ranges may run at once on different threads and in any order, same bits.
+void bh_run_walks(const LayoutSettings& settings, std::span<float> nodes,
+                  std::span<const double> regions, const StepBuffers& buffers,
+                  std::size_t begin, std::size_t end);
+
 // Repulsion between every pair of nodes: exact (i from 1 up, j below i, both
 // nodes updated, i first) or, with barnesHutOptimize, one Barnes-Hut walk per
 // node over `regions`. Writes only dx and dy.

@@ -4,7 +4,6 @@
 #include <optional>
 #include <ostream>
 
-#include "checked.hpp"
 #include "worker_pool.hpp"
 
 namespace tallow {
@@ -12,22 +11,10 @@ namespace tallow {
 std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
 
 void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                         std::span<float> nodes, StepBuffers& buffers) {
-  const double coefficient = settings.scalingRatio;
-  const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
-  take_snapshot(buffers.snapshot, nodes);
-  bh_walk_order(buffers.walk_order, buffers.regions, nodes.size() / node_stride);
-
-  const std::span<const std::uint32_t> order = buffers.walk_order;
-  const std::span<const double> snapshot = buffers.snapshot;
-  const std::span<const double> regions = buffers.regions;
-  pool.for_each(order.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::size_t key = std::size_t{order[k]} * node_stride;
-      require_index(nodes.size(), key + node_stride - 1);
-      bh_node_repulsion(settings, nodes.subspan(key).first<node_stride>(), key, snapshot,
-                        regions, coefficient, theta2);
-    }
+                          std::span<float> nodes, StepBuffers& buffers) {
+  const std::size_t walks = bh_prepare_step_walks(buffers, nodes, buffers.regions);
+  pool.for_each(walks, [&](std::size_t begin, std::size_t end) {
+    bh_run_walks(settings, nodes, buffers.regions, buffers, begin, end);
   });
 }
 

@@ -12,13 +12,6 @@
 namespace tallow {
 namespace {
 
-// A stored reference (a non-negative whole number) as an array offset. Values
-// beyond any array map to the largest offset, so the next bounds test fails.
-std::size_t region_offset(double reference) {
-  return reference < 0x1p63 ? static_cast<std::size_t>(static_cast<std::int64_t>(reference))
-                            : std::numeric_limits<std::size_t>::max();
-}
-
 // A region's four children are appended together, one stride apart.
 constexpr std::size_t children_values = 4 * region_stride;
 

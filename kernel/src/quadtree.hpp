@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -29,6 +31,13 @@ inline constexpr std::size_t mass_center_y = 8;
 }  // namespace region
 
 using RegionMatrix = std::vector<double>;
+
+// A stored reference (a non-negative whole number) as an array offset. Values
+// beyond any array map to the largest offset, so the next bounds test fails.
+inline std::size_t region_offset(double reference) {
+  return reference < 0x1p63 ? static_cast<std::size_t>(static_cast<std::int64_t>(reference))
+                            : std::numeric_limits<std::size_t>::max();
+}
 
 namespace quadtree {
 

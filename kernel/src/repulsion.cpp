@@ -29,13 +29,6 @@ constexpr std::size_t max_ordered_nodes = std::size_t{std::numeric_limits<std::u
 // scaling ratio, regardless of their distance.
 constexpr double overlap_factor = 100.0;
 
-// A stored reference (a non-negative whole number) as an array offset. Values
-// beyond any array map to the largest offset, so the next bounds test fails.
-std::size_t region_offset(double reference) {
-  return reference < 0x1p63 ? static_cast<std::size_t>(static_cast<std::int64_t>(reference))
-                            : std::numeric_limits<std::size_t>::max();
-}
-
 // Covers every slot of every node in one test, so the pair loops index freely.
 void require_whole_records(std::span<const float> nodes, std::size_t count) {
   if (count > 0) {
@@ -326,26 +319,6 @@ void build_walk_tree(WalkTree& tree, std::vector<std::uint32_t>& scratch,
   }
 }
 
-void barnes_hut_repulsion(const LayoutSettings& settings, std::span<float> nodes,
-                          std::size_t count, std::span<const double> regions,
-                          StepBuffers& buffers) {
-  const double coefficient = settings.scalingRatio;
-  const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
-  if (!bh_walk_tree_fits(count, regions)) {
-    // Beyond 32-bit indices: the region-matrix walk in node order, same bits.
-    take_snapshot(buffers.snapshot, nodes);
-    for (std::size_t k = 0; k < count; ++k) {
-      bh_node_repulsion(settings, node_record(nodes, k), k * node_stride, buffers.snapshot,
-                        regions, coefficient, theta2);
-    }
-    return;
-  }
-  bh_prepare_walks(buffers, nodes, regions);
-  for (const std::uint32_t k : buffers.walk_order) {
-    bh_node_repulsion(node_record(nodes, k), k, buffers.walk_tree, coefficient, theta2);
-  }
-}
-
 }  // namespace
 
 void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes) {
@@ -397,6 +370,39 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
   });
 }
 
+std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
+                                  std::span<const double> regions) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (bh_walk_tree_fits(count, regions)) {
+    bh_prepare_walks(buffers, nodes, regions);
+  } else {
+    // Beyond 32-bit indices: the region-matrix walk in node order, same bits.
+    buffers.walk_tree.clear();
+    buffers.walk_order.clear();
+    take_snapshot(buffers.snapshot, nodes);
+  }
+  return count;
+}
+
+void bh_run_walks(const LayoutSettings& settings, std::span<float> nodes,
+                  std::span<const double> regions, const StepBuffers& buffers,
+                  std::size_t begin, std::size_t end) {
+  const double coefficient = settings.scalingRatio;
+  const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
+  if (!buffers.walk_order.empty()) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::uint32_t index = at(buffers.walk_order, k);
+      bh_node_repulsion(node_record(nodes, index), index, buffers.walk_tree, coefficient,
+                        theta2);
+    }
+    return;
+  }
+  for (std::size_t k = begin; k < end; ++k) {
+    bh_node_repulsion(settings, node_record(nodes, k), k * node_stride, buffers.snapshot,
+                      regions, coefficient, theta2);
+  }
+}
+
 void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
                      std::span<const double> regions) {
   StepBuffers buffers;
@@ -410,7 +416,8 @@ void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
     return;
   }
   if (settings.barnesHutOptimize) {
-    barnes_hut_repulsion(settings, nodes, count, regions, buffers);
+    bh_run_walks(settings, nodes, regions, buffers, 0,
+                 bh_prepare_step_walks(buffers, nodes, regions));
   } else if (settings.adjustSizes) {
     exact_repulsion</*with_sizes=*/true>(settings, nodes, count);
   } else {
