@@ -4,7 +4,7 @@
 //   GRAPH: u64 n, u64 m, m (u32 source, u32 target) pairs, n (f64 x, f64 y) pairs.
 //   THETA < 0 selects exact repulsion, otherwise Barnes-Hut with that theta.
 // Prints one JSON object: seconds per phase summed over the iterations, and
-// the number of regions of the last tree. The step sequence is the kernel's
+// the number of regions and of walk records of the last tree. The step sequence is the kernel's
 // own; only clocks are added between the phases.
 #include <chrono>
 #include <cstdint>
@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "{\"prepare\": %.6f, \"tree\": %.6f, \"repulsion\": %.6f, \"gravity\": %.6f, "
-      "\"attraction\": %.6f, \"apply\": %.6f, \"regions\": %zu}\n",
+      "\"attraction\": %.6f, \"apply\": %.6f, \"regions\": %zu, \"walk_records\": %zu}\n",
       t.prepare, t.tree, t.repulsion, t.gravity, t.attraction, t.apply,
-      buffers.regions.size() / tallow::region_stride);
+      buffers.regions.size() / tallow::region_stride, buffers.walk_tree.size());
   return 0;
 }
