@@ -9,23 +9,16 @@
 #include <utility>
 #include <vector>
 
+#include "kernel_test_support.hpp"
 #include "fatal.hpp"
 #include "iterate.hpp"
 
 namespace tallow {
 namespace {
 
-constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+using testing_support::same_bits;
 
-testing::AssertionResult same_bits(float actual, float expected) {
-  if (std::bit_cast<std::uint32_t>(actual) == std::bit_cast<std::uint32_t>(expected)) {
-    return testing::AssertionSuccess();
-  }
-  std::ostringstream out;
-  out << std::hexfloat << actual << " (" << std::defaultfloat << actual << ") but expected "
-      << std::hexfloat << expected << " (" << std::defaultfloat << expected << ")";
-  return testing::AssertionFailure() << out.str();
-}
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 
 struct Node {
   float dx = 0, dy = 0, old_dx = 0, old_dy = 0, mass = 1, convergence = 1, fixed = 0;

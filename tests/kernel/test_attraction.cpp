@@ -10,24 +10,19 @@
 #include <utility>
 #include <vector>
 
+#include "kernel_test_support.hpp"
 #include "fatal.hpp"
 #include "iterate.hpp"
 
 namespace tallow {
 namespace {
 
+using testing_support::Body;
+using testing_support::make_nodes;
+using testing_support::same_bits;
+
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-testing::AssertionResult same_bits(float actual, float expected) {
-  if (std::bit_cast<std::uint32_t>(actual) == std::bit_cast<std::uint32_t>(expected)) {
-    return testing::AssertionSuccess();
-  }
-  std::ostringstream out;
-  out << std::hexfloat << actual << " (" << std::defaultfloat << actual << ") but expected "
-      << std::hexfloat << expected << " (" << std::defaultfloat << expected << ")";
-  return testing::AssertionFailure() << out.str();
-}
 
 // One freshly built node per (x, y, mass): zero force, convergence and size 1.
 std::vector<float> make_nodes(std::initializer_list<std::array<double, 3>> nodes) {

@@ -8,43 +8,19 @@
 #include <sstream>
 #include <vector>
 
+#include "kernel_test_support.hpp"
 #include "matrices.hpp"
 #include "quadtree.hpp"
 
 namespace tallow {
 namespace {
 
+using testing_support::Body;
+using testing_support::make_nodes;
+using testing_support::same_bits;
+
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-struct Body {
-  double x;
-  double y;
-  double mass = 1.0;
-};
-
-NodeMatrix make_nodes(const std::vector<Body>& bodies) {
-  NodeMatrix nodes(bodies.size() * node_stride, 0.0f);
-  for (std::size_t i = 0; i < bodies.size(); ++i) {
-    nodes[i * node_stride + slot::x] = static_cast<float>(bodies[i].x);
-    nodes[i * node_stride + slot::y] = static_cast<float>(bodies[i].y);
-    nodes[i * node_stride + slot::mass] = static_cast<float>(bodies[i].mass);
-    nodes[i * node_stride + slot::size] = 1.0f;
-  }
-  return nodes;
-}
-
-// Bit-for-bit equality, both values in hexfloat on a mismatch. Any NaN matches
-// any NaN: the payload and sign the hardware gives a NaN carry no meaning.
-::testing::AssertionResult same_bits(double actual, double expected) {
-  if (std::bit_cast<std::uint64_t>(actual) == std::bit_cast<std::uint64_t>(expected) ||
-      (std::isnan(actual) && std::isnan(expected))) {
-    return ::testing::AssertionSuccess();
-  }
-  std::ostringstream text;
-  text << std::hexfloat << actual << " differs from expected " << expected;
-  return ::testing::AssertionFailure() << text.str();
-}
 
 void expect_regions(const RegionMatrix& actual, const std::vector<double>& expected) {
   ASSERT_EQ(actual.size(), expected.size());

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel_test_support.hpp"
 #include "fatal.hpp"
 #include "iterate.hpp"
 #include "matrices.hpp"
@@ -19,40 +20,17 @@
 namespace tallow {
 namespace {
 
+using testing_support::Body;
+using testing_support::make_nodes;
+using testing_support::same_bits;
+
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-struct Body {
-  double x;
-  double y;
-  double mass = 1.0;
-};
-
-NodeMatrix make_nodes(const std::vector<Body>& bodies) {
-  NodeMatrix nodes(bodies.size() * node_stride, 0.0f);
-  for (std::size_t i = 0; i < bodies.size(); ++i) {
-    nodes[i * node_stride + slot::x] = static_cast<float>(bodies[i].x);
-    nodes[i * node_stride + slot::y] = static_cast<float>(bodies[i].y);
-    nodes[i * node_stride + slot::mass] = static_cast<float>(bodies[i].mass);
-    nodes[i * node_stride + slot::convergence] = 1.0f;
-    nodes[i * node_stride + slot::size] = 1.0f;
-  }
-  return nodes;
-}
 
 LayoutSettings barnes_hut(double theta) {
   LayoutSettings settings;
   settings.barnesHutOptimize = true;
   settings.barnesHutTheta = theta;
   return settings;
-}
-
-::testing::AssertionResult same_bits(float actual, float expected) {
-  if (std::bit_cast<std::uint32_t>(actual) == std::bit_cast<std::uint32_t>(expected)) {
-    return ::testing::AssertionSuccess();
-  }
-  std::ostringstream text;
-  text << std::hexfloat << actual << " differs from expected " << expected;
-  return ::testing::AssertionFailure() << text.str();
 }
 
 void expect_force(const NodeMatrix& nodes, std::size_t index, double dx, double dy) {
