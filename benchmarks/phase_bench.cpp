@@ -112,6 +112,6 @@ int main(int argc, char** argv) {
       "{\"prepare\": %.6f, \"tree\": %.6f, \"repulsion\": %.6f, \"gravity\": %.6f, "
       "\"attraction\": %.6f, \"apply\": %.6f, \"regions\": %zu, \"walk_records\": %zu}\n",
       t.prepare, t.tree, t.repulsion, t.gravity, t.attraction, t.apply,
-      buffers.regions.size() / tallow::region_stride, buffers.walk_tree.size());
+      buffers.regions.size() / tallow::region_stride, buffers.walk_tree.records.size());
   return 0;
 }

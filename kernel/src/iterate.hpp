@@ -37,12 +37,18 @@ struct WalkRecord {
   double x;        // mass centre of a region, position of a leaf's node
   double y;
   double mass;     // region mass, or the leaf node's mass
-  double opening;  // 4 * half_size * half_size of a region; unused for leaves
-  std::uint32_t skip;  // the record after this one's subtree
-  std::uint32_t node;  // the leaf's node index, or `walk_region` for a region
+  double opening;  // 4 * half_size * half_size of a region (>= 0 or NaN);
+                   // -(node index + 1) for a leaf
+};
+struct WalkTree {
+  std::vector<WalkRecord> records;
+  std::vector<std::uint32_t> skip;  // per record: the record after its subtree
 };
 inline constexpr std::uint32_t walk_region = 0xFFFFFFFF;
-using WalkTree = std::vector<WalkRecord>;
+// A leaf's node index from its record's `opening`.
+inline std::uint32_t walk_leaf_node(const WalkRecord& record) {
+  return static_cast<std::uint32_t>(-record.opening - 1.0);
+}
 
 // The scratch arrays of one step. A run keeps them from step to step so that
 // each step reuses their capacity instead of allocating afresh; their contents
@@ -105,7 +111,7 @@ void bh_node_repulsion(const LayoutSettings& settings, std::span<float, node_str
 // The same walk over the walk tree, bit for bit, about twice as fast: `index`
 // is the node's index. Safe to run for different nodes at once.
 void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
-                       std::span<const WalkRecord> tree, double coefficient, double theta2);
+                       const WalkTree& tree, double coefficient, double theta2);
 
 // Gravity toward the origin, every node in node order.
 void gravity_phase(const LayoutSettings& settings, std::span<float> nodes);

@@ -3,6 +3,7 @@
 // Every contribution is rounded to f32 as it is stored, so the visiting
 // orders below are part of the results: exact pairs (i from 1 up, j below i,
 // i updated before j); regions in the pre-order of their `next` threading.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -292,16 +293,17 @@ void build_walk_tree(WalkTree& tree, std::vector<std::uint32_t>& scratch,
       scratch[2 * k] = reg[region::node] >= 0 ? 1 : 0;
     }
   }
-  tree.resize(scratch[0]);
+  tree.records.resize(scratch[0]);
+  tree.skip.resize(scratch[0]);
   scratch[1] = 0;
   for (std::size_t k = 0; k < count; ++k) {
     const double* reg = regions.data() + k * region_stride;
     const std::uint32_t position = scratch[2 * k + 1];
     if (reg[region::first_child] >= 0) {
       const double half = reg[region::half_size];
-      at(tree, position) = {reg[region::mass_center_x], reg[region::mass_center_y],
-                            reg[region::mass],          4.0 * half * half,
-                            position + scratch[2 * k],  walk_region};
+      at(tree.records, position) = {reg[region::mass_center_x], reg[region::mass_center_y],
+                                    reg[region::mass], 4.0 * half * half};
+      tree.skip[position] = position + scratch[2 * k];
       const std::size_t c = first_child_index(reg, k, count);
       std::uint32_t next = position + 1;
       for (std::size_t q = c; q < c + 4; ++q) {
@@ -313,8 +315,9 @@ void build_walk_tree(WalkTree& tree, std::vector<std::uint32_t>& scratch,
       const std::size_t node = offset / node_stride;
       require_index(nodes.size(), node * node_stride + slot::mass);
       const float* n = nodes.data() + node * node_stride;
-      at(tree, position) = {n[slot::x], n[slot::y], n[slot::mass], 0.0, position + 1,
-                            static_cast<std::uint32_t>(node)};
+      at(tree.records, position) = {n[slot::x], n[slot::y], n[slot::mass],
+                                    -(static_cast<double>(node) + 1.0)};
+      tree.skip[position] = position + 1;
     }
   }
 }
@@ -362,9 +365,9 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
   build_walk_tree(buffers.walk_tree, buffers.walk_scratch, nodes, regions);
   const WalkTree& tree = buffers.walk_tree;
   order_nodes(buffers.walk_order, node_count, [&](auto&& visit) {
-    for (const WalkRecord& record : tree) {
-      if (record.node != walk_region) {
-        visit(record.node);
+    for (const WalkRecord& record : tree.records) {
+      if (record.opening < 0) {
+        visit(walk_leaf_node(record));
       }
     }
   });
@@ -377,7 +380,8 @@ std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> n
     bh_prepare_walks(buffers, nodes, regions);
   } else {
     // Beyond 32-bit indices: the region-matrix walk in node order, same bits.
-    buffers.walk_tree.clear();
+    buffers.walk_tree.records.clear();
+    buffers.walk_tree.skip.clear();
     buffers.walk_order.clear();
     take_snapshot(buffers.snapshot, nodes);
   }
@@ -485,34 +489,39 @@ void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node
 // The walk tree puts a region's subtree right after it, so opening a region
 // is a step to the next record, with no dependent load on that path.
 void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
-                       std::span<const WalkRecord> tree, double coefficient, double theta2) {
+                       const WalkTree& tree, double coefficient, double theta2) {
   const double x = node[slot::x];
   const double y = node[slot::y];
   const double scaled_mass = coefficient * static_cast<double>(node[slot::mass]);
+  const double own_leaf = -(static_cast<double>(index) + 1.0);
   float dx = node[slot::dx];
   float dy = node[slot::dy];
-  const WalkRecord* const records = tree.data();
+  const WalkRecord* const records = tree.records.data();
+  const std::uint32_t* const skip = tree.skip.data();
+  const std::size_t count = std::min(tree.records.size(), tree.skip.size());
   std::size_t r = 0;
-  while (r < tree.size()) {  // the loop's bounds test: skips never point backwards
+  while (r < count) {  // the loop's bounds test: skips never point backwards
     const WalkRecord& record = records[r];
     const double dX = x - record.x;
     const double dY = y - record.y;
     const double d2 = dX * dX + dY * dY;
-    if (record.node == walk_region) {
+    if (!(record.opening < 0)) {  // a region, NaN opening included
       if (!(record.opening / d2 < theta2)) {
         ++r;
         continue;
       }
-    } else if (record.node == index) {
+      r = skip[r];
+    } else {
       ++r;
-      continue;
+      if (record.opening == own_leaf) {
+        continue;
+      }
     }
     if (d2 > 0) {
       const double f = record.mass * scaled_mass / d2;
       dx = static_cast<float>(static_cast<double>(dx) + dX * f);
       dy = static_cast<float>(static_cast<double>(dy) + dY * f);
     }
-    r = record.skip;
   }
   node[slot::dx] = dx;
   node[slot::dy] = dy;
