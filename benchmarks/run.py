@@ -109,8 +109,10 @@ def run_case(kind: str, **case) -> dict:
     for _ in range(1 if kind == "networkx" else REPEATS):
         out = subprocess.run(
             [sys.executable, __file__, "--measure", kind, json.dumps(case)],
-            check=True, capture_output=True, text=True,
+            capture_output=True, text=True,
         )
+        if out.returncode != 0:
+            raise SystemExit(f"measuring {kind} {case} failed:\n{out.stderr}")
         runs.append(json.loads(out.stdout))
     return min(runs, key=lambda r: r["seconds"])
 
