@@ -40,10 +40,13 @@ struct WalkRecord {
   double opening;  // 4 * half_size * half_size of a region (>= 0 or NaN);
                    // -(node index + 1) for a leaf
 };
+// Records of 32 bytes, two to a cache line; `skip` is read only when a region
+// stands for its subtree, so it lives apart.
 struct WalkTree {
   std::vector<WalkRecord> records;
   std::vector<std::uint32_t> skip;  // per record: the record after its subtree
 };
+// Node and region counts must stay below this for 32-bit walk indices.
 inline constexpr std::uint32_t walk_region = 0xFFFFFFFF;
 // A leaf's node index from its record's `opening`.
 inline std::uint32_t walk_leaf_node(const WalkRecord& record) {
