@@ -51,7 +51,7 @@ def planted_partition(n: int, seed: int = 1) -> tuple[np.ndarray, np.ndarray]:
 
 
 def iterations_for(n: int) -> int:
-    return 40 if n <= 1_000 else 20 if n <= 10_000 else 8 if n <= 100_000 else 3
+    return 40 if n <= 1_000 else 20 if n <= 10_000 else 10 if n <= 100_000 else 3
 
 
 # ---- measurements, each run in its own subprocess -------------------------
@@ -212,7 +212,7 @@ def bench_progress_cost(n: int = 10_000) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", default="1000,10000,100000,1000000", help="node counts, comma separated")
+    parser.add_argument("--sizes", default="1000,5000,10000,100000,1000000", help="node counts, comma separated")
     parser.add_argument("--threads", default="1,2", help="thread counts, comma separated")
     parser.add_argument("--quick", action="store_true", help="skip networkx and the progress measurement")
     parser.add_argument("--measure", nargs=2, help=argparse.SUPPRESS)
