@@ -35,7 +35,7 @@ EXACT_LIMIT = 10_000
 def planted_partition(n: int, seed: int = 1) -> tuple[np.ndarray, np.ndarray]:
     """Edges of a planted-partition graph and random start positions."""
     rng = np.random.default_rng(seed)
-    communities = max(2, int(round(n ** 0.5 / 4)))
+    communities = max(2, round(n**0.5 / 4))
     membership = rng.integers(0, communities, n)
     order = np.argsort(membership, kind="stable")
     starts = np.searchsorted(membership[order], np.arange(communities + 1))
@@ -46,7 +46,7 @@ def planted_partition(n: int, seed: int = 1) -> tuple[np.ndarray, np.ndarray]:
     offsets = (rng.random(m) * (starts[own + 1] - starts[own])).astype(np.int64)
     targets = np.where(inside, order[starts[own] + offsets], rng.integers(0, n, m))
     edges = np.stack([sources, targets], axis=1).astype(np.uint32)
-    init = rng.normal(0.0, 10.0 * n ** 0.5, (n, 2))
+    init = rng.normal(0.0, 10.0 * n**0.5, (n, 2))
     return edges, init
 
 
@@ -73,7 +73,10 @@ def measure_native(case: dict) -> dict:
     from tallow_forceatlas2._native import layout_raw
 
     edges, init = planted_partition(case["n"])
-    settings = {"barnesHutOptimize": case["theta"] is not None, "barnesHutTheta": case["theta"] or 0.5}
+    settings = {
+        "barnesHutOptimize": case["theta"] is not None,
+        "barnesHutTheta": case["theta"] or 0.5,
+    }
     progress = (lambda i, total: None) if case.get("progress") else None
     # The first call shows the memory a call adds to the process; the second,
     # with every page of the process already faulted in, the time.
@@ -82,7 +85,9 @@ def measure_native(case: dict) -> dict:
     layout_raw(case["n"], edges, None, init, 1, case["threads"], settings, progress)
     peak_added = _status_kib("VmHWM") - before
     start = time.perf_counter()
-    layout_raw(case["n"], edges, None, init, case["iterations"], case["threads"], settings, progress)
+    layout_raw(
+        case["n"], edges, None, init, case["iterations"], case["threads"], settings, progress
+    )
     seconds = time.perf_counter() - start
     return {"seconds": seconds, "peak_added_kib": peak_added}
 
@@ -109,7 +114,9 @@ def run_case(kind: str, **case) -> dict:
     for _ in range(1 if kind == "networkx" else REPEATS):
         out = subprocess.run(
             [sys.executable, __file__, "--measure", kind, json.dumps(case)],
-            capture_output=True, text=True,
+            capture_output=True,
+            text=True,
+            check=False,
         )
         if out.returncode != 0:
             raise SystemExit(f"measuring {kind} {case} failed:\n{out.stderr}")
@@ -122,10 +129,24 @@ def run_case(kind: str, **case) -> dict:
 
 def build_phase_bench() -> Path:
     build = ROOT / "build" / "bench"
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DTALLOW_BUILD_BENCHMARKS=ON",
-                    "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
-    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "phase_bench"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-DTALLOW_BUILD_BENCHMARKS=ON",
+            "-DCMAKE_BUILD_TYPE=Release",
+        ],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run(
+        ["cmake", "--build", str(build), "-j2", "--target", "phase_bench"],
+        check=True,
+        capture_output=True,
+    )
     return build / "benchmarks" / "phase_bench"
 
 
@@ -142,9 +163,18 @@ def phase_times(program: Path, n: int, iterations: int, threads: int, theta: flo
         f.write(np.ascontiguousarray(init).tobytes())
         f.flush()
         for _ in range(REPEATS):
-            out = subprocess.run([str(program), f.name, str(iterations), str(threads),
-                                  str(-1.0 if theta is None else theta)],
-                                 check=True, capture_output=True, text=True)
+            out = subprocess.run(
+                [
+                    str(program),
+                    f.name,
+                    str(iterations),
+                    str(threads),
+                    str(-1.0 if theta is None else theta),
+                ],
+                check=True,
+                capture_output=True,
+                text=True,
+            )
             runs.append(json.loads(out.stdout))
     return min(runs, key=lambda r: sum(r[k] for k in PHASES))
 
@@ -158,17 +188,42 @@ def design_bytes(n: int, m: int, regions: int) -> int:
 
 def held_bytes(n: int, m: int, regions: int, walk_records: int) -> int:
     """Bytes of the buffers this implementation holds: argument copies, node
-    matrix, edge matrix, region matrix, walk tree (40 bytes a record) with its
+    matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
     scratch (8 bytes a region), walk order and result; no snapshot."""
-    return (8 * m + 16 * n) + 40 * n + 12 * m + 72 * regions + 40 * walk_records + 8 * regions \
-        + 4 * n + 16 * n
+    return (
+        (8 * m + 16 * n)
+        + 40 * n
+        + 12 * m
+        + 72 * regions
+        + 36 * walk_records
+        + 8 * regions
+        + 4 * n
+        + 16 * n
+    )
 
 
 # ---- the table ------------------------------------------------------------
 
-COLUMNS = ["nodes", "edges", "mode", "thr", "ms/iter", "rep ms", "tree%", "rep%", "grav%",
-           "attr%", "apply%", "peakMB", "designMB", "peak/des", "heldMB", "peak/held",
-           "nx ms/iter", "nx/this"]
+COLUMNS = [
+    "nodes",
+    "edges",
+    "mode",
+    "thr",
+    "ms/iter",
+    "rep ms",
+    "tree%",
+    "rep%",
+    "grav%",
+    "attr%",
+    "apply%",
+    "peakMB",
+    "designMB",
+    "peak/des",
+    "heldMB",
+    "peak/held",
+    "nx ms/iter",
+    "nx/this",
+]
 
 
 def print_row(values: list) -> None:
@@ -189,41 +244,72 @@ def bench_size(program: Path, n: int, threads_list: list[int], quick: bool) -> N
             ms = native["seconds"] * 1e3 / iterations
             phases = phase_times(program, n, iterations, threads, theta)
             total = sum(phases[k] for k in PHASES)
-            share = lambda k: f"{100 * phases[k] / total:.0f}"  # noqa: E731
+
+            def share(phase: str, phases: dict = phases, total: float = total) -> str:
+                return f"{100 * phases[phase] / total:.0f}"
+
             regions = phases["regions"] if theta is not None else 0
             design = design_bytes(n, m, regions)
             held = held_bytes(n, m, regions, phases["walk_records"] if theta is not None else 0)
             peak = native["peak_added_kib"] * 1024
-            print_row([n, m, label, threads, f"{ms:.2f}", f"{1e3 * phases['repulsion'] / iterations:.2f}",
-                       share("tree"), share("repulsion"), share("gravity"), share("attraction"),
-                       share("apply"), f"{peak / 2**20:.1f}", f"{design / 2**20:.1f}",
-                       f"{peak / design:.2f}", f"{held / 2**20:.1f}", f"{peak / held:.2f}",
-                       "" if nx_ms is None else f"{nx_ms:.1f}",
-                       "" if nx_ms is None else f"{nx_ms / ms:.1f}"])
+            print_row(
+                [
+                    n,
+                    m,
+                    label,
+                    threads,
+                    f"{ms:.2f}",
+                    f"{1e3 * phases['repulsion'] / iterations:.2f}",
+                    share("tree"),
+                    share("repulsion"),
+                    share("gravity"),
+                    share("attraction"),
+                    share("apply"),
+                    f"{peak / 2**20:.1f}",
+                    f"{design / 2**20:.1f}",
+                    f"{peak / design:.2f}",
+                    f"{held / 2**20:.1f}",
+                    f"{peak / held:.2f}",
+                    "" if nx_ms is None else f"{nx_ms:.1f}",
+                    "" if nx_ms is None else f"{nx_ms / ms:.1f}",
+                ]
+            )
 
 
 def bench_progress_cost(n: int = 10_000) -> None:
     iterations = 20
     plain = run_case("native", n=n, iterations=iterations, threads=1, theta=1.2)["seconds"]
-    with_cb = run_case("native", n=n, iterations=iterations, threads=1, theta=1.2, progress=True)["seconds"]
-    print(f"\nprogress callback, {n} nodes, threads 1, BH 1.2: {1e3 * plain / iterations:.2f} ms/iter "
-          f"without, {1e3 * with_cb / iterations:.2f} ms/iter with ({100 * (with_cb / plain - 1):+.1f}%)")
+    with_cb = run_case("native", n=n, iterations=iterations, threads=1, theta=1.2, progress=True)[
+        "seconds"
+    ]
+    print(
+        f"\nprogress callback, {n} nodes, threads 1, BH 1.2: {1e3 * plain / iterations:.2f} ms/iter "
+        f"without, {1e3 * with_cb / iterations:.2f} ms/iter with ({100 * (with_cb / plain - 1):+.1f}%)"
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", default="1000,5000,10000,100000,1000000", help="node counts, comma separated")
+    parser.add_argument(
+        "--sizes", default="1000,5000,10000,100000,1000000", help="node counts, comma separated"
+    )
     parser.add_argument("--threads", default="1,2", help="thread counts, comma separated")
-    parser.add_argument("--quick", action="store_true", help="skip networkx and the progress measurement")
+    parser.add_argument(
+        "--quick", action="store_true", help="skip networkx and the progress measurement"
+    )
     parser.add_argument("--measure", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure:
         kind, case = args.measure
-        print(json.dumps((measure_native if kind == "native" else measure_networkx)(json.loads(case))))
+        print(
+            json.dumps((measure_native if kind == "native" else measure_networkx)(json.loads(case)))
+        )
         return
     program = build_phase_bench()
-    print(f"cores: {os.cpu_count()}; iterations per size: "
-          + ", ".join(f"{n}: {iterations_for(n)}" for n in map(int, args.sizes.split(","))))
+    print(
+        f"cores: {os.cpu_count()}; iterations per size: "
+        + ", ".join(f"{n}: {iterations_for(n)}" for n in map(int, args.sizes.split(",")))
+    )
     print_row(COLUMNS)
     for n in map(int, args.sizes.split(",")):
         bench_size(program, n, [int(t) for t in args.threads.split(",")], args.quick)

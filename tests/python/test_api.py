@@ -14,9 +14,7 @@ from tallow_forceatlas2 import api, layout
 
 # A small graph with two triangles joined by a bridge, a self-loop and a
 # repeated edge: enough structure for every input path to matter.
-EDGES = np.array(
-    [[0, 1], [1, 2], [2, 0], [2, 3], [3, 4], [4, 5], [5, 3], [5, 5], [0, 1]]
-)
+EDGES = np.array([[0, 1], [1, 2], [2, 0], [2, 3], [3, 4], [4, 5], [5, 3], [5, 5], [0, 1]])
 WEIGHTS = np.array([1.0, 2.0, 0.5, 1.0, 3.0, 1.0, 1.5, 1.0, 2.0])
 N = 6
 RUN: dict[str, Any] = {"iterations": 25, "seed": 3, "threads": 1}
@@ -69,9 +67,7 @@ def test_missing_networkx_weight_counts_as_one() -> None:
     graph = nx.Graph()
     graph.add_edge(0, 1, weight=4.0)
     graph.add_edge(1, 2)
-    assert np.array_equal(
-        layout(graph, **RUN), reference([[0, 1], [1, 2]], weights=[4.0, 1.0])
-    )
+    assert np.array_equal(layout(graph, **RUN), reference([[0, 1], [1, 2]], weights=[4.0, 1.0]))
 
 
 def test_igraph_graph_equals_its_edge_array() -> None:
@@ -114,9 +110,7 @@ def test_symmetric_sparse_matrix_gives_one_edge_per_pair(make: Any) -> None:
 
 
 def test_asymmetric_sparse_matrix_gives_one_edge_per_entry() -> None:
-    matrix = scipy.sparse.coo_array(
-        ([1.0, 2.0, 3.0], ([2, 0, 1], [0, 1, 0])), shape=(3, 3)
-    )
+    matrix = scipy.sparse.coo_array(([1.0, 2.0, 3.0], ([2, 0, 1], [0, 1, 0])), shape=(3, 3))
     expected = reference([[0, 1], [1, 0], [2, 0]], weights=[2.0, 3.0, 1.0])
     assert np.array_equal(layout(matrix, **RUN), expected)
 
@@ -140,9 +134,7 @@ def test_same_seed_same_layout_other_seed_other_layout() -> None:
 
 
 def test_zero_iterations_return_the_start_positions_through_float32() -> None:
-    start = np.array(
-        [[0.1, 0.2], [1.0, 2.0], [3.0, -1.0], [0.0, 0.0], [5.0, 5.0], [-2.5, 1.0]]
-    )
+    start = np.array([[0.1, 0.2], [1.0, 2.0], [3.0, -1.0], [0.0, 0.0], [5.0, 5.0], [-2.5, 1.0]])
     out = layout(EDGES, pos=start, iterations=0)
     assert np.array_equal(out, start.astype(np.float32).astype(np.float64))
     assert out[0, 0] == 0.10000000149011612
@@ -254,9 +246,7 @@ def test_defaults(
 
 def test_progress_callable_sees_every_iteration_and_its_exception_propagates() -> None:
     calls: list[tuple[int, int]] = []
-    layout(
-        EDGES, iterations=4, progress=lambda done, total: calls.append((done, total))
-    )
+    layout(EDGES, iterations=4, progress=lambda done, total: calls.append((done, total)))
     assert calls == [(1, 4), (2, 4), (3, 4), (4, 4)]
 
     class Stop(Exception):
@@ -363,9 +353,7 @@ def test_missing_tqdm_is_reported_with_the_install_hint(
         "find_spec",
         lambda name, *a: None if name == "tqdm" else real(name, *a),
     )
-    with pytest.raises(
-        ModuleNotFoundError, match=re.escape("tallow_forceatlas2[progress]")
-    ):
+    with pytest.raises(ModuleNotFoundError, match=re.escape("tallow_forceatlas2[progress]")):
         layout(EDGES, progress=True)
 
 
@@ -402,7 +390,5 @@ def test_missing_extension_explains_how_to_build(tmp_path: Any) -> None:
     )
     assert result.returncode == 1
     last = result.stderr.strip().splitlines()[-1]
-    assert last.startswith(
-        "ImportError: tallow_forceatlas2: the compiled extension '_native'"
-    )
+    assert last.startswith("ImportError: tallow_forceatlas2: the compiled extension '_native'")
     assert "pip install ." in last

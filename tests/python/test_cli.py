@@ -43,9 +43,7 @@ def read_csv_positions(path: Path) -> tuple[list[str], np.ndarray]:
     with path.open(encoding="utf-8", newline="") as handle:
         rows = list(csv.reader(handle))
     assert rows[0] == ["node", "x", "y"]
-    return [r[0] for r in rows[1:]], np.array(
-        [[float(r[1]), float(r[2])] for r in rows[1:]]
-    )
+    return [r[0] for r in rows[1:]], np.array([[float(r[1]), float(r[2])] for r in rows[1:]])
 
 
 @pytest.fixture
@@ -91,9 +89,7 @@ def test_npy_json_and_standard_output_hold_the_same_positions(
     rows = list(csv.reader(lines))
     from_stdout = np.array([[float(x), float(y)] for _, x, y in rows[1:]])
     assert np.array_equal(np.load(npy), from_stdout)
-    assert json.loads(js.read_text(encoding="utf-8")) == dict(
-        zip(NODES, from_stdout.tolist())
-    )
+    assert json.loads(js.read_text(encoding="utf-8")) == dict(zip(NODES, from_stdout.tolist()))
 
 
 @pytest.mark.parametrize(
@@ -128,9 +124,9 @@ def test_graph_files_through_networkx(tmp_path: Path, suffix: str) -> None:
         graph.nodes[node]["group"] = group
         graph.nodes[node]["label"] = node
     path, out, png = tmp_path / f"g{suffix}", tmp_path / "out.json", tmp_path / "g.svg"
-    {"graphml": nx.write_graphml, "gexf": nx.write_gexf, "gml": nx.write_gml}[
-        suffix[1:]
-    ](graph, path)
+    {"graphml": nx.write_graphml, "gexf": nx.write_gexf, "gml": nx.write_gml}[suffix[1:]](
+        graph, path
+    )
     assert (
         main(
             [
@@ -177,9 +173,7 @@ def test_communities_file_colours_the_picture(edge_file: Path, tmp_path: Path) -
     table = tmp_path / "groups.csv"
     table.write_text("node,community\nalice,1\nbob,1\ncarol,2\n", encoding="utf-8")
     pdf = tmp_path / "g.pdf"
-    assert (
-        main([str(edge_file), "--communities", str(table), "-o", str(pdf), *FAST]) == 0
-    )
+    assert main([str(edge_file), "--communities", str(table), "-o", str(pdf), *FAST]) == 0
     assert pdf.read_bytes().startswith(b"%PDF")
 
 
@@ -194,9 +188,7 @@ def test_installed_commands_run(entry: list[str], tmp_path: Path) -> None:
         command = [str(script)]
     else:
         command = [sys.executable, *entry]
-    result = subprocess.run(
-        [*command, "--version"], capture_output=True, text=True, check=False
-    )
+    result = subprocess.run([*command, "--version"], capture_output=True, text=True, check=False)
     assert result.returncode == 0 and result.stdout.startswith("tallow-fa2 ")
     result = subprocess.run(
         [*command, "--demo", *FAST],
@@ -323,15 +315,11 @@ def test_bad_input_in_a_real_process_has_no_traceback(tmp_path: Path) -> None:
     )
 
 
-def test_unwritable_output_is_status_1(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str]
-) -> None:
+def test_unwritable_output_is_status_1(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     target = tmp_path / "no" / "such" / "dir" / "out.csv"
     assert main(["--demo", "-o", str(target), *FAST]) == 1
     err = capsys.readouterr().err.splitlines()
-    assert len(err) == 1 and err[0].startswith(
-        "tallow-fa2: error: cannot write output:"
-    )
+    assert len(err) == 1 and err[0].startswith("tallow-fa2: error: cannot write output:")
 
 
 def test_header_is_guessed_and_can_be_forced(tmp_path: Path) -> None:

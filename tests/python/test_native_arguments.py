@@ -7,9 +7,8 @@ from typing import Any
 
 import numpy as np
 import pytest
-from tallow_forceatlas2._native import layout_raw
-
 from conftest import PARAMETERS, Layout, ring_graph
+from tallow_forceatlas2._native import layout_raw
 
 GRAPH = ring_graph()
 ARGS = [GRAPH[name] for name in PARAMETERS]
@@ -49,8 +48,12 @@ BINDING_ERRORS = {
         "missing 3 required positional arguments: 'threads', 'settings', and 'progress'",
     ),
     "missing all": (
-        [], {}, "missing 8 required positional arguments: 'n_nodes', 'edges', 'weights', 'init', "
-        "'iterations', 'threads', 'settings', and 'progress'",
+        [],
+        {},
+        (
+            "missing 8 required positional arguments: 'n_nodes', 'edges', 'weights', 'init', "
+            "'iterations', 'threads', 'settings', and 'progress'"
+        ),
     ),
     "missing in parameter order": (
         [], keywords("progress", "threads", "iterations", "edges", "n_nodes"),

@@ -7,7 +7,6 @@ from typing import Any
 
 import numpy as np
 import pytest
-
 from conftest import Layout, ring_graph
 
 EDGES, INIT = ring_graph()["edges"], ring_graph()["init"]

@@ -12,9 +12,8 @@ from typing import Any
 
 import numpy as np
 import pytest
-from tallow_forceatlas2 import _native
-
 from conftest import Layout
+from tallow_forceatlas2 import _native
 
 
 def test_module_attributes() -> None:
@@ -80,7 +79,7 @@ def test_internal_error_class(internal_error: type[BaseException], call_layout: 
     with pytest.raises(internal_error) as info:
         try:
             call_layout(edges=np.zeros((1, 1), np.uint32))
-        except Exception:
+        except Exception:  # noqa: BLE001 - the point: it must not catch this
             caught_by_exception = True
     assert not caught_by_exception
     assert info.value.args == ("index out of bounds: the len is 1 but the index is 1",)

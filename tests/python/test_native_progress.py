@@ -12,9 +12,8 @@ from typing import Any
 
 import numpy as np
 import pytest
-from tallow_forceatlas2._native import layout_raw
-
 from conftest import PARAMETERS, Layout, ring_graph
+from tallow_forceatlas2._native import layout_raw
 
 MODES = [
     {},

@@ -9,7 +9,6 @@ from typing import Any
 
 import numpy as np
 import pytest
-
 from conftest import Layout, ring_graph
 
 WEIGHTS = np.linspace(0.5, 3.0, len(ring_graph()["edges"]))

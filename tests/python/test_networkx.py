@@ -42,9 +42,7 @@ def test_forceatlas2_layout_weight_attribute_or_none() -> None:
     graph = weighted_graph()
     weighted = forceatlas2_layout(graph, iterations=20)
     plain = forceatlas2_layout(graph, weight=None, iterations=20)
-    assert not np.array_equal(
-        np.array(list(weighted.values())), np.array(list(plain.values()))
-    )
+    assert not np.array_equal(np.array(list(weighted.values())), np.array(list(plain.values())))
     for u, v in graph.edges():
         graph.edges[u, v]["w"] = 1
     same = forceatlas2_layout(graph, weight="w", iterations=20)
@@ -55,18 +53,16 @@ def test_forceatlas2_layout_starts_from_pos() -> None:
     graph = nx.cycle_graph(["p", "q", "r"])
     start = {"p": (1.0, 0.0), "q": (0.0, 1.0), "r": (-1.0, -1.0)}
     out = forceatlas2_layout(graph, pos=start, iterations=0)
-    assert {k: v.tolist() for k, v in out.items()} == {
-        k: list(v) for k, v in start.items()
-    }
+    assert {k: v.tolist() for k, v in out.items()} == {k: list(v) for k, v in start.items()}
 
 
 def test_backend_is_registered_through_entry_points() -> None:
-    assert [
-        ep.value for ep in entry_points(group="networkx.backends", name="tallow")
-    ] == ["tallow_forceatlas2.nx_backend:BackendInterface"]
-    assert [
-        ep.value for ep in entry_points(group="networkx.backend_info", name="tallow")
-    ] == ["tallow_forceatlas2.nx_backend:backend_info"]
+    assert [ep.value for ep in entry_points(group="networkx.backends", name="tallow")] == [
+        "tallow_forceatlas2.nx_backend:BackendInterface"
+    ]
+    assert [ep.value for ep in entry_points(group="networkx.backend_info", name="tallow")] == [
+        "tallow_forceatlas2.nx_backend:backend_info"
+    ]
     assert "forceatlas2_layout" in backend_info()["functions"]
 
 
@@ -85,12 +81,8 @@ MAPPED = [
 
 
 @needs_dispatch
-@pytest.mark.parametrize(
-    ("nx_kwargs", "ours"), MAPPED, ids=lambda d: ",".join(d) or "defaults"
-)
-def test_dispatch_maps_networkx_parameters(
-    nx_kwargs: dict[str, Any], ours: dict[str, Any]
-) -> None:
+@pytest.mark.parametrize(("nx_kwargs", "ours"), MAPPED, ids=lambda d: ",".join(d) or "defaults")
+def test_dispatch_maps_networkx_parameters(nx_kwargs: dict[str, Any], ours: dict[str, Any]) -> None:
     graph = weighted_graph()
     got = nx.forceatlas2_layout(graph, seed=11, backend="tallow", **nx_kwargs)
     # networkx hands the backend seed 11 as RandomState(11); its defaults are
@@ -115,9 +107,7 @@ def test_dispatch_maps_networkx_parameters(
 def test_dispatch_stores_positions_and_takes_initial_positions() -> None:
     graph = nx.path_graph(4)
     start = {0: [0.0, 0.0], 1: [1.0, 0.0], 2: [2.0, 0.0], 3: [3.0, 1.0]}
-    got = nx.forceatlas2_layout(
-        graph, pos=start, max_iter=0, store_pos_as="xy", backend="tallow"
-    )
+    got = nx.forceatlas2_layout(graph, pos=start, max_iter=0, store_pos_as="xy", backend="tallow")
     assert {n: graph.nodes[n]["xy"].tolist() for n in graph} == start
     assert {n: xy.tolist() for n, xy in got.items()} == start
 
@@ -178,7 +168,4 @@ def test_networkx_layout_tests_pass_with_this_backend(tmp_path: Any) -> None:
     summary = result.stdout.strip().splitlines()[-1] if result.stdout.strip() else ""
     assert result.returncode == 0, summary + result.stderr[-3000:]
     assert " passed" in summary and "failed" not in summary
-    assert (
-        result.stdout.count("Using backend 'tallow' for call to 'forceatlas2_layout'")
-        >= 5
-    )
+    assert result.stdout.count("Using backend 'tallow' for call to 'forceatlas2_layout'") >= 5
