@@ -67,9 +67,7 @@ def default_iterations(n_nodes: int) -> int:
     int
         1,000 below 100,000 nodes, 300 from 100,000 nodes on.
     """
-    return (
-        LARGE_GRAPH_ITERATIONS if n_nodes >= LARGE_GRAPH_NODES else DEFAULT_ITERATIONS
-    )
+    return LARGE_GRAPH_ITERATIONS if n_nodes >= LARGE_GRAPH_NODES else DEFAULT_ITERATIONS
 
 
 def _check_count(name: str, value: object, low: int, high: int) -> int:

@@ -61,9 +61,7 @@ def _size(text: str) -> tuple[int, int]:
     try:
         width, height = (int(part) for part in text.lower().split("x"))
     except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"expected WIDTHxHEIGHT in pixels, not {text!r}"
-        ) from None
+        raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT in pixels, not {text!r}") from None
     return width, height
 
 
@@ -193,9 +191,7 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         metavar="WxH",
         help="picture size in pixels, e.g. 1200x800",
     )
-    group.add_argument(
-        "--dpi", type=int, default=200, help="picture resolution (default: 200)"
-    )
+    group.add_argument("--dpi", type=int, default=200, help="picture resolution (default: 200)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -212,9 +208,7 @@ def build_parser() -> argparse.ArgumentParser:
         "and/or a picture.",
         epilog=f"example: {PROG} --demo -o demo.png",
     )
-    parser.add_argument(
-        "--version", action="version", version=f"%(prog)s {_package_version()}"
-    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_package_version()}")
     _add_input_options(parser)
     _add_layout_options(parser)
     _add_output_options(parser)
@@ -224,9 +218,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _check_arguments(args: argparse.Namespace) -> None:
     if args.demo == (args.graph is not None):
         raise UsageError(
-            "give either a graph file or --demo"
-            if not args.demo
-            else "--demo takes no graph file"
+            "give either a graph file or --demo" if not args.demo else "--demo takes no graph file"
         )
     for path in args.output:
         if path.suffix.lower() not in POSITION_FORMATS + PICTURE_FORMATS:
@@ -239,8 +231,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
                 import matplotlib  # noqa: F401
             except ModuleNotFoundError:
                 raise UsageError(
-                    f"{path}: pictures need matplotlib: "
-                    "pip install 'tallow_forceatlas2[plot]'"
+                    f"{path}: pictures need matplotlib: pip install 'tallow_forceatlas2[plot]'"
                 ) from None
     if args.iterations is not None and args.iterations < 0:
         raise UsageError(f"--iterations must be >= 0, not {args.iterations}")
@@ -276,9 +267,7 @@ def _load(args: argparse.Namespace) -> EdgeList:
         community_attribute=args.community_attribute,
     )
     if args.communities is not None:
-        communities = read_communities(
-            args.communities, graph.nodes, delimiter=args.delimiter
-        )
+        communities = read_communities(args.communities, graph.nodes, delimiter=args.delimiter)
         graph = EdgeList(graph.nodes, graph.edges, graph.weights, communities)
     return graph
 
@@ -302,9 +291,7 @@ def _run_layout(args: argparse.Namespace, graph: EdgeList) -> NDArray[np.float64
         raise UsageError(str(exc)) from None
 
 
-def _write(
-    args: argparse.Namespace, graph: EdgeList, positions: NDArray[np.float64]
-) -> None:
+def _write(args: argparse.Namespace, graph: EdgeList, positions: NDArray[np.float64]) -> None:
     if not args.output:
         write_positions_csv(sys.stdout, graph.nodes, positions)
         return

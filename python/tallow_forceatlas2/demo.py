@@ -47,9 +47,7 @@ def _pick(
 ) -> NDArray[np.int64]:
     """Draw ``count`` indices with probabilities given by a cumulative sum."""
     draws = rng.random(count) * cumulative[-1]
-    picked: NDArray[np.int64] = np.searchsorted(cumulative, draws, side="right").astype(
-        np.int64
-    )
+    picked: NDArray[np.int64] = np.searchsorted(cumulative, draws, side="right").astype(np.int64)
     return np.minimum(picked, len(cumulative) - 1)
 
 
@@ -73,18 +71,14 @@ def demo_graph() -> DemoGraph:
         lo, hi = int(starts[c]), int(starts[c + 1])
         cumulative = np.cumsum(activity[lo:hi])
         count = int(size * _INSIDE_DEGREE / 2)
-        pairs = lo + np.stack(
-            [_pick(rng, cumulative, count), _pick(rng, cumulative, count)], 1
-        )
+        pairs = lo + np.stack([_pick(rng, cumulative, count), _pick(rng, cumulative, count)], 1)
         # Every node gets at least one neighbour in its own community.
         anchors = lo + _pick(rng, cumulative, int(size))
         own = np.stack([np.arange(lo, hi), anchors], 1)
         chunks += [pairs, own]
     cumulative = np.cumsum(activity)
     count = int(n * _OUTSIDE_DEGREE / 2)
-    chunks.append(
-        np.stack([_pick(rng, cumulative, count), _pick(rng, cumulative, count)], 1)
-    )
+    chunks.append(np.stack([_pick(rng, cumulative, count), _pick(rng, cumulative, count)], 1))
     pairs = np.concatenate(chunks)
     pairs = pairs[pairs[:, 0] != pairs[:, 1]]
     edges = np.unique(np.sort(pairs, axis=1), axis=0)

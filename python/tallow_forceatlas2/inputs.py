@@ -91,9 +91,7 @@ def graph_arrays(
     kind = _kind(graph)
     if kind != "array":
         if n_nodes is not None:
-            raise TypeError(
-                f"n_nodes is only for edge arrays; a {kind} graph knows its nodes"
-            )
+            raise TypeError(f"n_nodes is only for edge arrays; a {kind} graph knows its nodes")
         if weights is not None:
             raise TypeError(
                 f"weights= is only for edge arrays; for a {kind} graph pass weight= "
@@ -109,9 +107,7 @@ def graph_arrays(
 
 
 def _check_n_nodes(n_nodes: object) -> int:
-    if isinstance(n_nodes, (bool, np.bool_)) or not isinstance(
-        n_nodes, numbers.Integral
-    ):
+    if isinstance(n_nodes, (bool, np.bool_)) or not isinstance(n_nodes, numbers.Integral):
         raise TypeError(f"n_nodes must be an integer, not {type(n_nodes).__name__}")
     count = int(n_nodes)
     if not 0 <= count <= MAX_NODES:
@@ -119,15 +115,11 @@ def _check_n_nodes(n_nodes: object) -> int:
     return count
 
 
-def _from_edge_array(
-    graph: object, n_nodes: int | None, weights: object
-) -> GraphArrays:
+def _from_edge_array(graph: object, n_nodes: int | None, weights: object) -> GraphArrays:
     try:
         array = np.asarray(graph)
     except (TypeError, ValueError) as exc:
-        raise TypeError(
-            f"edges must be an (m, 2) array of node indices: {exc}"
-        ) from exc
+        raise TypeError(f"edges must be an (m, 2) array of node indices: {exc}") from exc
     if array.size == 0 and array.shape in ((0,), (0, 2)):
         array = np.empty((0, 2), dtype=np.int64)
     if array.dtype.kind not in "iu":
@@ -140,9 +132,7 @@ def _from_edge_array(
     highest = int(array.max()) if len(array) else -1
     if len(array) and array.dtype.kind == "i" and int(array.min()) < 0:
         row = int(np.argmax((array < 0).any(axis=1)))
-        raise ValueError(
-            f"edges row {row} is {array[row].tolist()}: node indices must be >= 0"
-        )
+        raise ValueError(f"edges row {row} is {array[row].tolist()}: node indices must be >= 0")
     count = highest + 1 if n_nodes is None else _check_n_nodes(n_nodes)
     if highest >= count:
         row = int(np.argmax((array >= count).any(axis=1)))
@@ -156,9 +146,7 @@ def _from_edge_array(
     return GraphArrays(count, edges, _check_weights(weights, len(edges), "weights"))
 
 
-def _check_weights(
-    weights: object, n_edges: int, what: str
-) -> NDArray[np.float64] | None:
+def _check_weights(weights: object, n_edges: int, what: str) -> NDArray[np.float64] | None:
     if weights is None:
         return None
     try:
@@ -168,16 +156,12 @@ def _check_weights(
     if values.dtype.kind not in "biuf":
         raise TypeError(f"{what} must be real numbers, not of dtype {values.dtype}")
     if values.shape != (n_edges,):
-        raise ValueError(
-            f"{what} must have shape ({n_edges},), one per edge, not {values.shape}"
-        )
+        raise ValueError(f"{what} must have shape ({n_edges},), one per edge, not {values.shape}")
     values = np.ascontiguousarray(values, dtype=np.float64)
     bad = ~np.isfinite(values) | (values < 0)
     if bad.any():
         index = int(np.argmax(bad))
-        raise ValueError(
-            f"{what}[{index}] is {values[index]}: weights must be finite and >= 0"
-        )
+        raise ValueError(f"{what}[{index}] is {values[index]}: weights must be finite and >= 0")
     return values
 
 
@@ -185,9 +169,7 @@ def _from_sparse(matrix: Any, weight: str | None) -> GraphArrays:
     import scipy.sparse  # type: ignore[import-untyped]
 
     if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
-        raise ValueError(
-            f"a sparse adjacency matrix must be square, not {matrix.shape}"
-        )
+        raise ValueError(f"a sparse adjacency matrix must be square, not {matrix.shape}")
     csr = scipy.sparse.csr_array(matrix, copy=True)
     csr.sum_duplicates()
     csr.sort_indices()

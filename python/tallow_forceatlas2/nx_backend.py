@@ -128,9 +128,7 @@ _BACKEND_KWARGS = ("threads", "progress", "barnes_hut", "barnes_hut_theta")
 _SIGNATURE = inspect.signature(forceatlas2_layout)
 
 
-def _cannot_run(
-    jitter_tolerance: object, node_mass: object, node_size: object, dim: object
-) -> str:
+def _cannot_run(jitter_tolerance: object, node_mass: object, node_size: object, dim: object) -> str:
     if dim != 2:
         return f"only 2-dimensional layouts are supported, not dim={dim!r}"
     if node_mass is not None:

@@ -71,13 +71,10 @@ def _node_colours(
         return colours
     ranked = [c for c, _ in Counter(communities).most_common() if c not in ("", None)]
     palette = {
-        c: to_rgba(_COMMUNITY_COLOURS[i % len(_COMMUNITY_COLOURS)])
-        for i, c in enumerate(ranked)
+        c: to_rgba(_COMMUNITY_COLOURS[i % len(_COMMUNITY_COLOURS)]) for i, c in enumerate(ranked)
     }
     grey = to_rgba(_UNASSIGNED)
-    return np.array(
-        [palette.get(c, grey) for c in communities], dtype=np.float64
-    ).reshape(-1, 4)
+    return np.array([palette.get(c, grey) for c in communities], dtype=np.float64).reshape(-1, 4)
 
 
 def draw_layout(

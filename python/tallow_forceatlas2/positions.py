@@ -41,9 +41,7 @@ def random_positions(n_nodes: int, seed: Seed) -> NDArray[np.float64]:
     else:
         if isinstance(seed, (bool, np.bool_)) or not (
             seed is None
-            or isinstance(
-                seed, (numbers.Integral, np.random.Generator, np.random.SeedSequence)
-            )
+            or isinstance(seed, (numbers.Integral, np.random.Generator, np.random.SeedSequence))
         ):
             raise TypeError(
                 f"seed must be an integer, a numpy Generator or None, not {type(seed).__name__}"
@@ -84,9 +82,7 @@ def _from_mapping(
         else:
             i = -1
         if i < 0:
-            raise ValueError(
-                f"pos has a position for {node!r}, which is not a node of the graph"
-            )
+            raise ValueError(f"pos has a position for {node!r}, which is not a node of the graph")
         start[i] = _point(node, value)
     return start
 
@@ -131,17 +127,11 @@ def initial_positions(
     try:
         array = np.array(pos, dtype=np.float64, order="C")
     except (TypeError, ValueError) as exc:
-        raise TypeError(
-            f"pos must be an (n, 2) array of numbers or a mapping: {exc}"
-        ) from exc
+        raise TypeError(f"pos must be an (n, 2) array of numbers or a mapping: {exc}") from exc
     if array.shape != (n_nodes, 2):
-        raise ValueError(
-            f"pos must have shape ({n_nodes}, 2), one row per node, not {array.shape}"
-        )
+        raise ValueError(f"pos must have shape ({n_nodes}, 2), one row per node, not {array.shape}")
     finite = np.isfinite(array).all(axis=1)
     if not finite.all():
         row = int(np.argmin(finite))
-        raise ValueError(
-            f"pos row {row} is {array[row].tolist()}: positions must be finite"
-        )
+        raise ValueError(f"pos row {row} is {array[row].tolist()}: positions must be finite")
     return array

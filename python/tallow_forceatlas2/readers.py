@@ -124,9 +124,7 @@ def _rows(path: Path, delimiter: str | None) -> Iterator[tuple[int, list[str]]]:
             try:
                 fields = next(csv.reader([stripped], delimiter=delimiter, strict=True))
             except csv.Error as exc:
-                raise InputError(
-                    path, number, f"cannot split this line: {exc}"
-                ) from None
+                raise InputError(path, number, f"cannot split this line: {exc}") from None
             fields = [field.strip() for field in fields]
         yield number, fields
 
@@ -192,16 +190,12 @@ def read_edge_list(
         if count == 0 and (header if header is not None else _is_header(fields)):
             continue
         if len(fields) not in (2, 3) or not all(fields[:2]):
-            raise InputError(
-                path, number, f"expected '{shape}', got {len(fields)} field(s)"
-            )
+            raise InputError(path, number, f"expected '{shape}', got {len(fields)} field(s)")
         weight = 1.0
         if len(fields) == 3 and weighted:
             parsed = _number(fields[2])
             if parsed is None or not math.isfinite(parsed) or parsed < 0:
-                raise InputError(
-                    path, number, f"weight {fields[2]!r} is not a finite number >= 0"
-                )
+                raise InputError(path, number, f"weight {fields[2]!r} is not a finite number >= 0")
             weight, has_weights = parsed, True
         u = index.setdefault(fields[0], len(index))
         v = index.setdefault(fields[1], len(index))
@@ -218,9 +212,7 @@ def _graph_file_error(path: Path, exc: Exception) -> InputError:
     position = getattr(exc, "position", None)
     line = getattr(exc, "lineno", None) or (position[0] if position else None)
     message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-    return InputError(
-        path, line, f"cannot read this {path.suffix[1:].upper()} file: {message}"
-    )
+    return InputError(path, line, f"cannot read this {path.suffix[1:].upper()} file: {message}")
 
 
 def read_graph_file(
@@ -253,8 +245,7 @@ def read_graph_file(
         raise InputError(
             path,
             None,
-            "reading graph files needs networkx: "
-            "pip install 'tallow_forceatlas2[networkx]'",
+            "reading graph files needs networkx: pip install 'tallow_forceatlas2[networkx]'",
         ) from None
     data = _read_bytes(path)  # missing and unreadable files, reported as for edge lists
     readers = {"graphml": nx.read_graphml, "gexf": nx.read_gexf, "gml": nx.read_gml}
@@ -276,9 +267,7 @@ def read_graph_file(
         raise InputError(path, None, str(exc)) from None
     communities = None
     if community_attribute is not None:
-        communities = [
-            str(graph.nodes[node].get(community_attribute, "")) for node in graph
-        ]
+        communities = [str(graph.nodes[node].get(community_attribute, "")) for node in graph]
     nodes = [str(node) for node in graph]
     return EdgeList(nodes, arrays.edges.astype(np.int64), arrays.weights, communities)
 
@@ -316,9 +305,7 @@ def read_graph(
         Naming the file and, where there is one, the line.
     """
     if path.suffix.lower() in GRAPH_FORMATS:
-        return read_graph_file(
-            path, weight=weight, community_attribute=community_attribute
-        )
+        return read_graph_file(path, weight=weight, community_attribute=community_attribute)
     if community_attribute is not None:
         raise InputError(
             path,
@@ -326,14 +313,10 @@ def read_graph(
             "--community-attribute is for GraphML, GEXF and GML files; "
             "give an edge list's communities with --communities FILE",
         )
-    return read_edge_list(
-        path, delimiter=delimiter, header=header, weighted=weight is not None
-    )
+    return read_edge_list(path, delimiter=delimiter, header=header, weighted=weight is not None)
 
 
-def read_communities(
-    path: Path, nodes: list[str], *, delimiter: str | None = None
-) -> list[str]:
+def read_communities(path: Path, nodes: list[str], *, delimiter: str | None = None) -> list[str]:
     """Read a ``node community`` table and return each node's community.
 
     Parameters
@@ -362,9 +345,7 @@ def read_communities(
     communities = [""] * len(nodes)
     for count, (number, fields) in enumerate(_rows(path, delimiter)):
         if len(fields) != 2:
-            raise InputError(
-                path, number, f"expected 'node community', got {len(fields)} field(s)"
-            )
+            raise InputError(path, number, f"expected 'node community', got {len(fields)} field(s)")
         if fields[0] not in index:
             if count == 0:
                 continue  # a header line such as "node,community"

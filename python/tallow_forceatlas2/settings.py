@@ -142,8 +142,7 @@ SETTINGS: tuple[Setting, ...] = (
         None,
         None,
         True,
-        "approximate repulsion with a quadtree "
-        f"(default: on from {BARNES_HUT_MIN_NODES} nodes)",
+        f"approximate repulsion with a quadtree (default: on from {BARNES_HUT_MIN_NODES} nodes)",
     ),
     Setting(
         "barnes_hut_theta",
@@ -175,9 +174,7 @@ ALIASES = {
 }
 
 
-def check_unknown_names(
-    function: str, unknown: Iterable[str], known: Iterable[str]
-) -> None:
+def check_unknown_names(function: str, unknown: Iterable[str], known: Iterable[str]) -> None:
     """Raise a ``TypeError`` for the first unknown keyword argument.
 
     Parameters
@@ -201,9 +198,7 @@ def check_unknown_names(
             matches = difflib.get_close_matches(name, known, n=1, cutoff=0.6)
             suggestion = matches[0] if matches else None
         hint = f"; did you mean {suggestion!r}?" if suggestion else ""
-        raise TypeError(
-            f"{function}() got an unexpected keyword argument {name!r}{hint}"
-        )
+        raise TypeError(f"{function}() got an unexpected keyword argument {name!r}{hint}")
 
 
 def _check_value(setting: Setting, value: object) -> bool | float:
@@ -221,13 +216,9 @@ def _check_value(setting: Setting, value: object) -> bool | float:
     if not math.isfinite(number):
         raise ValueError(f"{setting.name} must be finite, not {number}")
     assert setting.minimum is not None
-    if number < setting.minimum or (
-        number == setting.minimum and not setting.minimum_allowed
-    ):
+    if number < setting.minimum or (number == setting.minimum and not setting.minimum_allowed):
         bound = ">=" if setting.minimum_allowed else ">"
-        raise ValueError(
-            f"{setting.name} must be {bound} {setting.minimum:g}, not {number:g}"
-        )
+        raise ValueError(f"{setting.name} must be {bound} {setting.minimum:g}, not {number:g}")
     return number
 
 
@@ -254,9 +245,7 @@ def derived_default(name: str, n_nodes: int, strong_gravity: bool) -> bool | flo
     return STRONG_GRAVITY_DEFAULT if strong_gravity else PLAIN_GRAVITY_DEFAULT
 
 
-def kernel_settings(
-    n_nodes: int, chosen: Mapping[str, object]
-) -> dict[str, bool | float]:
+def kernel_settings(n_nodes: int, chosen: Mapping[str, object]) -> dict[str, bool | float]:
     """Check the user's settings and return the kernel's settings dictionary.
 
     Parameters
@@ -278,15 +267,11 @@ def kernel_settings(
     ValueError
         A number that is not finite or is out of range.
     """
-    check_unknown_names(
-        "layout", (name for name in chosen if name not in _BY_NAME), _BY_NAME
-    )
+    check_unknown_names("layout", (name for name in chosen if name not in _BY_NAME), _BY_NAME)
     checked: dict[str, bool | float | None] = {}
     for setting in SETTINGS:
         value = chosen.get(setting.name)
-        checked[setting.name] = (
-            setting.default if value is None else _check_value(setting, value)
-        )
+        checked[setting.name] = setting.default if value is None else _check_value(setting, value)
     strong = bool(checked["strong_gravity"])
     result: dict[str, bool | float] = {}
     for setting in SETTINGS:

@@ -16,9 +16,7 @@ __all__ = ["POSITION_FORMATS", "write_positions", "write_positions_csv"]
 POSITION_FORMATS = (".csv", ".npy", ".json")
 
 
-def write_positions_csv(
-    out: TextIO, nodes: Sequence[str], positions: NDArray[np.float64]
-) -> None:
+def write_positions_csv(out: TextIO, nodes: Sequence[str], positions: NDArray[np.float64]) -> None:
     """Write a ``node,x,y`` table with a header line.
 
     Parameters
@@ -36,9 +34,7 @@ def write_positions_csv(
         writer.writerow([node, repr(x), repr(y)])
 
 
-def write_positions(
-    path: Path, nodes: Sequence[str], positions: NDArray[np.float64]
-) -> None:
+def write_positions(path: Path, nodes: Sequence[str], positions: NDArray[np.float64]) -> None:
     """Write positions to a file whose extension picks the format.
 
     Parameters
@@ -72,6 +68,4 @@ def write_positions(
             json.dump(mapping, out, allow_nan=False)
             out.write("\n")
     else:
-        raise ValueError(
-            f"{path}: positions can be written as {', '.join(POSITION_FORMATS)}"
-        )
+        raise ValueError(f"{path}: positions can be written as {', '.join(POSITION_FORMATS)}")
