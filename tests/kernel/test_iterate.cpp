@@ -15,142 +15,15 @@
 #include "fatal.hpp"
 #include "iterate.hpp"
 #include "matrices.hpp"
+#include "quadtree.hpp"
+#include "kernel_test_support.hpp"
+#include "reference_step.hpp"
 
 namespace tallow {
 namespace {
 
-// ---- Reference step ------------------------------------------------------
-// One iteration written as plainly as possible: f64 arithmetic, an f32 store
-// after every contribution, nodes and edges in index order, exact repulsion.
-// It shares no code with the kernel, so a slip on either side shows up.
-
-struct Reference {
-  const LayoutSettings& s;
-  std::vector<float>& v;
-
-  float& at(std::size_t node, std::size_t which) { return v[node * node_stride + which]; }
-  double get(std::size_t node, std::size_t which) { return at(node, which); }
-  void add(std::size_t node, std::size_t which, double value) {
-    at(node, which) = static_cast<float>(get(node, which) + value);
-  }
-  void sub(std::size_t node, std::size_t which, double value) {
-    at(node, which) = static_cast<float>(get(node, which) - value);
-  }
-
-  void step(const std::vector<EdgeRecord>& edges) {
-    const std::size_t n = v.size() / node_stride;
-    double c = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      at(i, slot::old_dx) = at(i, slot::dx);
-      at(i, slot::old_dy) = at(i, slot::dy);
-      at(i, slot::dx) = 0.0f;
-      at(i, slot::dy) = 0.0f;
-    }
-    if (s.outboundAttractionDistribution) {
-      for (std::size_t i = 0; i < n; ++i) c += get(i, slot::mass);
-      c /= static_cast<double>(n);
-    }
-    for (std::size_t i = 1; i < n; ++i) {
-      for (std::size_t j = 0; j < i; ++j) repel(i, j);
-    }
-    for (std::size_t i = 0; i < n; ++i) gravity(i);
-    for (const EdgeRecord& e : edges) attract(e.source, e.target, e.weight, c);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (at(i, slot::fixed) != 1.0f) move(i);
-    }
-  }
-
-  void repel(std::size_t i, std::size_t j) {
-    const double dX = get(i, slot::x) - get(j, slot::x), dY = get(i, slot::y) - get(j, slot::y);
-    double f;
-    if (s.adjustSizes) {
-      const double d = std::sqrt(dX * dX + dY * dY) - get(i, slot::size) - get(j, slot::size);
-      if (d > 0) {
-        f = ((s.scalingRatio * get(i, slot::mass)) * get(j, slot::mass)) / d / d;
-      } else if (d < 0) {
-        f = ((s.scalingRatio * 100) * get(i, slot::mass)) * get(j, slot::mass);
-      } else {
-        return;
-      }
-    } else {
-      const double d2 = dX * dX + dY * dY;
-      if (!(d2 > 0)) return;
-      const double d = std::sqrt(d2);
-      f = ((s.scalingRatio * get(i, slot::mass)) * get(j, slot::mass)) / d / d;
-    }
-    add(i, slot::dx, dX * f);
-    add(i, slot::dy, dY * f);
-    sub(j, slot::dx, dX * f);
-    sub(j, slot::dy, dY * f);
-  }
-
-  void gravity(std::size_t i) {
-    const double q = s.gravity / s.scalingRatio;
-    const double X = get(i, slot::x), Y = get(i, slot::y), r2 = X * X + Y * Y;
-    double f = 0;
-    if (r2 > 0) {
-      f = s.strongGravityMode ? q * (s.scalingRatio * get(i, slot::mass))
-                              : (q * (s.scalingRatio * get(i, slot::mass))) / std::sqrt(r2);
-    }
-    sub(i, slot::dx, f * X);
-    sub(i, slot::dy, f * Y);
-  }
-
-  void attract(std::size_t src, std::size_t dst, float weight, double c) {
-    const double w = std::pow(static_cast<double>(weight), s.edgeWeightInfluence);
-    const double dX = get(src, slot::x) - get(dst, slot::x);
-    const double dY = get(src, slot::y) - get(dst, slot::y);
-    double d = 0;
-    if (s.adjustSizes) {
-      d = std::sqrt(dX * dX + dY * dY) - get(src, slot::size) - get(dst, slot::size);
-      if (!(d > 0)) return;
-    } else if (s.linLogMode) {
-      d = std::sqrt(dX * dX + dY * dY);
-      if (!(d > 0)) return;
-    }
-    const double m = get(src, slot::mass);
-    double f;
-    if (s.linLogMode) {
-      f = s.outboundAttractionDistribution ? (((w * (-c)) * std::log(d + 1)) / d) / m
-                                           : -(w * std::log(d + 1)) / d;
-    } else {
-      f = s.outboundAttractionDistribution ? (w * (-c)) / m : -w;
-    }
-    add(src, slot::dx, dX * f);
-    add(src, slot::dy, dY * f);
-    sub(dst, slot::dx, dX * f);
-    sub(dst, slot::dy, dY * f);
-  }
-
-  static double norm(double x, double y) { return std::sqrt(x * x + y * y); }
-
-  void move(std::size_t i) {
-    double Fx = get(i, slot::dx), Fy = get(i, slot::dy);
-    const double Ox = get(i, slot::old_dx), Oy = get(i, slot::old_dy), m = get(i, slot::mass);
-    double factor;
-    if (s.adjustSizes) {
-      const double F = norm(Fx, Fy);
-      if (F > 10) {
-        at(i, slot::dx) = static_cast<float>((Fx * 10) / F);
-        at(i, slot::dy) = static_cast<float>((Fy * 10) / F);
-        Fx = get(i, slot::dx);
-        Fy = get(i, slot::dy);
-      }
-      const double T = norm(Fx + Ox, Fy + Oy), S = norm(Ox - Fx, Oy - Fy);
-      factor = ((std::log(T * 0.5 + 1) * 0.1) / (std::sqrt(S * m) + 1)) / s.slowDown;
-    } else {
-      const double k = get(i, slot::convergence);
-      const double T = norm(Fx + Ox, Fy + Oy), S = norm(Ox - Fx, Oy - Fy);
-      const double a = std::sqrt(S * m) + 1;
-      const double g = (std::log(T * 0.5 + 1) * k) / a;
-      const double next = std::sqrt(((Fx * Fx + Fy * Fy) * g) / a);
-      at(i, slot::convergence) = static_cast<float>(std::isnan(next) || next > 1 ? 1.0 : next);
-      factor = g / s.slowDown;
-    }
-    at(i, slot::x) = static_cast<float>(Fx * factor + get(i, slot::x));
-    at(i, slot::y) = static_cast<float>(Fy * factor + get(i, slot::y));
-  }
-};
+using testing_support::Reference;
+using testing_support::reference_tree;
 
 // ---- Helpers ---------------------------------------------------------------
 
@@ -224,6 +97,12 @@ TEST(Iterate, MatchesReferenceStepBitForBit) {
       {"sizes, squared weights",
        {.adjustSizes = true, .edgeWeightInfluence = 2.0, .scalingRatio = 2.0, .gravity = 0.5}},
       {"plain, weights ignored", {.edgeWeightInfluence = 0.0}},
+      {"Barnes-Hut, strong gravity",
+       {.scalingRatio = 3.0, .strongGravityMode = true, .gravity = 2.0,
+        .barnesHutOptimize = true, .barnesHutTheta = 0.8}},
+      {"Barnes-Hut, linLog distributed",
+       {.linLogMode = true, .outboundAttractionDistribution = true,
+        .barnesHutOptimize = true, .barnesHutTheta = 1.2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -234,6 +113,53 @@ TEST(Iterate, MatchesReferenceStepBitForBit) {
     StepBuffers buffers;
     for (int iteration = 1; iteration <= 12; ++iteration) {
       iterate(c.settings, nodes, m.edges, buffers);
+      reference.step(m.edges);
+      const std::optional<std::string> difference = first_difference(nodes, expected);
+      ASSERT_FALSE(difference) << "after iteration " << iteration << ", " << *difference;
+    }
+  }
+}
+
+// Tight clusters far apart (deep trees), some nodes on one spot (left out
+// of the tree), weights from 0.5 to 3.
+Matrices tight_clusters(std::uint32_t n) {
+  std::uint32_t state = 777;
+  auto jitter = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<double>(state >> 8) / 16777216.0 - 0.5;
+  };
+  std::vector<Point> init;
+  std::vector<EdgePair> edges;
+  std::vector<double> weights;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const double cluster = i % 4;
+    init.push_back({200.0 * cluster + jitter(), 50.0 * (i % 2) + jitter()});
+    edges.push_back({i, (i + 4) % n});
+    weights.push_back(0.5 + (i % 6) * 0.5);
+  }
+  init[7] = init[11] = init[15];
+  return graph_to_matrices(n, edges, weights, init);
+}
+
+TEST(Iterate, RegionTreeMatchesTheReferenceTreeEveryStep) {
+  for (const double theta : {0.5, 1.2}) {
+    SCOPED_TRACE(theta);
+    const LayoutSettings settings{.strongGravityMode = true, .gravity = 5.0,
+                                  .barnesHutOptimize = true, .barnesHutTheta = theta};
+    const Matrices m = tight_clusters(300);
+    std::vector<float> nodes = m.nodes;
+    std::vector<float> expected = m.nodes;
+    Reference reference{settings, expected};
+    StepBuffers buffers;
+    for (int iteration = 1; iteration <= 15; ++iteration) {
+      const RegionMatrix regions = quadtree::build(nodes);
+      const std::vector<double> reference_regions = reference_tree(expected);
+      ASSERT_EQ(regions.size(), reference_regions.size()) << "before iteration " << iteration;
+      for (std::size_t k = 0; k < regions.size(); ++k) {
+        ASSERT_TRUE(testing_support::same_bits(regions[k], reference_regions[k]))
+            << "before iteration " << iteration << ", region value " << k;
+      }
+      iterate(settings, nodes, m.edges, buffers);
       reference.step(m.edges);
       const std::optional<std::string> difference = first_difference(nodes, expected);
       ASSERT_FALSE(difference) << "after iteration " << iteration << ", " << *difference;
