@@ -273,6 +273,22 @@ std::size_t first_child_index(const double* reg, std::size_t index, std::size_t 
   return child;
 }
 
+// Records land in pre-order, scattered over the walk tree, and leaves read
+// scattered node records: fetch both for a region some way ahead. A region's
+// position is already known then when its parent, always earlier in the
+// array, has been passed; otherwise the fetch is merely wasted.
+void prefetch_record_inputs(const WalkTree& tree, const std::vector<std::uint32_t>& scratch,
+                            std::span<const float> nodes, const double* reg, std::size_t k) {
+  const std::size_t position = scratch[2 * k + 1];
+  if (position < tree.records.size()) {
+    __builtin_prefetch(tree.records.data() + position, 1);
+  }
+  const std::size_t node = region_offset(reg[region::node]);
+  if (reg[region::node] >= 0 && node < nodes.size()) {
+    __builtin_prefetch(nodes.data() + node);
+  }
+}
+
 // Writes the walk tree in two passes over the region matrix in array order,
 // not by following links: the first, backwards, counts the records of every
 // subtree (children before parents); the second, forwards, gives each region
@@ -296,8 +312,12 @@ void build_walk_tree(WalkTree& tree, std::vector<std::uint32_t>& scratch,
   tree.records.resize(scratch[0]);
   tree.skip.resize(scratch[0]);
   scratch[1] = 0;
+  constexpr std::size_t ahead = 16;
   for (std::size_t k = 0; k < count; ++k) {
     const double* reg = regions.data() + k * region_stride;
+    if (k + ahead < count) {
+      prefetch_record_inputs(tree, scratch, nodes, reg + ahead * region_stride, k + ahead);
+    }
     const std::uint32_t position = scratch[2 * k + 1];
     if (reg[region::first_child] >= 0) {
       const double half = reg[region::half_size];
