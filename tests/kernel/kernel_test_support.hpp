@@ -32,6 +32,20 @@ template <class Float>
   return ::testing::AssertionFailure() << text.str();
 }
 
+// Seeded offsets in [-0.5, 0.5) from a linear congruential generator: the
+// same sequence with every compiler and standard library.
+class Jitter {
+ public:
+  explicit Jitter(std::uint32_t seed) : state_(seed) {}
+  double operator()() {
+    state_ = state_ * 1664525u + 1013904223u;
+    return static_cast<double>(state_ >> 8) / 16777216.0 - 0.5;
+  }
+
+ private:
+  std::uint32_t state_;
+};
+
 struct Body {
   double x;
   double y;

@@ -46,11 +46,7 @@ std::optional<std::string> first_difference(const std::vector<float>& actual,
 // bridges, a self-loop and a duplicate edge; one node fixed.
 Matrices clustered_graph() {
   std::vector<Point> init;
-  std::uint32_t state = 12345;
-  auto jitter = [&state] {
-    state = state * 1664525u + 1013904223u;
-    return static_cast<double>(state >> 8) / 16777216.0 - 0.5;
-  };
+  testing_support::Jitter jitter(12345u);
   std::vector<EdgePair> edges;
   std::vector<double> weights;
   for (std::uint32_t c = 0; c < 3; ++c) {
@@ -123,11 +119,7 @@ TEST(Iterate, MatchesReferenceStepBitForBit) {
 // Tight clusters far apart (deep trees), some nodes on one spot (left out
 // of the tree), weights from 0.5 to 3.
 Matrices tight_clusters(std::uint32_t n) {
-  std::uint32_t state = 777;
-  auto jitter = [&state] {
-    state = state * 1664525u + 1013904223u;
-    return static_cast<double>(state >> 8) / 16777216.0 - 0.5;
-  };
+  testing_support::Jitter jitter(777u);
   std::vector<Point> init;
   std::vector<EdgePair> edges;
   std::vector<double> weights;
