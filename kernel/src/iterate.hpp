@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -53,6 +54,14 @@ inline std::uint32_t walk_leaf_node(const WalkRecord& record) {
   return static_cast<std::uint32_t>(-record.opening - 1.0);
 }
 
+// What the walk-tree build keeps per region: first the counts of its subtree,
+// then where its records go.
+struct WalkSlot {
+  std::uint32_t records;  // records in the subtree, then the region's record position
+  std::uint32_t leaves;   // leaf records in the subtree, then the walk-order rank of the first
+  std::uint32_t child;    // region index of the first child, or walk_region for a leaf
+};
+
 // The scratch arrays of one step. A run keeps them from step to step so that
 // each step reuses their capacity instead of allocating afresh; their contents
 // never carry over (each step rebuilds them), so reuse cannot change a bit.
@@ -61,8 +70,16 @@ struct StepBuffers {
   NodeSnapshot snapshot;
   std::vector<std::uint32_t> walk_order;
   WalkTree walk_tree;
-  std::vector<std::uint32_t> walk_scratch;  // per region: subtree size, position
+  std::vector<WalkSlot> walk_slots;
+  std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
 };
+
+// Runs body(begin, end) over consecutive ranges that cover [0, count), in any
+// order and possibly at once on several threads, and returns when all have run.
+using RangeBody = std::function<void(std::size_t begin, std::size_t end)>;
+using ForEachRange = std::function<void(std::size_t count, const RangeBody& body)>;
+// The whole range at once on the calling thread.
+void on_calling_thread(std::size_t count, const RangeBody& body);
 
 // Fills `snapshot` from the node matrix (resized to snapshot_stride per node).
 void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes);
@@ -75,18 +92,22 @@ void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> re
                    std::size_t node_count);
 
 // Fills buffers.walk_tree from `regions` and the nodes' x, y, mass, and
-// buffers.walk_order with the same order as bh_walk_order. Two linear passes
-// over the region matrix; no allocation once the buffers have grown. Node and
-// region counts must fit 32-bit indices (bh_walk_tree_fits), else fatal.
+// buffers.walk_order with the same order as bh_walk_order: two short linear
+// passes over the regions on the calling thread, then the records written by
+// `for_each` (any split gives the same tree). No allocation once the buffers
+// have grown. Node and region counts must fit 32-bit indices
+// (bh_walk_tree_fits), else fatal.
 void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
-                      std::span<const double> regions);
+                      std::span<const double> regions,
+                      const ForEachRange& for_each = on_calling_thread);
 bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions);
 
 // Prepares the Barnes-Hut walks of one step over `regions` (the walk tree and
 // walk order, or, beyond 32-bit indices, the node snapshot) and returns how
 // many walks there are: one per node.
 std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
-                                  std::span<const double> regions);
+                                  std::span<const double> regions,
+                                  const ForEachRange& for_each = on_calling_thread);
 
 // Runs walks [begin, end) of those prepared in `buffers`. Each walk writes only
 // its own node's dx and dy and reads only `buffers` and `regions`, so disjoint

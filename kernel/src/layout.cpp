@@ -12,7 +12,10 @@ std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "Layo
 
 void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes, StepBuffers& buffers) {
-  const std::size_t walks = bh_prepare_step_walks(buffers, nodes, buffers.regions);
+  const auto on_pool = [&pool](std::size_t count, const RangeBody& body) {
+    pool.for_each(count, body);
+  };
+  const std::size_t walks = bh_prepare_step_walks(buffers, nodes, buffers.regions, on_pool);
   pool.for_each(walks, [&](std::size_t begin, std::size_t end) {
     bh_run_walks(settings, nodes, buffers.regions, buffers, begin, end);
   });

@@ -6,11 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
-#include <string>
 
 #include "checked.hpp"
-#include "fatal.hpp"
 #include "iterate.hpp"
 
 #if defined(__SSE2__)
@@ -19,12 +16,6 @@
 
 namespace tallow {
 namespace {
-
-// An f64 copy of a node matrix this large could not be addressed.
-constexpr std::size_t max_snapshot_source = std::size_t{1} << 60;
-
-// The walk order holds u32 node indices.
-constexpr std::size_t max_ordered_nodes = std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1;
 
 // Overlapping pairs (exact mode with sizes) repel with this many times the
 // scaling ratio, regardless of their distance.
@@ -204,209 +195,7 @@ void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes, std
   }
 }
 
-// ---- walk order --------------------------------------------------------------
-
-// Calls `visit(node_offset)` for every leaf of the region matrix that holds a
-// node, in pre-order, following first_child and next. Like every walk, it
-// takes a matrix without a root for a broken one.
-template <class Visit>
-void for_each_leaf_node(std::span<const double> regions, Visit&& visit) {
-  std::size_t r = 0;
-  for (;;) {
-    require_index(regions.size(), r + region::mass_center_y);
-    const double* reg = regions.data() + r;
-    if (reg[region::first_child] >= 0) {
-      r = region_offset(reg[region::first_child]);
-      continue;
-    }
-    if (reg[region::node] >= 0) {
-      visit(region_offset(reg[region::node]));
-    }
-    if (!(reg[region::next] >= 0)) {
-      return;
-    }
-    r = region_offset(reg[region::next]);
-  }
-}
-
-// Every node once: the leaves' nodes in the order `for_each_leaf(visit)` gives
-// them (visit takes a node index), then the nodes in no leaf, by index. One
-// array serves first as "in a leaf" flags, then as the order itself: the
-// left-out nodes are written from the back while scanning down, so a write at
-// position p >= k never lands on a flag still to be read.
-template <class ForEachLeaf>
-void order_nodes(std::vector<std::uint32_t>& order, std::size_t node_count,
-                 ForEachLeaf&& for_each_leaf) {
-  if (node_count > max_ordered_nodes) {
-    fatal("capacity overflow: " + std::to_string(node_count) +
-          " nodes are too many to number with 32-bit indices");
-  }
-  order.assign(node_count, 0);
-  for_each_leaf([&](std::size_t index) {
-    std::uint32_t& in_leaf = at(order, index);
-    if (in_leaf != 0) {
-      fatal("broken region tree: node " + std::to_string(index) + " is held by two leaves");
-    }
-    in_leaf = 1;
-  });
-  std::size_t back = node_count;
-  for (std::size_t k = node_count; k-- > 0;) {
-    if (order[k] == 0) {
-      order[--back] = static_cast<std::uint32_t>(k);
-    }
-  }
-  std::size_t front = 0;
-  for_each_leaf([&](std::size_t index) { order[front++] = static_cast<std::uint32_t>(index); });
-}
-
-// ---- walk tree -------------------------------------------------------------
-
-// The region index of a region's first child. Children are appended after
-// their parent, four together; the linear passes below rely on it.
-std::size_t first_child_index(const double* reg, std::size_t index, std::size_t region_count) {
-  const std::size_t offset = region_offset(reg[region::first_child]);
-  const std::size_t child = offset / region_stride;
-  if (offset % region_stride != 0 || child <= index || child + 3 >= region_count) {
-    fatal("broken region tree: region " + std::to_string(index) + " has its children at " +
-          std::to_string(offset));
-  }
-  return child;
-}
-
-// Records land in pre-order, scattered over the walk tree, and leaves read
-// scattered node records: fetch both for a region some way ahead. A region's
-// position is already known then when its parent, always earlier in the
-// array, has been passed; otherwise the fetch is merely wasted.
-void prefetch_record_inputs(const WalkTree& tree, const std::vector<std::uint32_t>& scratch,
-                            std::span<const float> nodes, const double* reg, std::size_t k) {
-  const std::size_t position = scratch[2 * k + 1];
-  if (position < tree.records.size()) {
-    __builtin_prefetch(tree.records.data() + position, 1);
-  }
-  const std::size_t node = region_offset(reg[region::node]);
-  if (reg[region::node] >= 0 && node < nodes.size()) {
-    __builtin_prefetch(nodes.data() + node);
-  }
-}
-
-// Writes the walk tree in two passes over the region matrix in array order,
-// not by following links: the first, backwards, counts the records of every
-// subtree (children before parents); the second, forwards, gives each region
-// its pre-order position (parents before children) and writes its record.
-void build_walk_tree(WalkTree& tree, std::vector<std::uint32_t>& scratch,
-                     std::span<const float> nodes, std::span<const double> regions) {
-  require_index(regions.size(), region::mass_center_y);  // every tree has its root
-  const std::size_t count = regions.size() / region_stride;
-  require_index(regions.size(), count * region_stride - 1);
-  scratch.resize(2 * count);  // [2k]: records in region k's subtree, [2k + 1]: its position
-  for (std::size_t k = count; k-- > 0;) {
-    const double* reg = regions.data() + k * region_stride;
-    if (reg[region::first_child] >= 0) {
-      const std::size_t c = first_child_index(reg, k, count);
-      scratch[2 * k] = 1 + scratch[2 * c] + scratch[2 * c + 2] + scratch[2 * c + 4] +
-                       scratch[2 * c + 6];
-    } else {
-      scratch[2 * k] = reg[region::node] >= 0 ? 1 : 0;
-    }
-  }
-  tree.records.resize(scratch[0]);
-  tree.skip.resize(scratch[0]);
-  scratch[1] = 0;
-  constexpr std::size_t ahead = 16;
-  for (std::size_t k = 0; k < count; ++k) {
-    const double* reg = regions.data() + k * region_stride;
-    if (k + ahead < count) {
-      prefetch_record_inputs(tree, scratch, nodes, reg + ahead * region_stride, k + ahead);
-    }
-    const std::uint32_t position = scratch[2 * k + 1];
-    if (reg[region::first_child] >= 0) {
-      const double half = reg[region::half_size];
-      at(tree.records, position) = {reg[region::mass_center_x], reg[region::mass_center_y],
-                                    reg[region::mass], 4.0 * half * half};
-      tree.skip[position] = position + scratch[2 * k];
-      const std::size_t c = first_child_index(reg, k, count);
-      std::uint32_t next = position + 1;
-      for (std::size_t q = c; q < c + 4; ++q) {
-        scratch[2 * q + 1] = next;
-        next += scratch[2 * q];
-      }
-    } else if (reg[region::node] >= 0) {
-      const std::size_t offset = region_offset(reg[region::node]);
-      const std::size_t node = offset / node_stride;
-      require_index(nodes.size(), node * node_stride + slot::mass);
-      const float* n = nodes.data() + node * node_stride;
-      at(tree.records, position) = {n[slot::x], n[slot::y], n[slot::mass],
-                                    -(static_cast<double>(node) + 1.0)};
-      tree.skip[position] = position + 1;
-    }
-  }
-}
-
 }  // namespace
-
-void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes) {
-  if (nodes.size() >= max_snapshot_source) {
-    fatal("capacity overflow: a node matrix of " + std::to_string(nodes.size()) +
-          " values is too large to copy for the Barnes-Hut walk");
-  }
-  const std::size_t count = nodes.size() / node_stride;
-  snapshot.resize(count * snapshot_stride);
-  require_whole_records(nodes, count);
-  const float* source = nodes.data();
-  double* target = snapshot.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    target[snapshot_slot::x] = source[slot::x];
-    target[snapshot_slot::y] = source[slot::y];
-    target[snapshot_slot::mass] = source[slot::mass];
-    source += node_stride;
-    target += snapshot_stride;
-  }
-}
-
-void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> regions,
-                   std::size_t node_count) {
-  order_nodes(order, node_count, [&](auto&& visit) {
-    for_each_leaf_node(regions, [&](std::size_t offset) { visit(offset / node_stride); });
-  });
-}
-
-bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions) {
-  return node_count < walk_region && regions.size() / region_stride < walk_region;
-}
-
-void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
-                      std::span<const double> regions) {
-  const std::size_t node_count = nodes.size() / node_stride;
-  if (!bh_walk_tree_fits(node_count, regions)) {
-    fatal("capacity overflow: " + std::to_string(node_count) + " nodes in " +
-          std::to_string(regions.size() / region_stride) +
-          " regions are too many to index with 32 bits");
-  }
-  build_walk_tree(buffers.walk_tree, buffers.walk_scratch, nodes, regions);
-  const WalkTree& tree = buffers.walk_tree;
-  order_nodes(buffers.walk_order, node_count, [&](auto&& visit) {
-    for (const WalkRecord& record : tree.records) {
-      if (record.opening < 0) {
-        visit(walk_leaf_node(record));
-      }
-    }
-  });
-}
-
-std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
-                                  std::span<const double> regions) {
-  const std::size_t count = nodes.size() / node_stride;
-  if (bh_walk_tree_fits(count, regions)) {
-    bh_prepare_walks(buffers, nodes, regions);
-  } else {
-    // Beyond 32-bit indices: the region-matrix walk in node order, same bits.
-    buffers.walk_tree.records.clear();
-    buffers.walk_tree.skip.clear();
-    buffers.walk_order.clear();
-    take_snapshot(buffers.snapshot, nodes);
-  }
-  return count;
-}
 
 void bh_run_walks(const LayoutSettings& settings, std::span<float> nodes,
                   std::span<const double> regions, const StepBuffers& buffers,

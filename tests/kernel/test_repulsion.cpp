@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "iterate.hpp"
 #include "matrices.hpp"
 #include "quadtree.hpp"
+#include "worker_pool.hpp"
 
 namespace tallow {
 namespace {
@@ -365,6 +367,70 @@ TEST(Repulsion, LeafBeyondTheNodesIsFatal) {
       "index out of bounds: the len is 6 but the index is 17");
   expect_fatal([&] { repulsion_phase(barnes_hut(0.5), nodes, {}); },
                "index out of bounds: the len is 0 but the index is 8");
+}
+
+// Runs the ranges of [0, count) seven regions at a time, last range first,
+// the way no single thread would.
+void in_small_ranges_backwards(std::size_t count, const RangeBody& body) {
+  for (std::size_t end = count; end > 0;) {
+    const std::size_t begin = end > 7 ? end - 7 : 0;
+    body(begin, end);
+    end = begin;
+  }
+}
+
+void on_pool_of_three(std::size_t count, const RangeBody& body) {
+  static WorkerPool pool(3);
+  pool.for_each(count, body);
+}
+
+// The records are written range by range, possibly at once; any split of the
+// regions must give the tree and the order of one pass on the calling thread.
+TEST(Repulsion, WalkTreeIsTheSameForEverySplitOfItsBuild) {
+  const NodeMatrix nodes = make_nodes(clustered_bodies(/*n=*/900, /*seed=*/11));
+  const RegionMatrix regions = quadtree::build(nodes);
+  StepBuffers whole;
+  bh_prepare_walks(whole, nodes, regions);
+  for (const ForEachRange& split : {ForEachRange(in_small_ranges_backwards),
+                                    ForEachRange(on_pool_of_three)}) {
+    StepBuffers split_up;
+    bh_prepare_walks(split_up, nodes, regions, split);
+    EXPECT_EQ(split_up.walk_order, whole.walk_order);
+    EXPECT_EQ(split_up.walk_tree.skip, whole.walk_tree.skip);
+    ASSERT_EQ(split_up.walk_tree.records.size(), whole.walk_tree.records.size());
+    for (std::size_t r = 0; r < whole.walk_tree.records.size(); ++r) {
+      using Bits = std::array<std::uint64_t, 4>;
+      EXPECT_EQ(std::bit_cast<Bits>(split_up.walk_tree.records[r]),
+                std::bit_cast<Bits>(whole.walk_tree.records[r]))
+          << "record " << r;
+    }
+  }
+}
+
+// A root with four leaves; `held` names each leaf's node index (-1: empty).
+RegionMatrix root_with_leaves(const std::array<double, 4>& held) {
+  RegionMatrix regions = {-1, 0, 0, 2, -1, 9, 1, 0, 0};
+  for (std::size_t q = 0; q < 4; ++q) {
+    const double next = q < 3 ? static_cast<double>(9 * (q + 2)) : -1.0;
+    const double node = held[q] < 0 ? -1.0 : held[q] * node_stride;
+    regions.insert(regions.end(), {node, 0, 0, 1, next, -1, 0, 0, 0});
+  }
+  return regions;
+}
+
+// Two leaves holding one node: more leaves than nodes, or as many with one
+// node left out. Either way the build names the node, whatever its split.
+TEST(Repulsion, NodeHeldByTwoLeavesIsFatal) {
+  for (const ForEachRange& split : {ForEachRange(on_calling_thread),
+                                    ForEachRange(on_pool_of_three)}) {
+    const NodeMatrix two = make_nodes({{0, 0}, {1, 1}});
+    StepBuffers buffers;
+    expect_fatal([&] { bh_prepare_walks(buffers, two, root_with_leaves({1, 1, -1, 0}), split); },
+                 "broken region tree: node 1 is held by two leaves");
+    const NodeMatrix three = make_nodes({{0, 0}, {1, 1}, {2, 2}});
+    expect_fatal([&] { bh_prepare_walks(buffers, three, root_with_leaves({0, -1, 2, 0}), split); },
+                 "broken region tree: node 0 is held by two leaves");
+  }
 }
 
 TEST(Repulsion, WalkOrderRefusesMoreNodesThan32BitIndices) {

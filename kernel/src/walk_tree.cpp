@@ -1,0 +1,276 @@
+// What the Barnes-Hut walks of one step read: the walk tree and the walk
+// order, rebuilt from the region matrix every step (or, beyond 32-bit
+// indices, an f64 snapshot of the nodes).
+//
+// The walk tree holds the regions in the pre-order of their `next` threading,
+// the order a walk visits them in, so that order is part of the results. The
+// build reads the region matrix in array order instead of following links:
+// children are always appended after their parent, four together, so a
+// backward pass sees children before parents and a forward pass the reverse.
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "checked.hpp"
+#include "fatal.hpp"
+#include "iterate.hpp"
+
+namespace tallow {
+namespace {
+
+// An f64 copy of a node matrix this large could not be addressed.
+constexpr std::size_t max_snapshot_source = std::size_t{1} << 60;
+
+// The walk order holds u32 node indices.
+constexpr std::size_t max_ordered_nodes = std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+
+// Calls `visit(node_offset)` for every leaf of the region matrix that holds a
+// node, in pre-order, following first_child and next. Like every walk, it
+// takes a matrix without a root for a broken one.
+template <class Visit>
+void for_each_leaf_node(std::span<const double> regions, Visit&& visit) {
+  std::size_t r = 0;
+  for (;;) {
+    require_index(regions.size(), r + region::mass_center_y);
+    const double* reg = regions.data() + r;
+    if (reg[region::first_child] >= 0) {
+      r = region_offset(reg[region::first_child]);
+      continue;
+    }
+    if (reg[region::node] >= 0) {
+      visit(region_offset(reg[region::node]));
+    }
+    if (!(reg[region::next] >= 0)) {
+      return;
+    }
+    r = region_offset(reg[region::next]);
+  }
+}
+
+// The region index of a region's first child, checked against the layout the
+// linear passes rely on.
+std::uint32_t first_child_index(const double* reg, std::size_t index, std::size_t region_count) {
+  const std::size_t offset = region_offset(reg[region::first_child]);
+  const std::size_t child = offset / region_stride;
+  if (offset % region_stride != 0 || child <= index || child + 3 >= region_count) {
+    fatal("broken region tree: region " + std::to_string(index) + " has its children at " +
+          std::to_string(offset));
+  }
+  return static_cast<std::uint32_t>(child);
+}
+
+// Backwards, children before parents: how many records and leaf records each
+// subtree holds, and where each region's children are.
+void count_subtrees(std::vector<WalkSlot>& slots, std::span<const double> regions) {
+  const std::size_t count = regions.size() / region_stride;
+  slots.resize(count);
+  for (std::size_t k = count; k-- > 0;) {
+    const double* reg = regions.data() + k * region_stride;
+    if (reg[region::first_child] >= 0) {
+      const std::uint32_t c = first_child_index(reg, k, count);
+      const WalkSlot* child = slots.data() + c;
+      slots[k] = {1 + child[0].records + child[1].records + child[2].records + child[3].records,
+                  child[0].leaves + child[1].leaves + child[2].leaves + child[3].leaves, c};
+    } else {
+      const std::uint32_t held = reg[region::node] >= 0 ? 1 : 0;
+      slots[k] = {held, held, walk_region};
+    }
+  }
+}
+
+// Forwards, parents before children: turns each region's counts into its
+// record position and the walk-order rank of its first leaf, and writes the
+// skip of every region with children. Reads only the slots, not the matrix.
+void place_subtrees(std::vector<WalkSlot>& slots, std::vector<std::uint32_t>& skip) {
+  slots[0].records = 0;
+  slots[0].leaves = 0;
+  for (const WalkSlot& parent : slots) {  // children lie later: placed before they are read
+    if (parent.child == walk_region) {
+      continue;
+    }
+    std::uint32_t position = parent.records + 1;
+    std::uint32_t rank = parent.leaves;
+    for (std::size_t q = parent.child; q < std::size_t{parent.child} + 4; ++q) {
+      WalkSlot& child = slots[q];
+      position += std::exchange(child.records, position);
+      rank += std::exchange(child.leaves, rank);
+    }
+    at(skip, parent.records) = position;
+  }
+}
+
+// Records land scattered over the walk tree, and leaves read scattered node
+// records: fetch both for a region some way ahead.
+void prefetch_record_inputs(const WalkTree& tree, std::span<const float> nodes,
+                            const double* reg, const WalkSlot& place) {
+  if (place.records < tree.records.size()) {
+    __builtin_prefetch(tree.records.data() + place.records, 1);
+  }
+  const std::size_t node = region_offset(reg[region::node]);
+  if (reg[region::node] >= 0 && node < nodes.size()) {
+    __builtin_prefetch(nodes.data() + node);
+  }
+}
+
+// Writes the records of regions [begin, end) at their places, and each leaf's
+// node at its rank in the walk order. Every region writes only its own record,
+// skip and rank, so ranges may be written at once on different threads.
+void write_records(StepBuffers& buffers, std::span<const float> nodes,
+                   std::span<const double> regions, std::size_t begin, std::size_t end) {
+  WalkTree& tree = buffers.walk_tree;
+  const std::vector<WalkSlot>& slots = buffers.walk_slots;
+  constexpr std::size_t ahead = 16;
+  for (std::size_t k = begin; k < end; ++k) {
+    const double* reg = regions.data() + k * region_stride;
+    if (k + ahead < end) {
+      prefetch_record_inputs(tree, nodes, reg + ahead * region_stride, slots[k + ahead]);
+    }
+    const WalkSlot place = slots[k];
+    if (place.child != walk_region) {
+      const double half = reg[region::half_size];
+      at(tree.records, place.records) = {reg[region::mass_center_x], reg[region::mass_center_y],
+                                        reg[region::mass], 4.0 * half * half};
+    } else if (reg[region::node] >= 0) {
+      const std::size_t node = region_offset(reg[region::node]) / node_stride;
+      require_index(nodes.size(), node * node_stride + slot::mass);
+      const float* n = nodes.data() + node * node_stride;
+      at(tree.records, place.records) = {n[slot::x], n[slot::y], n[slot::mass],
+                                        -(static_cast<double>(node) + 1.0)};
+      tree.skip[place.records] = place.records + 1;
+      at(buffers.walk_order, place.leaves) = static_cast<std::uint32_t>(node);
+      // Only a broken tree has two leaves flag one node; the flags catch it.
+      std::atomic_ref<std::uint8_t>(at(buffers.in_leaf, node)).store(1, std::memory_order_relaxed);
+    }
+  }
+}
+
+// The leaf walk repeated on one thread to name the node held twice.
+[[noreturn]] void report_node_in_two_leaves(std::span<const double> regions,
+                                            std::size_t node_count) {
+  std::vector<std::uint32_t> order;
+  bh_walk_order(order, regions, node_count);
+  fatal("broken region tree: its leaves hold more nodes than the " +
+        std::to_string(node_count) + " there are");
+}
+
+// After the leaves' nodes, the nodes no leaf holds, by index. Each leaf
+// flags one node, so fewer flags than leaves mean a node held twice.
+void append_left_out(StepBuffers& buffers, std::span<const double> regions,
+                     std::size_t node_count, std::size_t leaves) {
+  std::size_t next = leaves;
+  for (std::size_t k = 0; k < node_count; ++k) {
+    if (buffers.in_leaf[k] == 0) {
+      if (next == node_count) {
+        report_node_in_two_leaves(regions, node_count);
+      }
+      buffers.walk_order[next++] = static_cast<std::uint32_t>(k);
+    }
+  }
+}
+
+}  // namespace
+
+void on_calling_thread(std::size_t count, const RangeBody& body) { body(0, count); }
+
+void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes) {
+  if (nodes.size() >= max_snapshot_source) {
+    fatal("capacity overflow: a node matrix of " + std::to_string(nodes.size()) +
+          " values is too large to copy for the Barnes-Hut walk");
+  }
+  const std::size_t count = nodes.size() / node_stride;
+  snapshot.resize(count * snapshot_stride);
+  if (count > 0) {
+    require_index(nodes.size(), (count - 1) * node_stride + slot::mass);
+  }
+  const float* source = nodes.data();
+  double* target = snapshot.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    target[snapshot_slot::x] = source[slot::x];
+    target[snapshot_slot::y] = source[slot::y];
+    target[snapshot_slot::mass] = source[slot::mass];
+    source += node_stride;
+    target += snapshot_stride;
+  }
+}
+
+// One array serves first as "in a leaf" flags, then as the order itself: the
+// left-out nodes are written from the back while scanning down, so a write at
+// position p >= k never lands on a flag still to be read.
+void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> regions,
+                   std::size_t node_count) {
+  if (node_count > max_ordered_nodes) {
+    fatal("capacity overflow: " + std::to_string(node_count) +
+          " nodes are too many to number with 32-bit indices");
+  }
+  order.assign(node_count, 0);
+  for_each_leaf_node(regions, [&](std::size_t offset) {
+    const std::size_t index = offset / node_stride;
+    std::uint32_t& in_leaf = at(order, index);
+    if (in_leaf != 0) {
+      fatal("broken region tree: node " + std::to_string(index) + " is held by two leaves");
+    }
+    in_leaf = 1;
+  });
+  std::size_t back = node_count;
+  for (std::size_t k = node_count; k-- > 0;) {
+    if (order[k] == 0) {
+      order[--back] = static_cast<std::uint32_t>(k);
+    }
+  }
+  std::size_t front = 0;
+  for_each_leaf_node(regions, [&](std::size_t offset) {
+    order[front++] = static_cast<std::uint32_t>(offset / node_stride);
+  });
+}
+
+bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions) {
+  return node_count < walk_region && regions.size() / region_stride < walk_region;
+}
+
+void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
+                      std::span<const double> regions, const ForEachRange& for_each) {
+  const std::size_t node_count = nodes.size() / node_stride;
+  if (!bh_walk_tree_fits(node_count, regions)) {
+    fatal("capacity overflow: " + std::to_string(node_count) + " nodes in " +
+          std::to_string(regions.size() / region_stride) +
+          " regions are too many to index with 32 bits");
+  }
+  require_index(regions.size(), region::mass_center_y);  // every tree has its root
+  const std::size_t region_count = regions.size() / region_stride;
+  require_index(regions.size(), region_count * region_stride - 1);
+
+  count_subtrees(buffers.walk_slots, regions);
+  const WalkSlot root = buffers.walk_slots[0];
+  if (root.leaves > node_count) {
+    report_node_in_two_leaves(regions, node_count);
+  }
+  buffers.walk_tree.records.resize(root.records);
+  buffers.walk_tree.skip.resize(root.records);
+  buffers.walk_order.resize(node_count);
+  buffers.in_leaf.assign(node_count, 0);
+  place_subtrees(buffers.walk_slots, buffers.walk_tree.skip);
+  for_each(region_count, [&](std::size_t begin, std::size_t end) {
+    write_records(buffers, nodes, regions, begin, end);
+  });
+  append_left_out(buffers, regions, node_count, root.leaves);
+}
+
+std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
+                                  std::span<const double> regions,
+                                  const ForEachRange& for_each) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (bh_walk_tree_fits(count, regions)) {
+    bh_prepare_walks(buffers, nodes, regions, for_each);
+  } else {
+    // Beyond 32-bit indices: the region-matrix walk in node order, same bits.
+    buffers.walk_tree.records.clear();
+    buffers.walk_tree.skip.clear();
+    buffers.walk_order.clear();
+    take_snapshot(buffers.snapshot, nodes);
+  }
+  return count;
+}
+
+}  // namespace tallow
