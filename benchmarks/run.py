@@ -192,15 +192,16 @@ def design_bytes(n: int, m: int, regions: int) -> int:
 def held_bytes(n: int, m: int, regions: int, walk_records: int) -> int:
     """Bytes of the buffers this implementation holds: argument copies, node
     matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
-    scratch (8 bytes a region), walk order and result; no snapshot."""
+    scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node) and result;
+    no snapshot."""
     return (
         (8 * m + 16 * n)
         + 40 * n
         + 12 * m
         + 72 * regions
         + 36 * walk_records
-        + 8 * regions
-        + 4 * n
+        + 12 * regions
+        + 5 * n
         + 16 * n
     )
 

@@ -124,7 +124,7 @@ void write_records(StepBuffers& buffers, std::span<const float> nodes,
   constexpr std::size_t ahead = 16;
   for (std::size_t k = begin; k < end; ++k) {
     const double* reg = regions.data() + k * region_stride;
-    if (k + ahead < end) {
+    if (k + ahead < slots.size()) {  // past the range too: the next range may be ours
       prefetch_record_inputs(tree, nodes, reg + ahead * region_stride, slots[k + ahead]);
     }
     const WalkSlot place = slots[k];
