@@ -10,10 +10,22 @@ namespace tallow {
 
 std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
 
+namespace {
+
+// Below this many regions the walk tree is written on the calling thread.
+constexpr std::size_t min_regions_on_pool = 16384;
+
+}  // namespace
+
 void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes, StepBuffers& buffers) {
+  // Waking the workers costs more than writing a small tree on this thread.
   const auto on_pool = [&pool](std::size_t count, const RangeBody& body) {
-    pool.for_each(count, body);
+    if (count < min_regions_on_pool) {
+      body(0, count);
+    } else {
+      pool.for_each(count, body);
+    }
   };
   const std::size_t walks = bh_prepare_step_walks(buffers, nodes, buffers.regions, on_pool);
   pool.for_each(walks, [&](std::size_t begin, std::size_t end) {

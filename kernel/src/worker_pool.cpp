@@ -14,8 +14,10 @@ namespace {
 // times, large enough that the hand-out costs nothing next to the work.
 std::size_t chunk_size(std::size_t count, std::size_t workers) {
   constexpr std::size_t chunks_per_worker = 128;
+  constexpr std::size_t smallest_chunk = 32;
   constexpr std::size_t largest_chunk = 256;
-  return std::clamp<std::size_t>(count / (workers * chunks_per_worker), 1, largest_chunk);
+  return std::clamp<std::size_t>(count / (workers * chunks_per_worker), smallest_chunk,
+                                 largest_chunk);
 }
 
 }  // namespace
