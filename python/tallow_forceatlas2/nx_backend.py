@@ -25,7 +25,9 @@ _DOCS = (
     "thread count."
 )
 _EXTRA_PARAMETERS = {
-    "threads : int, optional": "Worker threads; default: the processors available.",
+    "threads : int, optional": (
+        "Worker threads; default: the processors available from 2,000 nodes."
+    ),
     "progress : bool or callable, optional": (
         "True shows a progress bar; a callable gets (done, total) after each iteration."
     ),
