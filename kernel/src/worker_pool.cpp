@@ -10,13 +10,14 @@
 namespace tallow {
 namespace {
 
-// Chunks small enough that the last ones even out the workers' finishing
-// times, large enough that the hand-out costs nothing next to the work.
-std::size_t chunk_size(std::size_t count, std::size_t workers) {
-  constexpr std::size_t chunks_per_worker = 128;
+// The next chunk of the `left` indices still to hand out: a share of them
+// that shrinks as they run out (guided), so the workers finish together, and
+// never so small that the hand-out costs more than the work.
+std::size_t chunk_size(std::size_t left, std::size_t workers) {
+  constexpr std::size_t shares_per_worker = 8;
   constexpr std::size_t smallest_chunk = 32;
   constexpr std::size_t largest_chunk = 256;
-  return std::clamp<std::size_t>(count / (workers * chunks_per_worker), smallest_chunk,
+  return std::clamp<std::size_t>(left / (workers * shares_per_worker), smallest_chunk,
                                  largest_chunk);
 }
 
@@ -64,7 +65,6 @@ void WorkerPool::for_each(std::size_t count,
   std::unique_lock lock(mutex_);
   body_ = &body;
   count_ = count;
-  chunk_ = chunk_size(count, workers_.size());
   next_ = 0;
   failure_ = nullptr;
   busy_ = workers_.size();
@@ -105,7 +105,7 @@ void WorkerPool::run_chunks() {
         return;
       }
       begin = next_;
-      end = std::min(count_, begin + chunk_);
+      end = std::min(count_, begin + chunk_size(count_ - begin, workers_.size()));
       next_ = end;
     }
     try {

@@ -56,7 +56,6 @@ class WorkerPool {
   // generation starts, read by workers after they observed that generation.
   const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
   std::size_t count_ = 0;
-  std::size_t chunk_ = 1;
   std::size_t next_ = 0;  // next index to hand out; guarded by mutex_
   std::uint64_t generation_ = 0;
   std::size_t busy_ = 0;
