@@ -24,7 +24,8 @@ namespace {
 constexpr std::size_t max_snapshot_source = std::size_t{1} << 60;
 
 // The walk order holds u32 node indices.
-constexpr std::size_t max_ordered_nodes = std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+constexpr std::size_t max_ordered_nodes =
+    std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1;
 
 // Calls `visit(node_offset)` for every leaf of the region matrix that holds a
 // node, in pre-order, following first_child and next. Like every walk, it
