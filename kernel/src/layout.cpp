@@ -10,13 +10,6 @@ namespace tallow {
 
 std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
 
-namespace {
-
-// Below this many regions the walk tree is written on the calling thread.
-constexpr std::size_t min_regions_on_pool = 16384;
-
-}  // namespace
-
 void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes, StepBuffers& buffers) {
   // Waking the workers costs more than writing a small tree on this thread.

@@ -29,6 +29,10 @@ using IterationCallback = std::function<bool(std::uint32_t completed)>;
 // The largest worker pool a run builds; a larger request is capped.
 inline constexpr std::uint64_t max_workers = 65535;
 
+// Below this many regions the walk tree is written on the calling thread:
+// waking the workers would cost more.
+inline constexpr std::size_t min_regions_on_pool = 16384;
+
 // The Barnes-Hut repulsion of one step over the region tree already built in
 // `buffers.regions`, one walk per node on the pool while the caller waits.
 // Each walk writes only its own node's dx and dy and reads the snapshot and the

@@ -39,6 +39,18 @@ NodeMatrix run(const LayoutSettings& settings, std::uint64_t threads, std::uint3
   return m.nodes;
 }
 
+// Compared as bits: NaN must equal NaN and -0 must differ from +0.
+void expect_same_bits(const NodeMatrix& parallel, const NodeMatrix& sequential,
+                      std::uint64_t threads) {
+  ASSERT_EQ(parallel.size(), sequential.size());
+  for (std::size_t i = 0; i < parallel.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(parallel[i]),
+              std::bit_cast<std::uint32_t>(sequential[i]))
+        << "threads " << threads << ", element " << i << ": " << std::hexfloat << parallel[i]
+        << " vs " << sequential[i];
+  }
+}
+
 struct Mode {
   const char* name;
   LayoutSettings settings;
@@ -51,14 +63,7 @@ TEST_P(RunLayoutThreads, EveryThreadCountGivesTheSameBits) {
   const NodeMatrix sequential = run(settings, /*threads=*/1, /*iterations=*/12);
   EXPECT_EQ(run(settings, /*threads=*/0, 12), sequential);
   for (std::uint64_t threads : {2u, 3u, 8u}) {
-    // Compared as bits: NaN must equal NaN and -0 must differ from +0.
-    const NodeMatrix parallel = run(settings, threads, 12);
-    ASSERT_EQ(parallel.size(), sequential.size());
-    for (std::size_t i = 0; i < parallel.size(); ++i) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(parallel[i]), std::bit_cast<std::uint32_t>(sequential[i]))
-          << "threads " << threads << ", element " << i << ": " << std::hexfloat << parallel[i]
-          << " vs " << sequential[i];
-    }
+    expect_same_bits(run(settings, threads, 12), sequential, threads);
   }
 }
 
@@ -84,6 +89,23 @@ INSTANTIATE_TEST_SUITE_P(Modes, RunLayoutThreads,
                          [](const testing::TestParamInfo<Mode>& param_info) {
                            return param_info.param.name;
                          });
+
+// A tree this large has its walk tree written on the pool as well.
+TEST(RunLayout, LargeTreesGiveTheSameBitsOnThePool) {
+  const Matrices start = clustered_graph(12'000);
+  std::optional<NodeMatrix> sequential;
+  for (std::uint64_t threads : {1u, 2u, 3u}) {
+    Matrices m = start;
+    StepBuffers buffers;
+    EXPECT_FALSE(run_layout(m.nodes, m.edges, barnes_hut(0.5), 3, threads, {}, buffers));
+    ASSERT_GE(buffers.regions.size() / region_stride, min_regions_on_pool);
+    if (!sequential) {
+      sequential = m.nodes;
+    } else {
+      expect_same_bits(m.nodes, *sequential, threads);
+    }
+  }
+}
 
 TEST(RunLayout, ZeroIterationsLeaveTheNodesUnchanged) {
   const NodeMatrix before = clustered_graph(600).nodes;
