@@ -27,9 +27,10 @@ LARGE_GRAPH_NODES = 100_000
 MAX_ITERATIONS = 2**32 - 1
 MAX_THREADS = 65535
 # Below this many nodes waking the worker threads every iteration costs more
-# than the walks they share (measured on 2 cores: 1,000 nodes run 12% slower
-# on 2 threads, 2,000 break even), so the default is one thread.
-PARALLEL_FROM_NODES = 2000
+# than the walks they share (measured on 2 cores with the default settings:
+# 2 threads run 1,000 nodes 15% and 2,000 nodes 4-7% slower than 1 thread,
+# 2,500 nodes 9% faster), so the default is one thread.
+PARALLEL_FROM_NODES = 2500
 
 _LAYOUT_ARGUMENTS = (
     "n_nodes",
@@ -134,7 +135,7 @@ def layout(
         rounded through float32 as the kernel stores them).
     threads : int, optional
         Worker threads for the Barnes-Hut repulsion. Default: the processors
-        this process may use with Barnes-Hut on 2,000 nodes or more, else 1.
+        this process may use with Barnes-Hut on 2,500 nodes or more, else 1.
         The result is the same bit for bit for every thread count.
     progress : bool or callable, default False
         ``True`` shows a tqdm progress bar on runs longer than half a second;

@@ -124,7 +124,7 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         "--threads",
         type=int,
         metavar="N",
-        help="worker threads (default: the processors available from 2,000 nodes, else 1)",
+        help="worker threads (default: the processors available from 2,500 nodes, else 1)",
     )
     group.add_argument(
         "--seed",

@@ -213,7 +213,7 @@ def test_settings_reach_the_kernel_under_their_keys(
         (5, {"strong_gravity": False}, {"strongGravityMode": False, "gravity": 1.0}),
         (5, {"strong_gravity": False, "gravity": 0.5}, {"gravity": 0.5}),
         (5000, {"barnes_hut": False}, {"barnesHutOptimize": False}),
-        (2000, {}, {"barnesHutOptimize": True}),
+        (2500, {}, {"barnesHutOptimize": True}),
         (5, {}, {"scalingRatio": 2.0, "barnesHutTheta": 1.2, "slowDown": 1.0}),
     ],
     ids=[
@@ -222,7 +222,7 @@ def test_settings_reach_the_kernel_under_their_keys(
         "plain-gravity",
         "given-gravity",
         "exact",
-        "2000-nodes",
+        "2500-nodes",
         "constants",
     ],
 )
@@ -242,7 +242,7 @@ def test_defaults(
     layout(np.empty((0, 2), dtype=int), n_nodes=n_nodes, **kwargs)
     assert {key: seen[key] for key in expected} == expected
     # Threads only help the Barnes-Hut walks, and only on graphs large enough.
-    parallel = seen["barnesHutOptimize"] and n_nodes >= 2000
+    parallel = seen["barnesHutOptimize"] and n_nodes >= 2500
     expected_threads = api.available_threads() if parallel else 1
     assert seen["threads"] == expected_threads
 
