@@ -1,8 +1,5 @@
 #include "array_copy.hpp"
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 
 #include "fatal.hpp"
@@ -14,22 +11,17 @@ namespace {
 constexpr std::size_t row_axis = 0;
 constexpr std::size_t column_axis = 1;
 
-// Rows of a 2-D array as pairs of its first two columns. An array without rows
-// gives no pairs whatever its width; otherwise the first missing column of the
-// first row is the failed access.
 template <class Element>
-std::vector<std::array<Element, 2>> copy_pairs(const ArrayView& view) {
+RowPairs<Element> copy_pairs(const ArrayView& view) {
   const npy_intp rows = view.shape[row_axis];
   const npy_intp columns = view.shape[column_axis];
-  std::vector<std::array<Element, 2>> pairs;
   if (rows == 0) {
-    return pairs;
+    return RowPairs<Element>();
   }
   if (columns < 2) {
-    const auto width = static_cast<std::size_t>(columns);
-    tallow::index_out_of_bounds(/*len=*/width, /*index=*/width);
+    return RowPairs<Element>::too_narrow(static_cast<std::size_t>(columns));
   }
-  pairs.resize(static_cast<std::size_t>(rows));
+  std::vector<typename RowPairs<Element>::Pair> pairs(static_cast<std::size_t>(rows));
   const npy_intp row_stride = view.strides[row_axis];
   const npy_intp column_stride = view.strides[column_axis];
   for (npy_intp r = 0; r < rows; ++r) {
@@ -37,33 +29,51 @@ std::vector<std::array<Element, 2>> copy_pairs(const ArrayView& view) {
     pairs[static_cast<std::size_t>(r)] = {read_element<Element>(view.data, first),
                                           read_element<Element>(view.data, first + column_stride)};
   }
-  return pairs;
+  return RowPairs<Element>(std::move(pairs));
+}
+
+// One block when the elements are adjacent, element by element otherwise.
+template <class Element>
+std::vector<Element> copy_values(const ArrayView& view) {
+  const npy_intp count = view.shape[0];
+  const npy_intp stride = view.strides[0];
+  std::vector<Element> values(static_cast<std::size_t>(count));
+  if (count == 0) {
+    return values;
+  }
+  if (count < 2 || stride == static_cast<npy_intp>(sizeof(Element))) {
+    std::memcpy(values.data(), view.data, values.size() * sizeof(Element));
+    return values;
+  }
+  for (npy_intp i = 0; i < count; ++i) {
+    values[static_cast<std::size_t>(i)] = read_element<Element>(view.data, i * stride);
+  }
+  return values;
 }
 
 }  // namespace
 
-std::vector<tallow::EdgePair> copy_edges(PyObject* edges) {
+template <class Element>
+std::vector<typename RowPairs<Element>::Pair> RowPairs<Element>::take() {
+  if (narrow_width_) {
+    tallow::index_out_of_bounds(/*len=*/*narrow_width_, /*index=*/*narrow_width_);
+  }
+  return std::move(pairs_);
+}
+
+template class RowPairs<std::uint32_t>;
+template class RowPairs<double>;
+
+RowPairs<std::uint32_t> copy_edges(PyObject* edges) {
   return copy_pairs<std::uint32_t>(view_of(edges));
 }
 
-std::vector<tallow::Point> copy_init(PyObject* init) { return copy_pairs<double>(view_of(init)); }
+RowPairs<double> copy_init(PyObject* init) { return copy_pairs<double>(view_of(init)); }
 
-std::vector<double> copy_weights(PyObject* weights) {
-  const ArrayView view = view_of(weights);
-  const npy_intp count = view.shape[0];
-  const npy_intp stride = view.strides[0];
-  std::vector<double> values(static_cast<std::size_t>(count));
-  if (count == 0) {
-    return values;
-  }
-  if (count < 2 || stride == static_cast<npy_intp>(sizeof(double))) {
-    std::memcpy(values.data(), view.data, values.size() * sizeof(double));
-    return values;
-  }
-  for (npy_intp i = 0; i < count; ++i) {
-    values[static_cast<std::size_t>(i)] = read_element<double>(view.data, i * stride);
-  }
-  return values;
+std::vector<double> copy_doubles(PyObject* values) { return copy_values<double>(view_of(values)); }
+
+std::vector<std::uint8_t> copy_bytes(PyObject* values) {
+  return copy_values<std::uint8_t>(view_of(values));
 }
 
 }  // namespace tallow::bindings

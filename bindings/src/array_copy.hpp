@@ -1,27 +1,57 @@
 // Copies of the array arguments into buffers owned by the call.
 //
-// Taken with the interpreter lock held, before it is released, so that the
-// layout never touches interpreter memory. Every element is read at its own
+// Each array is copied the moment it passes its check, before any Python code
+// (an __index__ or __float__ hook of a later argument) can run and resize,
+// reshape or re-view it: the copy reads exactly the array that was checked.
+// A copy that fails (a row shorter than two columns) keeps its failure and
+// raises it only when the call reaches that argument's copy step, so the order
+// of errors stays that of the arguments. Every element is read at its own
 // address in logical row-major order, whatever the strides (negative, zero,
 // unaligned); nothing is written to the arrays. Cost: one pass over each.
 #pragma once
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "matrices.hpp"
 
 namespace tallow::bindings {
 
-// One (source, target) pair per row of a 2-D uint32 array; columns beyond the
-// second are ignored. A row with fewer than two columns is the fatal index error.
-std::vector<tallow::EdgePair> copy_edges(PyObject* edges);
+// The rows of a 2-D array as pairs of its first two columns, or the deferred
+// failure of an array whose rows have fewer than two columns.
+template <class Element>
+class RowPairs {
+ public:
+  using Pair = std::array<Element, 2>;
 
-// The values of a 1-D float64 array, in index order.
-std::vector<double> copy_weights(PyObject* weights);
+  RowPairs() = default;
+  explicit RowPairs(std::vector<Pair> pairs) : pairs_(std::move(pairs)) {}
+  static RowPairs too_narrow(std::size_t width) {
+    RowPairs copy;
+    copy.narrow_width_ = width;
+    return copy;
+  }
 
-// One (x, y) pair per row of a 2-D float64 array, under the same rule as edges.
-std::vector<tallow::Point> copy_init(PyObject* init);
+  // The pairs, or the fatal index error of the first missing column.
+  std::vector<Pair> take();
+
+ private:
+  std::vector<Pair> pairs_;
+  std::optional<std::size_t> narrow_width_;
+};
+
+// Columns beyond the second are ignored; an array without rows gives no pairs
+// whatever its width.
+RowPairs<std::uint32_t> copy_edges(PyObject* edges);
+RowPairs<double> copy_init(PyObject* init);
+
+// The values of a 1-D array of 8-byte or 1-byte elements, in index order.
+std::vector<double> copy_doubles(PyObject* values);
+std::vector<std::uint8_t> copy_bytes(PyObject* values);
 
 }  // namespace tallow::bindings

@@ -1,10 +1,12 @@
-// The extension module _native and its one function, layout_raw.
+// The extension module _native and its two functions, layout_raw and layout_nodes.
 //
-// A call binds and converts its eight arguments, copies the arrays into
-// buffers of its own, reads the settings dictionary, builds the node and edge
-// matrices, runs the layout with the interpreter lock released and returns the
-// final positions as a new (n_nodes, 2) float64 array. Every failure unwinds as
-// a C++ exception to layout_raw(), the one place where it becomes the
+// A call binds and converts its arguments, copies the arrays into buffers of
+// its own, reads the settings dictionary, builds the node and edge matrices,
+// runs the layout with the interpreter lock released and returns the final
+// positions as a new (n_nodes, 2) float64 array. layout_nodes takes the same
+// eight arguments plus keyword-only per-node masses, sizes and pins and a
+// finiteness check, and keeps one worker pool for the whole run. Every failure
+// unwinds as a C++ exception to one handler per function, where it becomes the
 // interpreter's error, with the lock held and every buffer already released.
 #include <Python.h>
 
@@ -13,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "arguments.hpp"
@@ -20,6 +23,7 @@
 #include "fatal.hpp"
 #include "internal_error.hpp"
 #include "matrices.hpp"
+#include "node_options.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
 #include "run.hpp"
@@ -41,6 +45,23 @@ constexpr const char* layout_raw_doc =
     "If the callback raises, the loop stops and the callback's own exception, not a generic "
     "error, is raised again from this call.";
 
+constexpr const char* layout_nodes_doc =
+    "layout_nodes(n_nodes, edges, weights, init, iterations, threads, settings, progress, *, "
+    "mass=None, size=None, fixed=None, check_finite=False)\n--\n\n"
+    "Runs a ForceAtlas2 layout with per-node masses, sizes and pins; returns the final "
+    "`(n, 2)` f64 positions.\n"
+    "\n"
+    "The eight positional arguments are those of layout_raw, and with no keyword-only argument "
+    "the result is layout_raw's to the last bit. `mass` (float64, one per node, finite and "
+    "> 0) replaces the mass of 1 plus the sum of the node's edge weights; `size` (float64, one "
+    "per node, >= 0) replaces the size 1 that adjustSizes uses; `fixed` (bool, one per node) "
+    "pins nodes: a pinned node keeps its start position (rounded to float32) but still repels, "
+    "attracts and counts in the Barnes-Hut tree, and its force and convergence slots evolve "
+    "as for any other node. With `check_finite`, the run stops after the first iteration that "
+    "leaves a position that is not finite and raises FloatingPointError(message, iteration, "
+    "first_nodes, count). Unlike layout_raw, one worker pool serves the whole run also with "
+    "`progress`, and a worker thread that the system refuses to start is done without.";
+
 // ============================================================ arguments
 
 // The call's own copies of the array arguments, the inputs of the matrices.
@@ -50,14 +71,13 @@ struct ArrayCopies {
   std::vector<tallow::Point> init;
 };
 
-ArrayCopies copy_arrays(LayoutArguments& arguments) {
+// The copies taken during conversion; a copy that failed raises its error
+// here, edges before init, as if the arrays were copied only now.
+ArrayCopies take_copies(LayoutArguments& arguments) {
   ArrayCopies copies;
-  copies.edges = copy_edges(arguments.edges.get());
-  if (arguments.weights) {
-    copies.weights = copy_weights(arguments.weights.get());
-    arguments.weights = PyRef();  // never read again
-  }
-  copies.init = copy_init(arguments.init.get());
+  copies.edges = arguments.edges.take();
+  copies.weights = std::move(arguments.weights);
+  copies.init = arguments.init.take();
   return copies;
 }
 
@@ -84,6 +104,10 @@ PyRef positions_array(const tallow::NodeMatrix& nodes) {
   double* out = nullptr;
   PyRef result = new_positions_array(static_cast<npy_intp>(rows), out);
   if (!result) {
+    // Memory for the result is the caller's to manage like any other allocation.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      throw_pending_error();
+    }
     if (PyErr_Occurred()) {
       PyErr_Print();
     }
@@ -101,7 +125,7 @@ PyRef positions_array(const tallow::NodeMatrix& nodes) {
 
 PyObject* layout_raw_call(PyObject* args, PyObject* kwargs) {
   LayoutArguments arguments = convert_arguments(args, kwargs);
-  ArrayCopies copies = copy_arrays(arguments);
+  ArrayCopies copies = take_copies(arguments);
   const tallow::LayoutSettings settings = read_settings(arguments.settings.get());
   tallow::Matrices matrices = build_matrices(arguments.n_nodes, std::move(copies));
   run_iterations(matrices, settings, arguments.iterations, arguments.threads,
@@ -109,12 +133,49 @@ PyObject* layout_raw_call(PyObject* args, PyObject* kwargs) {
   return positions_array(matrices.nodes).release();
 }
 
-// The one place where C++ failures become the interpreter's error. Every
-// reference and buffer of the call has been released by the time a handler
-// runs, and the lock is held again.
-PyObject* layout_raw(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+std::vector<const char*> layout_nodes_parameters() {
+  std::vector<const char*> names(layout_parameter_names.begin(), layout_parameter_names.end());
+  names.insert(names.end(), node_option_names.begin(), node_option_names.end());
+  return names;
+}
+
+tallow::NodeAttributes node_attributes(const NodeOptions& options) {
+  tallow::NodeAttributes attributes;
+  if (options.mass) {
+    attributes.mass = *options.mass;
+  }
+  if (options.size) {
+    attributes.size = *options.size;
+  }
+  if (options.fixed) {
+    attributes.fixed = *options.fixed;
+  }
+  return attributes;
+}
+
+PyObject* layout_nodes_call(PyObject* args, PyObject* kwargs) {
+  static const std::vector<const char*> names = layout_nodes_parameters();
+  const Signature signature{"layout_nodes", names, layout_parameter_names.size()};
+  BoundArguments bound = bind_arguments(signature, args, kwargs);
+  LayoutArguments arguments = convert_layout_arguments(bound);
+  const NodeOptions options =
+      convert_node_options(bound, layout_parameter_names.size(), arguments.n_nodes);
+  ArrayCopies copies = take_copies(arguments);
+  const tallow::LayoutSettings settings = read_settings(arguments.settings.get());
+  tallow::Matrices matrices = build_matrices(arguments.n_nodes, std::move(copies));
+  tallow::set_node_attributes(matrices.nodes, node_attributes(options));
+  run_iterations_in_one_block(matrices, settings, arguments.iterations, arguments.threads,
+                              arguments.progress.get(), options.check_finite);
+  return positions_array(matrices.nodes).release();
+}
+
+// The one place per function where C++ failures become the interpreter's
+// error. Every reference and buffer of the call has been released by the time
+// a handler runs, and the lock is held again.
+template <PyObject* (*call)(PyObject*, PyObject*)>
+PyObject* guarded(const char* name, PyObject* args, PyObject* kwargs) {
   try {
-    return layout_raw_call(args, kwargs);
+    return call(args, kwargs);
   } catch (PythonError& error) {
     error.restore();
   } catch (const tallow::InternalError& error) {
@@ -124,9 +185,17 @@ PyObject* layout_raw(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   } catch (const std::exception& error) {
     set_internal_error(error.what());
   } catch (...) {
-    set_internal_error("layout_raw failed with an unknown C++ exception");
+    set_internal_error((std::string(name) + " failed with an unknown C++ exception").c_str());
   }
   return nullptr;
+}
+
+PyObject* layout_raw(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded<layout_raw_call>("layout_raw", args, kwargs);
+}
+
+PyObject* layout_nodes(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded<layout_nodes_call>("layout_nodes", args, kwargs);
 }
 
 // ============================================================ module
@@ -134,6 +203,8 @@ PyObject* layout_raw(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
 PyMethodDef module_methods[] = {
     {"layout_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_raw)),
      METH_VARARGS | METH_KEYWORDS, layout_raw_doc},
+    {"layout_nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_nodes)),
+     METH_VARARGS | METH_KEYWORDS, layout_nodes_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -182,7 +253,8 @@ PyObject* init_module() {
     return nullptr;
   }
   PyRef module = PyRef::steal(PyModule_Create(&module_definition));
-  if (!module || !append_to_all(module.get(), "layout_raw")) {
+  if (!module || !append_to_all(module.get(), "layout_raw") ||
+      !append_to_all(module.get(), "layout_nodes")) {
     return nullptr;
   }
   cached_module = PyRef::borrow(module.get()).release();  // kept for the life of the process

@@ -23,6 +23,7 @@ using npy_intp = Py_ssize_t;
 // Element type numbers of NumPy's C API.
 inline constexpr int npy_uint32 = 6;    // NPY_UINT
 inline constexpr int npy_float64 = 12;  // NPY_DOUBLE
+inline constexpr int npy_bool = 0;      // NPY_BOOL
 
 // What the module reads of an array: where its elements are and how to step
 // between them. Strides are in bytes and may be zero, negative, or not a

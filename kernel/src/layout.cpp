@@ -55,12 +55,13 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
                                         const LayoutSettings& settings,
                                         std::uint32_t iterations, std::uint64_t threads,
                                         const IterationCallback& keep_going,
-                                        StepBuffers& buffers) {
+                                        StepBuffers& buffers, WorkerPool::OnRefusal on_refusal) {
   // The pool exists for the whole run, also for zero iterations, and its
   // destructor shuts it down on every way out, a fatal error included.
   std::optional<WorkerPool> pool;
   if (threads > 1) {
-    pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)));
+    pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)),
+                 &WorkerPool::start_thread, on_refusal);
   }
   // A 64-bit counter cannot wrap at the largest 32-bit iteration count.
   for (std::uint64_t i = 1; i <= iterations; ++i) {

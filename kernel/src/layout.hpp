@@ -13,10 +13,9 @@
 #include "iterate.hpp"
 #include "matrices.hpp"
 #include "settings.hpp"
+#include "worker_pool.hpp"
 
 namespace tallow {
-
-class WorkerPool;
 
 // The run's only error value: the iteration callback stopped it.
 struct LayoutAborted {};
@@ -58,11 +57,11 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
                                         const IterationCallback& keep_going);
 // The same run with the step buffers of the caller, for a caller that runs one
 // iteration per call and wants to keep their capacity from call to call.
-std::optional<LayoutAborted> run_layout(std::span<float> nodes,
-                                        std::span<const EdgeRecord> edges,
-                                        const LayoutSettings& settings,
-                                        std::uint32_t iterations, std::uint64_t threads,
-                                        const IterationCallback& keep_going,
-                                        StepBuffers& buffers);
+// `on_refusal` says what a worker thread that the system refuses to start
+// does: the fatal error, or a run with the workers that did start.
+std::optional<LayoutAborted> run_layout(
+    std::span<float> nodes, std::span<const EdgeRecord> edges, const LayoutSettings& settings,
+    std::uint32_t iterations, std::uint64_t threads, const IterationCallback& keep_going,
+    StepBuffers& buffers, WorkerPool::OnRefusal on_refusal = WorkerPool::OnRefusal::fail);
 
 }  // namespace tallow

@@ -1,6 +1,7 @@
 #include "matrices.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "checked.hpp"
@@ -64,6 +65,49 @@ Matrices graph_to_matrices(std::uint64_t n_nodes, std::span<const EdgePair> edge
     m.edges[k] = EdgeRecord{source, target, static_cast<float>(weight)};
   }
   return m;
+}
+
+namespace {
+
+template <class Value, class ToSlot>
+void set_slot(NodeMatrix& nodes, std::span<const Value> values, std::size_t node_slot,
+              ToSlot to_slot) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (values.empty()) {
+    return;
+  }
+  if (values.size() != count) {
+    const std::size_t first_missing = std::min(values.size(), count);
+    index_out_of_bounds(/*len=*/first_missing, /*index=*/first_missing);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    nodes[i * node_stride + node_slot] = to_slot(values[i]);
+  }
+}
+
+}  // namespace
+
+void set_node_attributes(NodeMatrix& nodes, const NodeAttributes& attributes) {
+  const auto to_f32 = [](double value) { return static_cast<float>(value); };
+  set_slot(nodes, attributes.mass, slot::mass, to_f32);
+  set_slot(nodes, attributes.size, slot::size, to_f32);
+  set_slot(nodes, attributes.fixed, slot::fixed,
+           [](std::uint8_t pinned) { return pinned != 0 ? 1.0f : 0.0f; });
+}
+
+NonFinitePositions non_finite_positions(std::span<const float> nodes, std::size_t keep) {
+  NonFinitePositions found;
+  for (std::size_t i = 0; i < nodes.size() / node_stride; ++i) {
+    const float* node = nodes.data() + i * node_stride;
+    if (std::isfinite(node[slot::x]) && std::isfinite(node[slot::y])) {
+      continue;
+    }
+    if (found.count < keep) {
+      found.first.push_back(i);
+    }
+    ++found.count;
+  }
+  return found;
 }
 
 }  // namespace tallow

@@ -62,4 +62,26 @@ Matrices graph_to_matrices(std::uint64_t n_nodes, std::span<const EdgePair> edge
                            std::optional<std::span<const double>> weights,
                            std::span<const Point> init);
 
+// Per-node values that replace what graph_to_matrices gives every node: a
+// mass in place of 1 plus the sum of its edge weights, a size in place of 1,
+// and whether the node is pinned (its position never changes). Each span is
+// empty (keep the default) or holds one value per node; values are rounded to
+// f32 as stored. A pinned node still repels, attracts and counts in the region
+// tree; only force application leaves it in place.
+struct NodeAttributes {
+  std::span<const double> mass;
+  std::span<const double> size;
+  std::span<const std::uint8_t> fixed;  // non-zero: pinned
+};
+// A span that is neither empty nor one value per node is the fatal index error.
+void set_node_attributes(NodeMatrix& nodes, const NodeAttributes& attributes);
+
+// The nodes whose x or y is not finite: how many, and the first `keep` of
+// them in index order. Cost: one pass over the positions.
+struct NonFinitePositions {
+  std::size_t count = 0;
+  std::vector<std::size_t> first;
+};
+NonFinitePositions non_finite_positions(std::span<const float> nodes, std::size_t keep);
+
 }  // namespace tallow

@@ -27,13 +27,16 @@ std::thread WorkerPool::start_thread(std::function<void()> work) {
   return std::thread(std::move(work));
 }
 
-WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter) {
+WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_refusal) {
   workers_.reserve(std::max<std::size_t>(workers, 1));
   try {
     for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
       workers_.push_back(starter([this] { work(); }));
     }
   } catch (const std::system_error& error) {
+    if (on_refusal == OnRefusal::keep_started) {
+      return;  // the workers started so far are ready to run loops
+    }
     stop_workers();
     fatal(std::string("building the worker pool failed: ") + error.what());
   } catch (...) {
@@ -60,6 +63,10 @@ void WorkerPool::stop_workers() {
 void WorkerPool::for_each(std::size_t count,
                           const std::function<void(std::size_t, std::size_t)>& body) {
   if (count == 0) {
+    return;
+  }
+  if (workers_.empty()) {
+    body(0, count);
     return;
   }
   std::unique_lock lock(mutex_);

@@ -25,10 +25,17 @@ class WorkerPool {
   using ThreadStarter = std::thread (*)(std::function<void()> work);
   static std::thread start_thread(std::function<void()> work);
 
-  // Starts `workers` threads (at least one). If the system refuses to start
-  // one, the threads already started are stopped and the fatal internal error
-  // "building the worker pool failed: <reason>" is raised.
-  explicit WorkerPool(std::size_t workers, ThreadStarter starter = &start_thread);
+  // What to do when the system refuses to start a thread.
+  enum class OnRefusal {
+    fail,         // stop the threads already started; the fatal internal error
+                  // "building the worker pool failed: <reason>"
+    keep_started  // keep the threads that did start; with none, loops run on
+                  // the calling thread (results never depend on the count)
+  };
+
+  // Starts `workers` threads (at least one), handling a refusal as `on_refusal` says.
+  explicit WorkerPool(std::size_t workers, ThreadStarter starter = &start_thread,
+                      OnRefusal on_refusal = OnRefusal::fail);
   // Tells every worker to exit once idle, wakes the sleeping ones and joins them.
   ~WorkerPool();
 
@@ -38,7 +45,8 @@ class WorkerPool {
   std::size_t size() const { return workers_.size(); }
 
   // Runs body(begin, end) over consecutive ranges covering [0, count) and
-  // returns when all have run. An exception thrown by a body stops the hand-out
+  // returns when all have run (on the calling thread when the pool has no
+  // worker). An exception thrown by a body stops the hand-out
   // of further ranges and is rethrown here once every worker is idle again.
   void for_each(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
 

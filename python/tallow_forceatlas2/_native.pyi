@@ -5,7 +5,7 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["layout_raw"]
+__all__ = ["layout_nodes", "layout_raw"]
 
 def layout_raw(
     n_nodes: int,
@@ -28,4 +28,40 @@ def layout_raw(
     with the interpreter lock held; an exception it raises ends the run and is
     raised unchanged. Arguments are not validated beyond their types: use
     :func:`tallow_forceatlas2.layout` for checked input.
+    """
+
+def layout_nodes(
+    n_nodes: int,
+    edges: NDArray[np.uint32],
+    weights: NDArray[np.float64] | None,
+    init: NDArray[np.float64],
+    iterations: int,
+    threads: int,
+    settings: dict[str, bool | float],
+    progress: Callable[[int, int], object] | None,
+    *,
+    mass: NDArray[np.float64] | None = None,
+    size: NDArray[np.float64] | None = None,
+    fixed: NDArray[np.bool_] | None = None,
+    check_finite: bool = False,
+) -> NDArray[np.float64]:
+    """Runs a ForceAtlas2 layout with per-node masses, sizes and pins.
+
+    The eight positional arguments are those of :func:`layout_raw`; with no
+    keyword-only argument the result is layout_raw's to the last bit.
+
+    `mass` (float64, one per node, finite and > 0) replaces the mass of 1 plus
+    the sum of the node's edge weights, in repulsion, gravity and the
+    outbound-attraction distribution. `size` (float64, one per node, >= 0)
+    replaces the size 1 that ``adjustSizes`` uses. `fixed` (bool, one per
+    node) pins nodes: a pinned node keeps its start position rounded to
+    float32, but still repels, attracts and counts in the Barnes-Hut tree;
+    its force slots and convergence evolve as for any other node. A wrong
+    type is a TypeError, a wrong length or value a ValueError naming the node.
+
+    With `check_finite`, the run stops after the first iteration that leaves
+    a position that is not finite, raising ``FloatingPointError(message,
+    iteration, first_nodes, count)``. One worker pool serves the whole run,
+    also with `progress`; worker threads that the system refuses to start are
+    done without, which never changes a bit.
     """

@@ -93,5 +93,39 @@ TEST(WorkerPool, RefusedThreadIsTheBuildingFailedError) {
   }
 }
 
+std::thread refuse_every_thread(std::function<void()>) {
+  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
+// Counts how often each index runs.
+std::vector<int> run_counts(WorkerPool& pool, std::size_t count) {
+  std::vector<int> runs(count, 0);
+  pool.for_each(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      ++runs[i];
+    }
+  });
+  return runs;
+}
+
+TEST(WorkerPool, KeepsTheThreadsThatStartedWhenAskedTo) {
+  started_before_refusal = 0;
+  WorkerPool pool(/*workers=*/4, &refuse_third_thread, WorkerPool::OnRefusal::keep_started);
+  EXPECT_EQ(pool.size(), 2u);
+  EXPECT_EQ(run_counts(pool, 5000), std::vector<int>(5000, 1));
+}
+
+TEST(WorkerPool, WithNoThreadStartedLoopsRunOnTheCallingThread) {
+  WorkerPool pool(/*workers=*/3, &refuse_every_thread, WorkerPool::OnRefusal::keep_started);
+  EXPECT_EQ(pool.size(), 0u);
+  const std::thread::id caller = std::this_thread::get_id();
+  bool elsewhere = false;
+  pool.for_each(100, [&](std::size_t, std::size_t) {
+    elsewhere = elsewhere || std::this_thread::get_id() != caller;
+  });
+  EXPECT_FALSE(elsewhere);
+  EXPECT_EQ(run_counts(pool, 100), std::vector<int>(100, 1));
+}
+
 }  // namespace
 }  // namespace tallow

@@ -18,9 +18,11 @@ from tallow_forceatlas2 import _native
 
 def test_module_attributes() -> None:
     assert _native.__doc__ == ""
-    assert _native.__all__ == ["layout_raw"]
-    assert type(_native.layout_raw).__name__ == "builtin_function_or_method"
-    assert _native.layout_raw.__name__ == "layout_raw"
+    assert _native.__all__ == ["layout_raw", "layout_nodes"]
+    for name in _native.__all__:
+        function = getattr(_native, name)
+        assert type(function).__name__ == "builtin_function_or_method"
+        assert function.__name__ == name
     assert not hasattr(_native, "InternalError"), (
         "the internal-error class is not a module attribute"
     )
