@@ -1,0 +1,242 @@
+"""Coarsening: merge matched neighbours into one node, level after level.
+
+Each level is a weighted graph on which ForceAtlas2 behaves like the finer
+graph it stands for: a merged node's mass is the sum of its members' masses
+(so repulsion and gravity, which scale with mass, keep their totals) and the
+edges between two merged nodes become one edge carrying the sum of their
+attraction weights (so attraction keeps its total). Edges inside a merged
+node pull nothing and are dropped; their weight stays in the mass.
+
+Every step is a whole-array NumPy pass (a few sorts of the edge list per
+level), and every random choice comes from the caller's Generator, so a seed
+gives the same hierarchy on every run.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tallow_forceatlas2.multilevel.communities import communities
+from tallow_forceatlas2.multilevel.grouped import group_argmax
+
+__all__ = ["Level", "coarsen", "finest_level", "hierarchy"]
+
+# Rounds of mutual best-neighbour matching per level; later rounds match
+# only nodes the earlier ones left single.
+MATCHING_ROUNDS = 3
+# A level that keeps more than this share of its finer level's nodes ends the
+# hierarchy: the graph has too few edges left to merge along.
+MIN_REDUCTION = 0.9
+
+
+@dataclass(frozen=True)
+class Level:
+    """One graph of the hierarchy.
+
+    Attributes
+    ----------
+    n_nodes : int
+        Number of nodes.
+    edges : ndarray of int64, shape (k, 2)
+        Each undirected pair once, smaller index first, no self-loops,
+        sorted by (first, second).
+    weights : ndarray of float64, shape (k,)
+        Attraction weight of each edge: the sum of the weights of the
+        finest-level edges it stands for.
+    mass : ndarray of float64, shape (n_nodes,)
+        ForceAtlas2 mass of each node: the sum of its members' masses.
+    strength : ndarray of float64, shape (n_nodes,)
+        Sum of the weights of the node's edge ends, edges inside it counted
+        twice (the weighted degree for modularity).
+    parent : ndarray of int64, shape (finer n_nodes,), or None
+        For each node of the next finer level, the node of this level it was
+        merged into; None for the finest level.
+    """
+
+    n_nodes: int
+    edges: NDArray[np.int64]
+    weights: NDArray[np.float64]
+    mass: NDArray[np.float64]
+    strength: NDArray[np.float64]
+    parent: NDArray[np.int64] | None = None
+
+
+def _merge_pairs(
+    n_nodes: int, first: NDArray[np.int64], second: NDArray[np.int64], values: NDArray[np.float64]
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """Drop self-loops, orient every pair smaller-first, sum the values of equal pairs."""
+    keep = first != second
+    low = np.minimum(first[keep], second[keep])
+    high = np.maximum(first[keep], second[keep])
+    keys, inverse = np.unique(low * n_nodes + high, return_inverse=True)
+    summed = np.bincount(inverse.ravel(), weights=values[keep], minlength=len(keys))
+    edges = np.stack([keys // n_nodes, keys % n_nodes], axis=1) if n_nodes else keys.reshape(0, 2)
+    return edges.astype(np.int64), summed
+
+
+def finest_level(
+    n_nodes: int,
+    edges: NDArray[np.uint32],
+    weights: NDArray[np.float64] | None,
+    edge_weight_influence: float,
+) -> Level:
+    """Return the input graph as the first level of the hierarchy.
+
+    Parameters
+    ----------
+    n_nodes : int
+        Number of nodes.
+    edges : ndarray of uint32, shape (m, 2)
+        The edge list, as ``inputs.graph_arrays`` gives it.
+    weights : ndarray of float64, shape (m,), or None
+        Edge weights, None for 1.
+    edge_weight_influence : float
+        The exponent the layout applies to the weights for attraction.
+
+    Returns
+    -------
+    Level
+        Masses as the kernel computes them (1 plus the weights of the node's
+        edge ends, a self-loop counting twice) and attraction weights
+        ``weight ** edge_weight_influence``, parallel edges merged.
+    """
+    first = edges[:, 0].astype(np.int64)
+    second = edges[:, 1].astype(np.int64)
+    raw = np.ones(len(edges)) if weights is None else weights
+    mass = 1.0 + np.bincount(first, weights=raw, minlength=n_nodes)
+    mass += np.bincount(second, weights=raw, minlength=n_nodes)
+    pull = raw if edge_weight_influence == 1.0 else np.power(raw, edge_weight_influence)
+    merged, summed = _merge_pairs(n_nodes, first, second, pull)
+    strength = np.bincount(merged[:, 0], weights=summed, minlength=n_nodes)
+    strength += np.bincount(merged[:, 1], weights=summed, minlength=n_nodes)
+    return Level(n_nodes, merged, summed, mass, strength)
+
+
+def _best_neighbours(
+    n_nodes: int,
+    heads: NDArray[np.int64],
+    tails: NDArray[np.int64],
+    score: NDArray[np.float64],
+    rng: np.random.Generator,
+) -> NDArray[np.int64]:
+    """Each node's highest-scoring neighbour (random among ties), -1 for none.
+
+    ``heads``/``tails`` list every undirected edge in both directions,
+    sorted by head.
+    """
+    winners = group_argmax(heads, score, rng)
+    best = np.full(n_nodes, -1, dtype=np.int64)
+    best[heads[winners]] = tails[winners]
+    return best
+
+
+def _match(
+    level: Level, label: NDArray[np.int64] | None, rng: np.random.Generator
+) -> NDArray[np.int64]:
+    """Group of every node: matched pairs share one, leftovers join a neighbour.
+
+    Pairs come from rounds of mutual best-neighbour matching on the
+    normalized edge weight ``w / (mass_u * mass_v)``, which prefers strongly
+    tied, light nodes and so keeps merged masses even; with ``label`` only
+    nodes of one label are paired. A node left single that chose a matched
+    neighbour joins it (the leaves of a star collapse into their hub instead
+    of stalling the coarsening).
+    """
+    n = level.n_nodes
+    first, second = level.edges[:, 0], level.edges[:, 1]
+    allowed = np.ones(len(first), dtype=bool) if label is None else label[first] == label[second]
+    first, second = first[allowed], second[allowed]
+    score = level.weights[allowed] / (level.mass[first] * level.mass[second])
+    order = np.argsort(np.concatenate([first, second]), kind="stable")
+    heads = np.concatenate([first, second])[order]
+    tails = np.concatenate([second, first])[order]
+    score = np.concatenate([score, score])[order]
+    partner = np.full(n, -1, dtype=np.int64)
+    first_choice = np.full(n, -1, dtype=np.int64)
+    for round_number in range(MATCHING_ROUNDS):
+        free = (partner[heads] < 0) & (partner[tails] < 0)
+        if not free.any():
+            break
+        best = _best_neighbours(n, heads[free], tails[free], score[free], rng)
+        if round_number == 0:
+            first_choice = best
+        nodes = np.flatnonzero(best >= 0)
+        mutual = nodes[best[best[nodes]] == nodes]
+        partner[mutual] = best[mutual]
+    group = np.arange(n, dtype=np.int64)
+    paired = np.flatnonzero(partner >= 0)
+    group[paired] = np.minimum(paired, partner[paired])
+    single = np.flatnonzero((partner < 0) & (first_choice >= 0))
+    joined = single[partner[first_choice[single]] >= 0]
+    group[joined] = group[first_choice[joined]]
+    return group
+
+
+def coarsen(
+    level: Level, label: NDArray[np.int64] | None, rng: np.random.Generator
+) -> Level | None:
+    """Return the next coarser level, or None when merging would gain too little.
+
+    Parameters
+    ----------
+    level : Level
+        The level to coarsen.
+    label : ndarray of int64, shape (level.n_nodes,), or None
+        Only nodes of equal label merge; None lets any neighbours merge.
+    rng : numpy Generator
+        Breaks ties between equally good neighbours.
+
+    Returns
+    -------
+    Level or None
+        Masses summed per merged node; edges between merged nodes summed;
+        edges inside one dropped. Merged nodes are numbered in the order of
+        their group's representative, the smaller index of its pair.
+    """
+    group = _match(level, label, rng)
+    labels, parent = np.unique(group, return_inverse=True)
+    parent = parent.ravel().astype(np.int64)
+    n_coarse = len(labels)
+    if n_coarse > MIN_REDUCTION * level.n_nodes:
+        return None
+    mass = np.bincount(parent, weights=level.mass, minlength=n_coarse)
+    strength = np.bincount(parent, weights=level.strength, minlength=n_coarse)
+    edges, weights = _merge_pairs(
+        n_coarse, parent[level.edges[:, 0]], parent[level.edges[:, 1]], level.weights
+    )
+    return Level(n_coarse, edges, weights, mass, strength, parent)
+
+
+def hierarchy(finest: Level, rng: np.random.Generator, coarsest_nodes: int) -> list[Level]:
+    """Coarsen until at most ``coarsest_nodes`` nodes remain or merging stalls.
+
+    Merging stays inside Louvain communities of the finest level while it
+    can, then crosses them.
+
+    Returns
+    -------
+    list of Level
+        Finest first; each later level's ``parent`` maps the one before it.
+    """
+    levels = [finest]
+    label: NDArray[np.int64] | None = None
+    if finest.n_nodes > coarsest_nodes:
+        label = communities(finest.n_nodes, finest.edges, finest.weights, finest.strength, rng)
+    while levels[-1].n_nodes > coarsest_nodes:
+        coarser = coarsen(levels[-1], label, rng)
+        if coarser is None and label is not None:
+            label = None
+            continue
+        if coarser is None:
+            break
+        assert coarser.parent is not None
+        if label is not None:
+            # Members of one node share its label, so any member's will do.
+            coarse_label = np.empty(coarser.n_nodes, dtype=np.int64)
+            coarse_label[coarser.parent] = label
+            label = coarse_label
+        levels.append(coarser)
+    return levels

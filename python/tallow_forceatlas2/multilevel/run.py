@@ -1,0 +1,159 @@
+"""The level loop: lay out the coarsest graph, then refine level by level."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tallow_forceatlas2._native import layout_raw
+from tallow_forceatlas2.multilevel.coarsen import Level, finest_level, hierarchy
+from tallow_forceatlas2.multilevel.kernel_call import layout_level
+from tallow_forceatlas2.positions import random_positions
+
+__all__ = [
+    "COARSEST_ITERATIONS",
+    "COARSEST_NODES",
+    "FINEST_ITERATIONS",
+    "LEVEL_ITERATIONS",
+    "MultilevelSeed",
+    "multilevel_layout",
+]
+
+MultilevelSeed = int | np.random.Generator | np.random.SeedSequence | None
+
+# Coarsening stops at this many nodes: small enough for exact repulsion and
+# many cheap iterations, large enough to hold a few hundred communities apart.
+COARSEST_NODES = 300
+COARSEST_ITERATIONS = 500
+LEVEL_ITERATIONS = 60
+FINEST_ITERATIONS = 100
+# A child starts this fraction of its parent's median edge length away from
+# it: enough to break the tie between siblings, small against the picture.
+OFFSET_SHARE = 0.1
+# Levels below these sizes run with exact repulsion and on one thread,
+# where both are cheaper (as the plain layout's defaults).
+BARNES_HUT_FROM_NODES = 1000
+PARALLEL_FROM_NODES = 2500
+
+
+def _child_positions(
+    coarse: Level, coarse_pos: NDArray[np.float64], rng: np.random.Generator
+) -> NDArray[np.float64]:
+    """Every finer node at its parent's position plus a small seeded offset."""
+    assert coarse.parent is not None
+    if len(coarse.edges):
+        lengths = np.linalg.norm(
+            coarse_pos[coarse.edges[:, 0]] - coarse_pos[coarse.edges[:, 1]], axis=1
+        )
+        spread = float(np.median(lengths))
+    else:
+        spread = 1.0
+    offset = rng.normal(0.0, OFFSET_SHARE * max(spread, 1e-6), (len(coarse.parent), 2))
+    result: NDArray[np.float64] = coarse_pos[coarse.parent] + offset
+    return result
+
+
+def _level_settings(
+    settings: Mapping[str, bool | float], n_nodes: int, finest: bool
+) -> dict[str, bool | float]:
+    chosen = dict(settings)
+    chosen["barnesHutOptimize"] = bool(settings["barnesHutOptimize"]) and (
+        n_nodes >= BARNES_HUT_FROM_NODES
+    )
+    if not finest:
+        # Coarse weights already carry the exponent (finest_level applied it).
+        chosen["edgeWeightInfluence"] = 1.0
+    return chosen
+
+
+def _schedule(levels: list[Level], iterations: int) -> list[int]:
+    """Iterations per level, finest first."""
+    if len(levels) == 1:
+        return [iterations]
+    middle = [LEVEL_ITERATIONS] * (len(levels) - 2)
+    return [iterations, *middle, COARSEST_ITERATIONS]
+
+
+def multilevel_layout(
+    n_nodes: int,
+    edges: NDArray[np.uint32],
+    weights: NDArray[np.float64] | None,
+    settings: Mapping[str, bool | float],
+    *,
+    seed: MultilevelSeed = 0,
+    threads: int = 1,
+    iterations: int = FINEST_ITERATIONS,
+    progress: Callable[[int, int], object] | None = None,
+) -> NDArray[np.float64]:
+    """Lay out a graph with ForceAtlas2 from a multilevel start.
+
+    The graph is coarsened by merging matched neighbours down to about
+    ``COARSEST_NODES`` nodes; the coarsest graph is laid out from random
+    positions, and each finer level starts from its parents' positions and
+    is refined with a few iterations. The finest level is the input graph
+    itself with ``settings`` unchanged, so the result is a ForceAtlas2
+    layout of the input.
+
+    Parameters
+    ----------
+    n_nodes : int
+        Number of nodes.
+    edges : ndarray of uint32, shape (m, 2)
+        C-contiguous edge list, every index below ``n_nodes``
+        (``inputs.graph_arrays`` checks and converts).
+    weights : ndarray of float64, shape (m,), or None
+        Finite, non-negative edge weights, or None for 1.
+    settings : mapping
+        The kernel's settings dictionary (``settings.kernel_settings``).
+    seed : int, numpy Generator, SeedSequence or None, default 0
+        Source of every random choice (matching ties, coarsest start,
+        offsets); the same integer gives the same bits.
+    threads : int, default 1
+        Worker threads for levels of ``PARALLEL_FROM_NODES`` nodes or more;
+        the result does not depend on it.
+    iterations : int, default ``FINEST_ITERATIONS``
+        Iterations on the input graph; coarser levels run
+        ``LEVEL_ITERATIONS`` each and the coarsest ``COARSEST_ITERATIONS``.
+    progress : callable, optional
+        ``progress(done, total)`` after every iteration of every level.
+
+    Returns
+    -------
+    ndarray of float64, shape (n_nodes, 2)
+        Positions in node order.
+    """
+    rng = np.random.default_rng(seed)
+    finest = finest_level(n_nodes, edges, weights, float(settings["edgeWeightInfluence"]))
+    levels = hierarchy(finest, rng, COARSEST_NODES)
+    counts = _schedule(levels, iterations)
+    total = sum(counts)
+    done = 0
+    pos = random_positions(levels[-1].n_nodes, rng)
+    for depth in range(len(levels) - 1, -1, -1):
+        level = levels[depth]
+        if depth < len(levels) - 1:
+            pos = _child_positions(levels[depth + 1], pos, rng)
+        level_threads = threads if level.n_nodes >= PARALLEL_FROM_NODES else 1
+        chosen = _level_settings(settings, level.n_nodes, depth == 0)
+        callback = None
+        if progress is not None:
+            callback = _offset_progress(progress, done, total)
+        if depth == 0:
+            pos = layout_raw(
+                n_nodes, edges, weights, pos, counts[0], level_threads, chosen, callback
+            )
+        else:
+            pos = layout_level(level, pos, counts[depth], level_threads, chosen, callback)
+        done += counts[depth]
+    return pos
+
+
+def _offset_progress(
+    progress: Callable[[int, int], object], before: int, total: int
+) -> Callable[[int, int], object]:
+    def report(done: int, _level_total: int) -> object:
+        return progress(before + done, total)
+
+    return report
