@@ -47,7 +47,7 @@ constexpr const char* layout_raw_doc =
 
 constexpr const char* layout_nodes_doc =
     "layout_nodes(n_nodes, edges, weights, init, iterations, threads, settings, progress, *, "
-    "mass=None, size=None, fixed=None, check_finite=False)\n--\n\n"
+    "mass=None, size=None, fixed=None, check_finite=False, tol=0.0)\n--\n\n"
     "Runs a ForceAtlas2 layout with per-node masses, sizes and pins; returns the final "
     "`(n, 2)` f64 positions.\n"
     "\n"
@@ -59,7 +59,10 @@ constexpr const char* layout_nodes_doc =
     "attracts and counts in the Barnes-Hut tree, and its force and convergence slots evolve "
     "as for any other node. With `check_finite`, the run stops after the first iteration that "
     "leaves a position that is not finite and raises FloatingPointError(message, iteration, "
-    "first_nodes, count). Unlike layout_raw, one worker pool serves the whole run also with "
+    "first_nodes, count). With `tol` above 0 the run ends early once the mean distance the "
+    "unpinned nodes moved in a step, divided by the larger side of the layout's bounding box, "
+    "has stayed below `tol` for 5 steps in a row; the progress callback then sees fewer "
+    "iterations. Unlike layout_raw, one worker pool serves the whole run also with "
     "`progress`, and a worker thread that the system refuses to start is done without.";
 
 // ============================================================ arguments
@@ -164,8 +167,9 @@ PyObject* layout_nodes_call(PyObject* args, PyObject* kwargs) {
   const tallow::LayoutSettings settings = read_settings(arguments.settings.get());
   tallow::Matrices matrices = build_matrices(arguments.n_nodes, std::move(copies));
   tallow::set_node_attributes(matrices.nodes, node_attributes(options));
-  run_iterations_in_one_block(matrices, settings, arguments.iterations, arguments.threads,
-                              arguments.progress.get(), options.check_finite);
+  run_iterations_in_one_block(
+      matrices, settings, arguments.iterations, arguments.threads,
+      RunControls{arguments.progress.get(), options.check_finite, options.tol});
   return positions_array(matrices.nodes).release();
 }
 

@@ -12,10 +12,17 @@
 namespace tallow::bindings {
 namespace {
 
-enum Option : std::size_t { mass_option, size_option, fixed_option, check_finite_option, count };
+enum Option : std::size_t {
+  mass_option,
+  size_option,
+  fixed_option,
+  check_finite_option,
+  tol_option,
+  count,
+};
 
 constexpr std::array<const char*, Option::count> option_names = {"mass", "size", "fixed",
-                                                                 "check_finite"};
+                                                                 "check_finite", "tol"};
 
 [[noreturn]] void throw_value_error(const std::string& message) {
   PyErr_SetString(PyExc_ValueError, message.c_str());
@@ -79,6 +86,22 @@ bool to_flag(PyObject* value, const char* name) {
   return value == Py_True;
 }
 
+// The interpreter's float conversion; a tolerance must be a number >= 0.
+double to_tolerance(PyObject* value, const char* name) {
+  if (value == nullptr) {
+    return 0.0;
+  }
+  const double tolerance = PyFloat_AsDouble(value);
+  if (tolerance == -1.0 && PyErr_Occurred()) {
+    throw_argument_error(name);
+  }
+  if (!(tolerance >= 0.0)) {
+    throw_value_error(std::string("argument '") + name + "': must be a number >= 0, not " +
+                      std::to_string(tolerance));
+  }
+  return tolerance;
+}
+
 }  // namespace
 
 const std::span<const char* const> node_option_names = option_names;
@@ -107,6 +130,7 @@ NodeOptions convert_node_options(BoundArguments& bound, std::size_t first, std::
   options.fixed = to_node_flags(option(fixed_option), option_names[fixed_option], n_nodes);
   options.check_finite =
       to_flag(option(check_finite_option), option_names[check_finite_option]);
+  options.tol = to_tolerance(option(tol_option), option_names[tol_option]);
   return options;
 }
 

@@ -1,4 +1,4 @@
-// The keyword-only arguments of layout_nodes: per-node arrays and run checks.
+// The keyword-only arguments of layout_nodes: per-node arrays and run controls.
 //
 // Each per-node array must hold one value per node and is copied as soon as it
 // passes its checks, like the other arrays. A wrong type or dimension is the
@@ -21,6 +21,7 @@ struct NodeOptions {
   std::optional<std::vector<double>> size;         // finite, >= 0
   std::optional<std::vector<std::uint8_t>> fixed;  // bool
   bool check_finite = false;  // stop with FloatingPointError once a position is not finite
+  double tol = 0.0;           // stop once the layout moves less than this (0: never)
 };
 
 // The names of the keyword-only parameters, in order, after the eight shared ones.

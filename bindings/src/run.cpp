@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "convergence.hpp"
 #include "fatal.hpp"
 #include "internal_error.hpp"
 #include "layout.hpp"
@@ -129,16 +130,22 @@ void run_iterations(tallow::Matrices& matrices, const tallow::LayoutSettings& se
 void run_iterations_in_one_block(tallow::Matrices& matrices,
                                  const tallow::LayoutSettings& settings,
                                  std::uint32_t iterations, std::uint64_t threads,
-                                 PyObject* progress, bool check_finite) {
+                                 const RunControls& controls) {
   tallow::StepBuffers buffers;
   std::exception_ptr failure;  // of the callback; rethrown with the lock held
   std::optional<tallow::NonFinitePositions> non_finite;
   std::uint32_t stopped_after = 0;
+  bool settled = false;
+  std::optional<tallow::ConvergenceMeter> meter;
+  tallow::SettledRule rule(controls.tolerance);
+  if (controls.tolerance > 0.0) {
+    meter.emplace(matrices.nodes);
+  }
   std::optional<tallow::LayoutAborted> aborted;
   {
     UnlockedRun unlocked;
     const tallow::IterationCallback after_step = [&](std::uint32_t done) {
-      if (check_finite) {
+      if (controls.check_finite) {
         tallow::NonFinitePositions found =
             tallow::non_finite_positions(matrices.nodes, listed_non_finite_nodes);
         if (found.count > 0) {
@@ -147,17 +154,17 @@ void run_iterations_in_one_block(tallow::Matrices& matrices,
           return false;
         }
       }
-      if (progress == nullptr) {
-        return true;
+      settled = meter && rule.settled(meter->measure_step(matrices.nodes));
+      if (controls.progress != nullptr) {
+        unlocked.lock();
+        try {
+          report_progress(controls.progress, done, iterations);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        unlocked.unlock();
       }
-      unlocked.lock();
-      try {
-        report_progress(progress, done, iterations);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      unlocked.unlock();
-      return !failure;
+      return !failure && !settled;
     };
     aborted = tallow::run_layout(matrices.nodes, matrices.edges, settings, iterations, threads,
                                  after_step, buffers, tallow::WorkerPool::OnRefusal::keep_started);
@@ -168,7 +175,7 @@ void run_iterations_in_one_block(tallow::Matrices& matrices,
   if (non_finite) {
     throw_non_finite(*non_finite, stopped_after);
   }
-  if (aborted) {
+  if (aborted && !settled) {
     tallow::fatal("no-op callback never aborts: LayoutAborted");
   }
 }

@@ -30,10 +30,16 @@ void run_iterations(tallow::Matrices& matrices, const tallow::LayoutSettings& se
 // to start are done without (the calling thread runs the loops when none
 // starts). With `check_finite`, the run stops after the first iteration that
 // leaves a position that is not finite, with FloatingPointError(message,
-// iteration, first nodes, count).
+// iteration, first nodes, count). With a `tolerance` above 0, the run ends
+// early, without error, once the layout has settled (convergence.hpp).
+struct RunControls {
+  PyObject* progress = nullptr;  // null for no callback
+  bool check_finite = false;
+  double tolerance = 0.0;
+};
 void run_iterations_in_one_block(tallow::Matrices& matrices,
                                  const tallow::LayoutSettings& settings,
                                  std::uint32_t iterations, std::uint64_t threads,
-                                 PyObject* progress, bool check_finite);
+                                 const RunControls& controls);
 
 }  // namespace tallow::bindings

@@ -44,6 +44,7 @@ def layout_nodes(
     size: NDArray[np.float64] | None = None,
     fixed: NDArray[np.bool_] | None = None,
     check_finite: bool = False,
+    tol: float = 0.0,
 ) -> NDArray[np.float64]:
     """Runs a ForceAtlas2 layout with per-node masses, sizes and pins.
 
@@ -61,7 +62,10 @@ def layout_nodes(
 
     With `check_finite`, the run stops after the first iteration that leaves
     a position that is not finite, raising ``FloatingPointError(message,
-    iteration, first_nodes, count)``. One worker pool serves the whole run,
+    iteration, first_nodes, count)``. With `tol` above 0 the run ends early,
+    without error, once the mean distance the unpinned nodes moved in a step,
+    divided by the larger side of the layout's bounding box, has stayed below
+    `tol` for 5 steps in a row; `progress` then sees fewer iterations. One worker pool serves the whole run,
     also with `progress`; worker threads that the system refuses to start are
     done without, which never changes a bit.
     """

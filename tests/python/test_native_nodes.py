@@ -160,3 +160,23 @@ def test_one_pool_serves_the_whole_run_with_progress() -> None:
     # layout_raw shuts its pool down before every callback.
     layout_raw(*arguments, 4, 3, {"barnesHutOptimize": True}, record)
     assert all(len(with_pool - seen) == 3 for seen in threads_seen)
+
+
+def test_tol_ends_a_settled_run_early_and_only_then() -> None:
+    arguments = graph(200)
+    settings = {"barnesHutOptimize": True, "strongGravityMode": True, "gravity": 0.05}
+    done: list[int] = []
+    early = layout_nodes(*arguments, 3000, 2, settings, lambda i, t: done.append(i), tol=1e-3)
+    assert 5 < len(done) < 3000
+    # The same iterations without tol give the same bits, for any thread count.
+    assert np.array_equal(early, layout_nodes(*arguments, len(done), 1, settings, None))
+    # A tolerance no step can reach never stops the run.
+    done.clear()
+    layout_nodes(*arguments, 40, 1, settings, lambda i, t: done.append(i), tol=1e-300)
+    assert len(done) == 40
+
+
+@pytest.mark.parametrize("tol", [-1.0, float("nan")])
+def test_tol_must_be_a_number_at_least_zero(tol: float) -> None:
+    with pytest.raises(ValueError, match=r"argument 'tol': must be a number >= 0"):
+        layout_nodes(*graph(10), 1, 1, {}, None, tol=tol)
