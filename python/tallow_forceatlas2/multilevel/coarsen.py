@@ -72,7 +72,10 @@ def _merge_pairs(
     low = np.minimum(first[keep], second[keep])
     high = np.maximum(first[keep], second[keep])
     keys, inverse = np.unique(low * n_nodes + high, return_inverse=True)
-    summed = np.bincount(inverse.ravel(), weights=values[keep], minlength=len(keys))
+    # float64 even when empty (an empty bincount is int64).
+    summed = np.bincount(inverse.ravel(), weights=values[keep], minlength=len(keys)).astype(
+        np.float64
+    )
     edges = np.stack([keys // n_nodes, keys % n_nodes], axis=1) if n_nodes else keys.reshape(0, 2)
     return edges.astype(np.int64), summed
 
