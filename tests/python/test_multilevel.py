@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import itertools
+
 import numpy as np
 import pytest
 from numpy.typing import NDArray
-
 from tallow_forceatlas2.multilevel import coarsen, finest_level, hierarchy, multilevel_layout
 from tallow_forceatlas2.multilevel import run as multilevel_run
 from tallow_forceatlas2.settings import kernel_settings
@@ -111,7 +112,7 @@ def levels_of(shape: str, influence: float = 1.0) -> list:
 def test_coarsening_keeps_total_mass_and_weight(shape: str) -> None:
     levels = levels_of(shape)
     assert len(levels) >= (4 if shape in ("communities", "path") else 2)
-    for finer, coarser in zip(levels, levels[1:]):
+    for finer, coarser in itertools.pairwise(levels):
         parent = coarser.parent
         assert np.array_equal(np.unique(parent), np.arange(coarser.n_nodes))
         assert coarser.mass.sum() == pytest.approx(finer.mass.sum(), rel=1e-12)
