@@ -10,6 +10,7 @@
 
 #include "checked.hpp"
 #include "iterate.hpp"
+#include "node_phases.hpp"
 
 namespace tallow {
 namespace {
@@ -72,8 +73,13 @@ void move_capped(float* node, double slow_down) {
 }  // namespace
 
 void apply_forces_phase(const LayoutSettings& settings, std::span<float> nodes) {
+  apply_forces_range(settings, nodes, 0, (nodes.size() + node_stride - 1) / node_stride);
+}
+
+void apply_forces_range(const LayoutSettings& settings, std::span<float> nodes,
+                        std::size_t first, std::size_t end) {
   const double slow_down = settings.slowDown;
-  for (std::size_t base = 0; base < nodes.size(); base += node_stride) {
+  for (std::size_t base = first * node_stride; base < end * node_stride; base += node_stride) {
     // `fixed` is the first slot read and the record's last, so its test covers
     // the whole record, and a partial last record fails here.
     float& fixed = at(nodes, base + slot::fixed);

@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 
+#include "node_phases.hpp"
 #include "worker_pool.hpp"
 
 namespace tallow {
@@ -29,16 +30,23 @@ void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
 void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes, std::span<const EdgeRecord> edges,
                             StepBuffers& buffers) {
-  const double compensation = prepare_step(settings, nodes);
+  const bool spread = pool.size() > 1 && nodes.size() / node_stride >= min_nodes_on_pool;
+  const double compensation =
+      spread ? prepare_step_on_pool(pool, settings, nodes) : prepare_step(settings, nodes);
   if (settings.barnesHutOptimize) {
     quadtree::build_into(buffers.regions, nodes);
     bh_repulsion_on_pool(pool, settings, nodes, buffers);
   } else {
     repulsion_phase(settings, nodes, {});
   }
-  gravity_phase(settings, nodes);
-  attraction_phase(settings, nodes, edges, compensation);
-  apply_forces_phase(settings, nodes);
+  if (spread) {
+    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation);
+    apply_forces_on_pool(pool, settings, nodes);
+  } else {
+    gravity_phase(settings, nodes);
+    attraction_phase(settings, nodes, edges, compensation);
+    apply_forces_phase(settings, nodes);
+  }
 }
 
 std::optional<LayoutAborted> run_layout(std::span<float> nodes,

@@ -61,7 +61,8 @@ void WorkerPool::stop_workers() {
 }
 
 void WorkerPool::for_each(std::size_t count,
-                          const std::function<void(std::size_t, std::size_t)>& body) {
+                          const std::function<void(std::size_t, std::size_t)>& body,
+                          std::size_t largest_range) {
   if (count == 0) {
     return;
   }
@@ -73,6 +74,7 @@ void WorkerPool::for_each(std::size_t count,
   body_ = &body;
   count_ = count;
   next_ = 0;
+  largest_range_ = largest_range;
   failure_ = nullptr;
   busy_ = workers_.size();
   ++generation_;
@@ -112,7 +114,10 @@ void WorkerPool::run_chunks() {
         return;
       }
       begin = next_;
-      end = std::min(count_, begin + chunk_size(count_ - begin, workers_.size()));
+      const std::size_t chunk = largest_range_ != 0
+                                    ? largest_range_
+                                    : chunk_size(count_ - begin, workers_.size());
+      end = std::min(count_, begin + chunk);
       next_ = end;
     }
     try {

@@ -46,9 +46,12 @@ class WorkerPool {
 
   // Runs body(begin, end) over consecutive ranges covering [0, count) and
   // returns when all have run (on the calling thread when the pool has no
-  // worker). An exception thrown by a body stops the hand-out
+  // worker). Ranges hold at most `largest_range` indices (0: the pool's own
+  // guided sizes, meant for many cheap indices; 1: one index at a time, for
+  // a few large parts). An exception thrown by a body stops the hand-out
   // of further ranges and is rethrown here once every worker is idle again.
-  void for_each(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+  void for_each(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body,
+                std::size_t largest_range = 0);
 
  private:
   void work();
@@ -65,6 +68,7 @@ class WorkerPool {
   const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
   std::size_t count_ = 0;
   std::size_t next_ = 0;  // next index to hand out; guarded by mutex_
+  std::size_t largest_range_ = 0;
   std::uint64_t generation_ = 0;
   std::size_t busy_ = 0;
   std::exception_ptr failure_;

@@ -10,6 +10,7 @@
 
 #include "layout.hpp"
 #include "matrices.hpp"
+#include "node_phases.hpp"
 
 namespace tallow {
 namespace {
@@ -106,6 +107,76 @@ TEST(RunLayout, LargeTreesGiveTheSameBitsOnThePool) {
     }
   }
 }
+
+// Above min_nodes_on_pool nodes, so that rotation, gravity, attraction and
+// force application run on the pool; self-loops, repeated edges, weights,
+// pinned nodes and sizes make every branch of the per-node phases count.
+Matrices per_node_phase_graph() {
+  constexpr std::uint32_t n = static_cast<std::uint32_t>(min_nodes_on_pool) + 1000;
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<std::uint32_t> node(0, n - 1);
+  std::uniform_real_distribution<double> weight(0.25, 4.0);
+  std::normal_distribution<double> spread(0.0, 40.0);
+  std::vector<EdgePair> edges;
+  std::vector<double> weights;
+  for (std::uint32_t k = 0; k < 3 * n; ++k) {
+    const std::uint32_t source = node(rng);
+    edges.push_back({source, k % 97 == 0 ? source : node(rng)});
+    weights.push_back(weight(rng));
+  }
+  edges.push_back(edges.front());
+  weights.push_back(weights.front());
+  std::vector<Point> init;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    init.push_back({spread(rng), spread(rng)});
+  }
+  Matrices m = graph_to_matrices(n, edges, weights, init);
+  for (std::uint32_t i = 0; i < n; i += 13) {
+    m.nodes[i * node_stride + slot::fixed] = 1.0f;
+    m.nodes[i * node_stride + slot::size] = 3.0f;
+  }
+  return m;
+}
+
+class PerNodePhases : public testing::TestWithParam<Mode> {};
+
+TEST_P(PerNodePhases, GiveTheSequentialBitsOnThePool) {
+  const Matrices start = per_node_phase_graph();
+  Matrices sequential = start;
+  EXPECT_FALSE(run_layout(sequential.nodes, sequential.edges, GetParam().settings, 3, 1, {}));
+  for (std::uint64_t threads : {2u, 3u, 8u}) {
+    Matrices m = start;
+    EXPECT_FALSE(run_layout(m.nodes, m.edges, GetParam().settings, 3, threads, {}));
+    expect_same_bits(m.nodes, sequential.nodes, threads);
+  }
+}
+
+LayoutSettings with(LayoutSettings s, void (*change)(LayoutSettings&)) {
+  change(s);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, PerNodePhases,
+    testing::Values(
+        Mode{"BarnesHut", barnes_hut(1.2)}, Mode{"StrongLinLogDistributed", strong_linlog()},
+        Mode{"SizesSquaredWeights",
+             with(barnes_hut(1.2),
+                  [](LayoutSettings& s) {
+                    s.adjustSizes = true;
+                    s.edgeWeightInfluence = 2.0;
+                  })},
+        Mode{"LinLogGeneralPower", with(barnes_hut(1.2),
+                                        [](LayoutSettings& s) {
+                                          s.linLogMode = true;
+                                          s.edgeWeightInfluence = 0.5;
+                                        })},
+        Mode{"ZeroInfluenceDistributed", with(barnes_hut(1.2),
+                                              [](LayoutSettings& s) {
+                                                s.edgeWeightInfluence = 0.0;
+                                                s.outboundAttractionDistribution = true;
+                                              })}),
+    [](const testing::TestParamInfo<Mode>& param_info) { return param_info.param.name; });
 
 TEST(RunLayout, ZeroIterationsLeaveTheNodesUnchanged) {
   const NodeMatrix before = clustered_graph(600).nodes;

@@ -1,0 +1,124 @@
+// The force of one edge, shared by the sequential attraction phase and the
+// per-node attraction on the worker pool, so that both compute every edge
+// with exactly the same operations.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+#include "checked.hpp"
+#include "matrices.hpp"
+#include "settings.hpp"
+
+namespace tallow {
+
+// pow(weight, edgeWeightInfluence) for every edge. The exponents 0, 1 and 2
+// are chosen once per phase: 1, the weight itself and the plain product equal
+// std::pow for every weight (NaN included) and skip most of its cost.
+enum class WeightPower { zero, one, square, general };
+
+template <WeightPower power>
+double powered(double weight, double exponent) {
+  if constexpr (power == WeightPower::zero) {
+    return 1.0;
+  } else if constexpr (power == WeightPower::one) {
+    return weight;
+  } else if constexpr (power == WeightPower::square) {
+    return weight * weight;
+  } else {
+    return std::pow(weight, exponent);
+  }
+}
+
+struct AttractionModes {
+  bool lin_log;
+  bool distributed;  // outboundAttractionDistribution
+  bool sized;        // adjustSizes
+  double exponent;
+  double minus_compensation;  // -c, exact, formed once
+
+  AttractionModes(const LayoutSettings& settings, double compensation)
+      : lin_log(settings.linLogMode),
+        distributed(settings.outboundAttractionDistribution),
+        sized(settings.adjustSizes),
+        exponent(settings.edgeWeightInfluence),
+        minus_compensation(-compensation) {}
+};
+
+// What an edge adds to its source's force; its target gets the opposite.
+// `acts` is false where the edge writes nothing at all (not even a zero).
+struct EdgeForce {
+  bool acts;
+  double x;
+  double y;
+};
+
+// Reads happen in the order x of s, x of t, y of s, y of t (then sizes, then
+// the source's mass), so an end outside the node matrix is reported at the
+// first slot that touches it. Reads only positions, sizes and masses, which
+// no phase writes while attraction runs.
+template <WeightPower power>
+EdgeForce edge_force(const AttractionModes& modes, std::span<const float> nodes,
+                     const EdgeRecord& edge) {
+  // Offsets in size_t: every u32 node index times 10 is exact.
+  const std::size_t s = std::size_t{edge.source} * node_stride;
+  const std::size_t t = std::size_t{edge.target} * node_stride;
+  const double w = powered<power>(static_cast<double>(edge.weight), modes.exponent);
+  const double source_x = at(nodes, s + slot::x);
+  const double target_x = at(nodes, t + slot::x);
+  const double source_y = at(nodes, s + slot::y);
+  const double target_y = at(nodes, t + slot::y);
+  const double d_x = source_x - target_x;
+  const double d_y = source_y - target_y;
+
+  // Without sizes or linLog no distance is needed and the edge always acts,
+  // coincident ends included; otherwise it acts only when d > 0 (not NaN).
+  double d = 0.0;
+  if (modes.sized) {
+    const double source_size = at(nodes, s + slot::size);
+    const double target_size = at(nodes, t + slot::size);
+    d = std::sqrt(d_x * d_x + d_y * d_y) - source_size - target_size;
+    if (!(d > 0.0)) return {false, 0.0, 0.0};
+  } else if (modes.lin_log) {
+    d = std::sqrt(d_x * d_x + d_y * d_y);
+    if (!(d > 0.0)) return {false, 0.0, 0.0};
+  }
+
+  double f = 0.0;
+  if (modes.distributed) {
+    // Divided by the source's mass alone: reversing an edge changes its force.
+    const double m = at(nodes, s + slot::mass);
+    f = modes.lin_log ? (((w * modes.minus_compensation) * std::log(d + 1.0)) / d) / m
+                      : (w * modes.minus_compensation) / m;
+  } else {
+    f = modes.lin_log ? -(w * std::log(d + 1.0)) / d : -w;
+  }
+  return {true, d_x * f, d_y * f};
+}
+
+// Source and target ends of one edge's force, stored one component at a time.
+inline void pull_source(float* node, const EdgeForce& force) {
+  node[slot::dx] = static_cast<float>(force.x + static_cast<double>(node[slot::dx]));
+  node[slot::dy] = static_cast<float>(force.y + static_cast<double>(node[slot::dy]));
+}
+inline void pull_target(float* node, const EdgeForce& force) {
+  node[slot::dx] = static_cast<float>(static_cast<double>(node[slot::dx]) - force.x);
+  node[slot::dy] = static_cast<float>(static_cast<double>(node[slot::dy]) - force.y);
+}
+
+// Calls body.template operator()<power>() with the power chosen once for the
+// phase's exponent.
+template <class Body>
+void with_weight_power(double exponent, Body&& body) {
+  if (exponent == 1.0) {
+    body.template operator()<WeightPower::one>();
+  } else if (exponent == 2.0) {
+    body.template operator()<WeightPower::square>();
+  } else if (exponent == 0.0) {
+    body.template operator()<WeightPower::zero>();
+  } else {
+    body.template operator()<WeightPower::general>();
+  }
+}
+
+}  // namespace tallow
