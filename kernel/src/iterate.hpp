@@ -41,14 +41,30 @@ struct WalkRecord {
   double opening;  // 4 * half_size * half_size of a region (>= 0 or NaN);
                    // -(node index + 1) for a leaf
 };
+// Where a walk may jump from a record whose ratio is not finite (a region at
+// the node's own point, or one whose opening or mass centre is infinite or
+// NaN). Such a region is opened and adds nothing; so do its subtree's records
+// at the node's point and every "dead" record: a region whose opening is
+// infinite or NaN or whose mass centre has a NaN, a leaf whose node has a NaN.
+// Coincident or NaN nodes pile up in chains of such records, which the walks
+// would otherwise step through one by one.
+struct WalkShortcut {
+  std::uint32_t next_live;   // the first record after this one that is not dead
+  std::uint32_t same_point;  // a record at the one point of every live record of
+                             // the subtree, or walk_all_dead / walk_mixed
+};
 // Records of 32 bytes, two to a cache line; `skip` is read only when a region
-// stands for its subtree, so it lives apart.
+// stands for its subtree and `shortcuts` only when a ratio is not finite, so
+// they live apart.
 struct WalkTree {
   std::vector<WalkRecord> records;
   std::vector<std::uint32_t> skip;  // per record: the record after its subtree
+  std::vector<WalkShortcut> shortcuts;
 };
 // Node and region counts must stay below this for 32-bit walk indices.
 inline constexpr std::uint32_t walk_region = 0xFFFFFFFF;
+inline constexpr std::uint32_t walk_mixed = 0xFFFFFFFF;     // live records at several points
+inline constexpr std::uint32_t walk_all_dead = 0xFFFFFFFE;  // no live record in the subtree
 // A leaf's node index from its record's `opening`.
 inline std::uint32_t walk_leaf_node(const WalkRecord& record) {
   return static_cast<std::uint32_t>(-record.opening - 1.0);
@@ -90,6 +106,9 @@ void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes);
 // same bits; this one is the cache-friendly one.
 void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> regions,
                    std::size_t node_count);
+
+// Fills tree.shortcuts from its records and skips: one backward pass.
+void bh_mark_shortcuts(WalkTree& tree);
 
 // Fills buffers.walk_tree from `regions` and the nodes' x, y, mass, and
 // buffers.walk_order with the same order as bh_walk_order: two short linear

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "checked.hpp"
 #include "iterate.hpp"
@@ -301,19 +302,47 @@ void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node
   node[slot::dy] = dy;
 }
 
+namespace {
+
+// Where the walk goes on after opening region r, whose ratio is not finite:
+// past the whole subtree when all its live records lie at the node's own
+// point (each d2 is 0 or NaN there, so every region is opened and nothing is
+// added), else to the next live record (the dead ones between add nothing).
+std::size_t past_opened_region(const WalkTree& tree, std::size_t r, double x, double y) {
+  const WalkShortcut shortcut = tree.shortcuts[r];
+  if (shortcut.same_point == walk_all_dead) {
+    return tree.skip[r];
+  }
+  if (shortcut.same_point != walk_mixed) {
+    const WalkRecord& point = at(tree.records, shortcut.same_point);
+    if (point.x == x && point.y == y) {
+      return tree.skip[r];
+    }
+  }
+  return shortcut.next_live;
+}
+
+}  // namespace
+
 // The walk tree puts a region's subtree right after it, so opening a region
 // is a step to the next record, with no dependent load on that path.
 void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
                        const WalkTree& tree, double coefficient, double theta2) {
   const double x = node[slot::x];
   const double y = node[slot::y];
+  // Every d2 of a NaN node is NaN: no region stands for its subtree and no
+  // leaf adds a force, so the walk would leave dx and dy as they are.
+  if (std::isnan(x) || std::isnan(y)) {
+    return;
+  }
   const double scaled_mass = coefficient * static_cast<double>(node[slot::mass]);
   const double own_leaf = -(static_cast<double>(index) + 1.0);
   float dx = node[slot::dx];
   float dy = node[slot::dy];
   const WalkRecord* const records = tree.records.data();
   const std::uint32_t* const skip = tree.skip.data();
-  const std::size_t count = std::min(tree.records.size(), tree.skip.size());
+  const std::size_t count =
+      std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
   std::size_t r = 0;
   while (r < count) {  // the loop's bounds test: skips never point backwards
     const WalkRecord& record = records[r];
@@ -321,16 +350,20 @@ void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
     const double dY = y - record.y;
     const double d2 = dX * dX + dY * dY;
     if (!(record.opening < 0)) {  // a region, NaN opening included
-      if (!(record.opening / d2 < theta2)) {
-        ++r;
+      const double ratio = record.opening / d2;
+      if (!(ratio < theta2)) {
+        r = ratio < std::numeric_limits<double>::infinity() ? r + 1
+                                                            : past_opened_region(tree, r, x, y);
         continue;
       }
       r = skip[r];
     } else {
-      ++r;
-      if (record.opening == own_leaf) {
+      // Dead records add nothing, so a leaf that adds nothing may jump them.
+      if (record.opening == own_leaf || !(d2 > 0)) {
+        r = tree.shortcuts[r].next_live;
         continue;
       }
+      ++r;
     }
     if (d2 > 0) {
       const double f = record.mass * scaled_mass / d2;

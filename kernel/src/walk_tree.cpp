@@ -8,6 +8,7 @@
 // children are always appended after their parent, four together, so a
 // backward pass sees children before parents and a forward pass the reverse.
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -171,7 +172,43 @@ void append_left_out(StepBuffers& buffers, std::span<const double> regions,
   }
 }
 
+// A record no walk takes a force from and every walk steps past to the next
+// record: its d2 or its ratio is NaN or infinite for any node.
+bool is_dead(const WalkRecord& record) {
+  if (std::isnan(record.x) || std::isnan(record.y)) {
+    return true;
+  }
+  return !(record.opening < 0) && !(record.opening < std::numeric_limits<double>::infinity());
+}
+
 }  // namespace
+
+void bh_mark_shortcuts(WalkTree& tree) {
+  const std::size_t count = tree.records.size();
+  if (count > 0) {
+    require_index(tree.skip.size(), count - 1);
+  }
+  tree.shortcuts.resize(count);
+  // Backwards: `run_end` ends the longest stretch from here on whose live
+  // records share one point, the point of the live record `run_key` (or
+  // none); the records between here and run_key are dead.
+  auto next_live = static_cast<std::uint32_t>(count);
+  std::uint32_t run_key = walk_all_dead;
+  std::size_t run_end = count;
+  for (std::size_t r = count; r-- > 0;) {
+    const WalkRecord& record = tree.records[r];
+    tree.shortcuts[r].next_live = next_live;
+    if (!is_dead(record)) {
+      if (run_key != walk_all_dead && !(tree.records[run_key].x == record.x &&
+                                        tree.records[run_key].y == record.y)) {
+        run_end = run_key;
+      }
+      run_key = static_cast<std::uint32_t>(r);
+      next_live = static_cast<std::uint32_t>(r);
+    }
+    tree.shortcuts[r].same_point = run_end >= tree.skip[r] ? run_key : walk_mixed;
+  }
+}
 
 void on_calling_thread(std::size_t count, const RangeBody& body) { body(0, count); }
 
@@ -256,6 +293,7 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
     write_records(buffers, nodes, regions, begin, end);
   });
   append_left_out(buffers, regions, node_count, root.leaves);
+  bh_mark_shortcuts(buffers.walk_tree);
 }
 
 std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
@@ -268,6 +306,7 @@ std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> n
     // Beyond 32-bit indices: the region-matrix walk in node order, same bits.
     buffers.walk_tree.records.clear();
     buffers.walk_tree.skip.clear();
+    buffers.walk_tree.shortcuts.clear();
     buffers.walk_order.clear();
     take_snapshot(buffers.snapshot, nodes);
   }
