@@ -19,6 +19,7 @@
 #include "iterate.hpp"
 #include "layout.hpp"
 #include "matrices.hpp"
+#include "node_phases.hpp"
 #include "worker_pool.hpp"
 
 namespace {
@@ -61,7 +62,12 @@ void lap(double& total, Clock::time_point& start) {
 void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
                 tallow::StepBuffers& buffers, tallow::WorkerPool* pool, PhaseTimes& t) {
   Clock::time_point clock = Clock::now();
-  const double compensation = tallow::prepare_step(s, m.nodes);
+  // The same choice as the kernel's parallel step: small graphs keep the
+  // per-node phases on the calling thread.
+  const bool spread = pool != nullptr && pool->size() > 1 &&
+                      m.nodes.size() / tallow::node_stride >= tallow::min_nodes_on_pool;
+  const double compensation = spread ? tallow::prepare_step_on_pool(*pool, s, m.nodes)
+                                     : tallow::prepare_step(s, m.nodes);
   lap(t.prepare, clock);
   if (s.barnesHutOptimize) {
     tallow::quadtree::build_into(buffers.regions, m.nodes);
@@ -75,11 +81,19 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
     tallow::repulsion_phase(s, m.nodes, {});
   }
   lap(t.repulsion, clock);
-  tallow::gravity_phase(s, m.nodes);
-  lap(t.gravity, clock);
-  tallow::attraction_phase(s, m.nodes, m.edges, compensation);
-  lap(t.attraction, clock);
-  tallow::apply_forces_phase(s, m.nodes);
+  if (spread) {
+    // Gravity is fused into the attraction parts on the pool and counted there.
+    tallow::gravity_and_attraction_on_pool(*pool, s, m.nodes, m.edges, compensation,
+                                           buffers.edge_ends);
+    lap(t.attraction, clock);
+    tallow::apply_forces_on_pool(*pool, s, m.nodes);
+  } else {
+    tallow::gravity_phase(s, m.nodes);
+    lap(t.gravity, clock);
+    tallow::attraction_phase(s, m.nodes, m.edges, compensation);
+    lap(t.attraction, clock);
+    tallow::apply_forces_phase(s, m.nodes);
+  }
   lap(t.apply, clock);
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 template <WeightPower power>
 void attract_edge(const AttractionModes& modes, std::span<float> nodes, const EdgeRecord& edge) {
-  const EdgeForce force = edge_force<power>(modes, nodes, edge);
+  const EdgeForce force = edge_force<power>(modes, MatrixEnds{nodes}, edge);
   if (!force.acts) {
     return;
   }

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 #include "checked.hpp"
 #include "matrices.hpp"
@@ -53,21 +55,47 @@ struct EdgeForce {
   double y;
 };
 
+// An edge's ends as attraction reads them, straight from the node matrix:
+// every read tested on its own, so an end outside the matrix is reported at
+// the first slot that touches it.
+struct MatrixEnds {
+  std::span<const float> nodes;
+  double x(std::uint32_t node) const { return at(nodes, offset(node) + slot::x); }
+  double y(std::uint32_t node) const { return at(nodes, offset(node) + slot::y); }
+  double size(std::uint32_t node) const { return at(nodes, offset(node) + slot::size); }
+  double mass(std::uint32_t node) const { return at(nodes, offset(node) + slot::mass); }
+  // In size_t: every u32 node index times 10 is exact.
+  static std::size_t offset(std::uint32_t node) { return std::size_t{node} * node_stride; }
+};
+
+// The same values from a compact copy, `ends_stride` per node, which no task
+// writes while attraction runs on the pool: the tasks then never read a cache
+// line that another task is writing forces into.
+inline constexpr std::size_t ends_stride = 4;
+struct CompactEnds {
+  std::span<const float> values;  // x, y, size, mass per node
+  double x(std::uint32_t node) const { return at(values, std::size_t{node} * ends_stride); }
+  double y(std::uint32_t node) const { return at(values, std::size_t{node} * ends_stride + 1); }
+  double size(std::uint32_t node) const {
+    return at(values, std::size_t{node} * ends_stride + 2);
+  }
+  double mass(std::uint32_t node) const {
+    return at(values, std::size_t{node} * ends_stride + 3);
+  }
+};
+
 // Reads happen in the order x of s, x of t, y of s, y of t (then sizes, then
-// the source's mass), so an end outside the node matrix is reported at the
-// first slot that touches it. Reads only positions, sizes and masses, which
-// no phase writes while attraction runs.
-template <WeightPower power>
-EdgeForce edge_force(const AttractionModes& modes, std::span<const float> nodes,
-                     const EdgeRecord& edge) {
-  // Offsets in size_t: every u32 node index times 10 is exact.
-  const std::size_t s = std::size_t{edge.source} * node_stride;
-  const std::size_t t = std::size_t{edge.target} * node_stride;
+// the source's mass). Reads only positions, sizes and masses, which no phase
+// writes while attraction runs.
+template <WeightPower power, class Ends>
+EdgeForce edge_force(const AttractionModes& modes, const Ends& ends, const EdgeRecord& edge) {
+  const std::uint32_t s = edge.source;
+  const std::uint32_t t = edge.target;
   const double w = powered<power>(static_cast<double>(edge.weight), modes.exponent);
-  const double source_x = at(nodes, s + slot::x);
-  const double target_x = at(nodes, t + slot::x);
-  const double source_y = at(nodes, s + slot::y);
-  const double target_y = at(nodes, t + slot::y);
+  const double source_x = ends.x(s);
+  const double target_x = ends.x(t);
+  const double source_y = ends.y(s);
+  const double target_y = ends.y(t);
   const double d_x = source_x - target_x;
   const double d_y = source_y - target_y;
 
@@ -75,8 +103,8 @@ EdgeForce edge_force(const AttractionModes& modes, std::span<const float> nodes,
   // coincident ends included; otherwise it acts only when d > 0 (not NaN).
   double d = 0.0;
   if (modes.sized) {
-    const double source_size = at(nodes, s + slot::size);
-    const double target_size = at(nodes, t + slot::size);
+    const double source_size = ends.size(s);
+    const double target_size = ends.size(t);
     d = std::sqrt(d_x * d_x + d_y * d_y) - source_size - target_size;
     if (!(d > 0.0)) return {false, 0.0, 0.0};
   } else if (modes.lin_log) {
@@ -87,7 +115,7 @@ EdgeForce edge_force(const AttractionModes& modes, std::span<const float> nodes,
   double f = 0.0;
   if (modes.distributed) {
     // Divided by the source's mass alone: reversing an edge changes its force.
-    const double m = at(nodes, s + slot::mass);
+    const double m = ends.mass(s);
     f = modes.lin_log ? (((w * modes.minus_compensation) * std::log(d + 1.0)) / d) / m
                       : (w * modes.minus_compensation) / m;
   } else {

@@ -88,6 +88,7 @@ struct StepBuffers {
   WalkTree walk_tree;
   std::vector<WalkSlot> walk_slots;
   std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
+  std::vector<float> edge_ends;       // per node: x, y, size, mass (attraction on the pool)
 };
 
 // Runs body(begin, end) over consecutive ranges that cover [0, count), in any

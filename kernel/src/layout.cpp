@@ -40,7 +40,7 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
     repulsion_phase(settings, nodes, {});
   }
   if (spread) {
-    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation);
+    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation, buffers.edge_ends);
     apply_forces_on_pool(pool, settings, nodes);
   } else {
     gravity_phase(settings, nodes);
