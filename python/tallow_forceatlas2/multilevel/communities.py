@@ -20,13 +20,18 @@ from tallow_forceatlas2.multilevel.grouped import group_argmax
 
 __all__ = ["communities", "local_moving"]
 
-MAX_SWEEPS = 30
+MAX_SWEEPS = 12
 MOVE_SHARE = 0.5
+MERGED_MOVE_SHARE = 0.1
 # Sweeps end when fewer than this share of the nodes still want to move.
 SETTLED_SHARE = 0.002
-RESOLUTION = 1.0
+# Above 1, modularity prefers smaller communities. A community split in two
+# costs the layout nothing (the halves still merge once coarsening crosses
+# labels), two merged ones cost mixed nodes: at 100,000 nodes resolution 1
+# merged planted communities (purity 0.65), 2 kept them (0.95).
+RESOLUTION = 2.0
 AGGREGATION_ROUNDS = 6
-REFINE_SWEEPS = 6
+REFINE_SWEEPS = 4
 
 
 def _best_moves(
@@ -65,7 +70,8 @@ def local_moving(
     strength: NDArray[np.float64],
     rng: np.random.Generator,
     start: NDArray[np.int64] | None = None,
-    sweeps: int = MAX_SWEEPS,
+    sweeps: int | None = None,
+    move_share: float = MOVE_SHARE,
 ) -> NDArray[np.int64]:
     """Label nodes by communities of high modularity.
 
@@ -83,8 +89,10 @@ def local_moving(
         Picks the moving half and breaks ties.
     start : ndarray of int64, shape (n_nodes,), optional
         Labels to start from (node indices); default: every node alone.
-    sweeps : int
-        At most this many sweeps.
+    sweeps : int, optional
+        At most this many sweeps; default ``MAX_SWEEPS``.
+    move_share : float
+        Share of the nodes that gain by moving that move in one sweep.
 
     Returns
     -------
@@ -98,16 +106,30 @@ def local_moving(
     heads = np.concatenate([edges[:, 0], edges[:, 1]])
     tails = np.concatenate([edges[:, 1], edges[:, 0]])
     both = np.concatenate([weights, weights])
-    for _ in range(sweeps):
+    # Only nodes whose neighbourhood changed (or that wanted to move) can
+    # gain by moving, so later sweeps look at ever fewer edges.
+    active = np.ones(n_nodes, dtype=bool)
+    for _ in range(MAX_SWEEPS if sweeps is None else sweeps):
         label_total = np.bincount(label, weights=strength, minlength=n_nodes)
+        looked = active[heads]
         best, best_gain, stay = _best_moves(
-            n_nodes, heads, label[tails], both, strength, label_total, label, two_m, rng
+            n_nodes,
+            heads[looked],
+            label[tails[looked]],
+            both[looked],
+            strength,
+            label_total,
+            label,
+            two_m,
+            rng,
         )
-        wants = (best != label) & (best_gain > stay)
+        wants = active & (best != label) & (best_gain > stay)
         if wants.sum() < SETTLED_SHARE * n_nodes:
             break
-        moving = wants & (rng.random(n_nodes) < MOVE_SHARE)
+        moving = wants & (rng.random(n_nodes) < move_share)
         label[moving] = best[moving]
+        moved_next_door = np.bincount(heads, weights=moving[tails], minlength=n_nodes) > 0
+        active = wants | moved_next_door
     return label
 
 
@@ -152,8 +174,13 @@ def communities(
     """
     count, level_edges, level_weights, level_strength = n_nodes, edges, weights, strength
     member = np.arange(n_nodes, dtype=np.int64)
-    for _ in range(AGGREGATION_ROUNDS):
-        labels = local_moving(count, level_edges, level_weights, level_strength, rng)
+    for round_number in range(AGGREGATION_ROUNDS):
+        # Merged nodes are few and each move shifts much weight: move fewer
+        # at once there, or simultaneous moves overshoot into merged communities.
+        share = MOVE_SHARE if round_number == 0 else MERGED_MOVE_SHARE
+        labels = local_moving(
+            count, level_edges, level_weights, level_strength, rng, move_share=share
+        )
         merged_count, merged, level_edges, level_weights, level_strength = _aggregate(
             labels, level_edges, level_weights, level_strength
         )

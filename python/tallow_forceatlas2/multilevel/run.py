@@ -26,12 +26,12 @@ MultilevelSeed = int | np.random.Generator | np.random.SeedSequence | None
 # Coarsening stops at this many nodes: small enough for exact repulsion and
 # many cheap iterations, large enough to hold a few hundred communities apart.
 COARSEST_NODES = 300
-COARSEST_ITERATIONS = 500
-LEVEL_ITERATIONS = 60
-FINEST_ITERATIONS = 100
+COARSEST_ITERATIONS = 1000
+LEVEL_ITERATIONS = 20
+FINEST_ITERATIONS = 30
 # A child starts this fraction of its parent's median edge length away from
 # it: enough to break the tie between siblings, small against the picture.
-OFFSET_SHARE = 0.1
+OFFSET_SHARE = 0.005
 # Levels below these sizes run with exact repulsion and on one thread,
 # where both are cheaper (as the plain layout's defaults).
 BARNES_HUT_FROM_NODES = 1000
