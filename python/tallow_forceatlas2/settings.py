@@ -24,6 +24,7 @@ __all__ = [
     "check_unknown_names",
     "derived_default",
     "kernel_settings",
+    "range_text",
 ]
 
 # Barnes-Hut is switched on by default from this many nodes: below it 1,000
@@ -36,6 +37,27 @@ BARNES_HUT_MIN_NODES = 1000
 # around the main component at every size, without squeezing its clusters.
 STRONG_GRAVITY_DEFAULT = 0.05
 PLAIN_GRAVITY_DEFAULT = 1.0
+
+# Ranges of the numeric settings. The kernel stores forces and positions in
+# float32 (largest value 3.4e38) and loses its adaptive step once positions
+# pass ~1e17 (see limits.py), so these keep every force and step finite
+# with a wide margin, measured at the corners of all ranges together
+# (masses and powered weights at 1e10, start coordinates at 1e12) on exact and
+# Barnes-Hut graphs in every mode for 300 iterations; ten to a hundred times
+# past any of them the same runs end in NaN.
+# - scaling_ratio: repulsion is scaling_ratio * m_i * m_j / d, and the
+#   layout's size grows like sqrt(scaling_ratio); 1e10 keeps both far from
+#   float32's end. Below 1e-10 repulsion is nothing next to rounding and
+#   the graph collapses onto a point; gravity divides by it (q = gravity /
+#   scaling_ratio), which overflows float64 for subnormal values.
+# - gravity: strong gravity is gravity * mass * r and an overshooting step can
+#   swing a node out to about gravity * ln(F)**2 / (4 * slow_down**2) from the
+#   centre, so with the slow_down floor below 1e6 keeps that under 1e12.
+# - slow_down: every step is divided by it; 1e-3 allows 1,000-fold larger
+#   steps than the default, and smaller values throw nodes out of float32.
+SCALING_RATIO_RANGE = (1e-10, 1e10)
+GRAVITY_MAXIMUM = 1e6
+SLOW_DOWN_MINIMUM = 1e-3
 
 
 @dataclass(frozen=True)
@@ -58,6 +80,8 @@ class Setting:
         Whether ``minimum`` itself is accepted (``>=``) or not (``>``).
     help : str
         One line for documentation and ``--help``.
+    maximum : float or None
+        The largest accepted value of a ``float`` setting, if it has one.
     """
 
     name: str
@@ -67,6 +91,7 @@ class Setting:
     minimum: float | None
     minimum_allowed: bool
     help: str
+    maximum: float | None = None
 
 
 def _flag(name: str, key: str, help: str) -> Setting:
@@ -103,9 +128,10 @@ SETTINGS: tuple[Setting, ...] = (
         "scalingRatio",
         float,
         2.0,
-        0.0,
-        False,
+        SCALING_RATIO_RANGE[0],
+        True,
         "repulsion strength: larger spreads the graph out",
+        SCALING_RATIO_RANGE[1],
     ),
     Setting(
         "strong_gravity",
@@ -125,14 +151,15 @@ SETTINGS: tuple[Setting, ...] = (
         True,
         f"pull towards the centre (default: {STRONG_GRAVITY_DEFAULT} with strong "
         f"gravity, else {PLAIN_GRAVITY_DEFAULT})",
+        GRAVITY_MAXIMUM,
     ),
     Setting(
         "slow_down",
         "slowDown",
         float,
         1.0,
-        0.0,
-        False,
+        SLOW_DOWN_MINIMUM,
+        True,
         "divides every node's step: larger is slower and steadier",
     ),
     Setting(
@@ -212,14 +239,50 @@ def _check_value(setting: Setting, value: object) -> bool | float:
         raise TypeError(
             f"{setting.name} must be a real number, not {value!r} ({type(value).__name__})"
         )
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # an integer beyond float64, such as 10**400
+        raise ValueError(
+            f"{setting.name} must be {range_text(setting)}, not an integer beyond float64"
+        ) from None
     if not math.isfinite(number):
         raise ValueError(f"{setting.name} must be finite, not {number}")
     assert setting.minimum is not None
-    if number < setting.minimum or (number == setting.minimum and not setting.minimum_allowed):
-        bound = ">=" if setting.minimum_allowed else ">"
-        raise ValueError(f"{setting.name} must be {bound} {setting.minimum:g}, not {number:g}")
+    too_small = number < setting.minimum or (
+        number == setting.minimum and not setting.minimum_allowed
+    )
+    too_large = setting.maximum is not None and number > setting.maximum
+    if too_small or too_large:
+        # Positive minimums and all maximums are where the float32 arithmetic ends.
+        why = (
+            ": beyond that range the layout's float32 forces or positions overflow to NaN"
+            if too_large or setting.minimum > 0
+            else ""
+        )
+        raise ValueError(f"{setting.name} must be {range_text(setting)}, not {number:g}{why}")
     return number
+
+
+def range_text(setting: Setting) -> str:
+    """Describe the accepted values of a ``float`` setting.
+
+    Parameters
+    ----------
+    setting : Setting
+        A setting with a ``minimum``.
+
+    Returns
+    -------
+    str
+        Such as ``">= 0"`` or ``"from 1e-10 to 1e+10"``.
+    """
+    assert setting.minimum is not None
+    if setting.maximum is None:
+        bound = ">=" if setting.minimum_allowed else ">"
+        return f"{bound} {setting.minimum:g}"
+    if setting.minimum == 0.0 and setting.minimum_allowed:
+        return f"between 0 and {setting.maximum:g}"
+    return f"from {setting.minimum:g} to {setting.maximum:g}"
 
 
 def derived_default(name: str, n_nodes: int, strong_gravity: bool) -> bool | float:

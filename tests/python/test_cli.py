@@ -264,7 +264,7 @@ BAD_INPUT = [
     (["--demo", "-o", "{d}/out.xyz"], {}, "{d}/out.xyz: cannot tell the output format"),
     (["--demo", "--iterations", "-1"], {}, "--iterations must be >= 0, not -1"),
     (["--demo", "--threads", "0"], {}, "--threads must be >= 1, not 0"),
-    (["--demo", "--gravity", "-1"], {}, "gravity must be >= 0, not -1"),
+    (["--demo", "--gravity", "-1"], {}, "gravity must be between 0 and 1e+06, not -1"),
     (["--demo", "--scaling-ratio", "nan"], {}, "scaling_ratio must be finite, not nan"),
     (
         ["--demo", "--size", "big"],
