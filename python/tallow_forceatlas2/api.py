@@ -10,7 +10,13 @@ from numpy.typing import NDArray
 
 from tallow_forceatlas2._native import layout_raw
 from tallow_forceatlas2.inputs import graph_arrays
-from tallow_forceatlas2.positions import Seed, initial_positions
+from tallow_forceatlas2.limits import (
+    check_finite_positions,
+    check_memory,
+    check_start_positions,
+    check_weights,
+)
+from tallow_forceatlas2.positions import Seed, initial_positions, spread_coincident
 from tallow_forceatlas2.progress import Progress, check_progress, progress_callback
 from tallow_forceatlas2.settings import SETTINGS, check_unknown_names, kernel_settings
 
@@ -26,6 +32,10 @@ LARGE_GRAPH_ITERATIONS = 300
 LARGE_GRAPH_NODES = 100_000
 MAX_ITERATIONS = 2**32 - 1
 MAX_THREADS = 65535
+# Workers actually started, per processor this process may use: the result is
+# the same for any count, more workers than this only add start-up cost and
+# contention, and tens of thousands of threads can exhaust the system.
+WORKERS_PER_PROCESSOR = 4
 # Below this many nodes waking the worker threads every iteration costs more
 # than the walks they share (measured on 2 cores with the default settings:
 # 2 threads run 1,000 nodes 15% and 2,000 nodes 4-7% slower than 1 thread,
@@ -119,23 +129,37 @@ def layout(
     n_nodes : int, optional
         Number of nodes of an edge array; default: the largest index + 1.
     weights : array_like of shape (m,), optional
-        Edge weights of an edge array (finite, >= 0).
+        Edge weights of an edge array (finite, >= 0). Every node's mass,
+        1 + the sum of its edge weights, must be at most 1e10, and so must
+        every weight ** edge_weight_influence: beyond, the float32 forces
+        overflow.
     weight : str or None, default "weight"
         Edge attribute holding the weight in a networkx or igraph graph
         (missing means 1); ``None`` ignores weights, also sparse values.
     pos : array_like of shape (n, 2), or mapping, optional
         Start positions; a mapping (node to ``(x, y)``) may leave nodes out.
-        Default: random positions drawn from ``seed``.
+        Default: random positions drawn from ``seed``. Coordinates must be at
+        most 1e12 in absolute value (finite in float32, which the kernel
+        stores, with room for the forces). A node that starts at the same
+        point as an earlier node (compared after rounding to float32) is
+        moved by a tiny jitter, uniform in ``[-r, r]`` per axis with r = 1e-4
+        of the largest side of the start positions' bounding box (of
+        ``max(1, sqrt(n))`` when all nodes share one point) and at least
+        1,024 float32 spacings of the largest coordinate: coincident nodes
+        would never repel each other and make Barnes-Hut slow. Nodes at
+        distinct points keep their positions bit for bit.
     seed : int, numpy Generator, RandomState or None, default 0
-        Source of random start positions; the same integer gives the same
-        layout on every call, None a different one.
+        Source of random start positions and of the jitter of coincident
+        starts, which depends on nothing else; the same integer gives the
+        same layout on every call, None a different one.
     iterations : int, optional
         Number of ForceAtlas2 iterations; default: 1,000, or 300 for graphs
-        of 100,000 nodes or more (0 returns the start positions,
-        rounded through float32 as the kernel stores them).
+        of 100,000 nodes or more (0 returns the start positions, without
+        jitter, rounded through float32 as the kernel stores them).
     threads : int, optional
-        Worker threads for the Barnes-Hut repulsion. Default: the processors
-        this process may use with Barnes-Hut on 2,500 nodes or more, else 1.
+        Worker threads for the Barnes-Hut repulsion (1 to 65535). Default:
+        the processors this process may use with Barnes-Hut on 2,500 nodes
+        or more, else 1. At most four per available processor are started.
         The result is the same bit for bit for every thread count.
     progress : bool or callable, default False
         ``True`` shows a tqdm progress bar on runs longer than half a second;
@@ -148,18 +172,18 @@ def layout(
     prevent_overlap : bool, default False
         Keep nodes (all of size 1) from overlapping.
     edge_weight_influence : float, default 1.0
-        Exponent applied to the edge weights; 0 ignores them.
+        Exponent applied to the edge weights (>= 0); 0 ignores them.
     scaling_ratio : float, default 2.0
-        Repulsion strength (> 0); larger spreads the graph out.
+        Repulsion strength, from 1e-10 to 1e10; larger spreads the graph out.
     strong_gravity : bool, default True
         Gravity that grows with the distance from the centre, which keeps
         small disconnected pieces next to the rest of the graph at any size.
         ``False`` gives ForceAtlas2's classic gravity.
     gravity : float, optional
-        Pull towards the centre (>= 0). Default: 0.05 with strong gravity,
-        1.0 without.
+        Pull towards the centre, between 0 and 1e6. Default: 0.05 with strong
+        gravity, 1.0 without.
     slow_down : float, default 1.0
-        Divides every step (> 0): larger is slower and steadier.
+        Divides every step (>= 1e-3): larger is slower and steadier.
     barnes_hut : bool, optional
         Approximate repulsion with a quadtree, O(n log n) instead of O(n^2).
         Default: on for graphs of 1,000 nodes or more.
@@ -174,7 +198,13 @@ def layout(
     Raises
     ------
     TypeError, ValueError
-        For any mistake in the arguments, before any work starts.
+        For any mistake in the arguments, before any work starts; the ranges
+        above keep every float32 force and position finite. A layout that
+        diverged all the same raises ``ValueError`` naming its non-finite
+        nodes, never returns them.
+    MemoryError
+        For more nodes than this machine's memory can hold (72 bytes each at
+        least), before any work starts.
     KeyboardInterrupt
         On Ctrl-C, within about one iteration.
 
@@ -206,21 +236,34 @@ def layout(
         threads = _check_count("threads", threads, 1, MAX_THREADS)
     check_progress(progress)
     arrays = graph_arrays(graph, n_nodes=n_nodes, weights=weights, weight=weight)
+    check_memory(arrays.n_nodes)
     settings = kernel_settings(arrays.n_nodes, chosen)
+    check_weights(
+        arrays.n_nodes,
+        arrays.edges,
+        arrays.weights,
+        float(settings["edgeWeightInfluence"]),
+        arrays.labels,
+    )
     init = initial_positions(arrays.n_nodes, pos, seed, arrays.nodes)
+    check_start_positions(init, arrays.labels)
     if iterations is None:
         iterations = default_iterations(arrays.n_nodes)
+    if iterations > 0:
+        init = spread_coincident(init, seed)
     if threads is None:
         parallel = settings["barnesHutOptimize"] and arrays.n_nodes >= PARALLEL_FROM_NODES
         threads = available_threads() if parallel else 1
+    workers = min(threads, WORKERS_PER_PROCESSOR * available_threads())
     with progress_callback(progress, iterations) as callback:
-        return layout_raw(
+        positions = layout_raw(
             arrays.n_nodes,
             arrays.edges,
             arrays.weights,
             init,
             iterations,
-            threads,
+            workers,
             settings,
             callback,
         )
+    return check_finite_positions(positions, arrays.labels)

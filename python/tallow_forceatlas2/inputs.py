@@ -20,6 +20,16 @@ __all__ = ["GraphArrays", "graph_arrays"]
 
 # The kernel stores node indices as uint32.
 MAX_NODES = 2**32
+# Node indices are positions in the node array, and every index below the
+# largest is a node that costs memory and time. Past the range other
+# ForceAtlas2 tools address exactly (3,355,444, where an index times 10 stops
+# being exact in float32) a graph costs ~0.3 GB and ~1 s per iteration,
+# so an edge array whose largest index is that large while its edges could
+# touch fewer than a tenth of the nodes (more than 90% of them would be
+# isolated) holds identifiers, not indices, and is refused. An explicit
+# n_nodes= is taken as meant; memory is checked separately (limits.py).
+SPARSE_INDEX_NODES = 3_355_445
+SPARSE_INDEX_FACTOR = 10
 
 
 @dataclass(frozen=True)
@@ -37,12 +47,21 @@ class GraphArrays:
     nodes : list or None
         The node labels in index order, for graphs that have labels
         (networkx); None when the index is the node.
+    names : list or None
+        Names for messages when they differ from ``nodes`` (igraph vertex
+        names); see :attr:`labels`.
     """
 
     n_nodes: int
     edges: NDArray[np.uint32]
     weights: NDArray[np.float64] | None
     nodes: list[Hashable] | None = None
+    names: Sequence[Hashable] | None = None
+
+    @property
+    def labels(self) -> Sequence[Hashable] | None:
+        """How messages name the nodes, in index order; None names them by index."""
+        return self.names if self.names is not None else self.nodes
 
 
 def _kind(graph: object) -> str:
@@ -88,6 +107,8 @@ def graph_arrays(
     TypeError, ValueError
         With a message saying what to change.
     """
+    if isinstance(graph, GraphArrays) and n_nodes is None and weights is None:
+        return graph  # already checked, by the command line's readers
     kind = _kind(graph)
     if kind != "array":
         if n_nodes is not None:
@@ -142,8 +163,23 @@ def _from_edge_array(graph: object, n_nodes: int | None, weights: object) -> Gra
         )
     if count > MAX_NODES:
         raise ValueError(f"node indices must be below {MAX_NODES}, not {highest}")
+    if n_nodes is None:
+        _check_dense_indices(count, len(array))
     edges = np.ascontiguousarray(array, dtype=np.uint32)
     return GraphArrays(count, edges, _check_weights(weights, len(edges), "weights"))
+
+
+def _check_dense_indices(count: int, n_edges: int) -> None:
+    touched = 2 * n_edges  # at most this many distinct nodes
+    if count >= SPARSE_INDEX_NODES and count > SPARSE_INDEX_FACTOR * touched:
+        raise ValueError(
+            f"the largest node index is {count - 1:,}, so the graph would have {count:,} "
+            f"nodes, but its {n_edges:,} edge(s) touch at most {touched:,}: node indices "
+            "must be below n_nodes and number the nodes 0, 1, 2, ...; relabel identifiers "
+            "first, e.g. labels, inverse = np.unique(edges, return_inverse=True); "
+            "edges = inverse.reshape(edges.shape) (or pass n_nodes= to keep the "
+            "isolated nodes)"
+        )
 
 
 def _check_weights(weights: object, n_edges: int, what: str) -> NDArray[np.float64] | None:
@@ -219,7 +255,7 @@ def _edge_weights(
     try:
         values = np.asarray(raw, dtype=np.float64) if raw else np.empty(0)
         typed = all(_is_real(value) for value in raw)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         values, typed = np.full(len(raw), np.nan), False
     bad = ~np.isfinite(values) | (values < 0)
     if typed and not bad.any():
@@ -241,4 +277,5 @@ def _from_igraph(graph: Any, weight: str | None) -> GraphArrays:
     if weight is not None and weight in graph.es.attributes():
         raw = [1 if w is None else w for w in graph.es[weight]]
         values = _edge_weights(raw, pairs, weight)
-    return GraphArrays(_check_n_nodes(graph.vcount()), edges, values)
+    names = graph.vs["name"] if "name" in graph.vs.attributes() else None
+    return GraphArrays(_check_n_nodes(graph.vcount()), edges, values, names=names)

@@ -4,14 +4,29 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Mapping, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Seed", "initial_positions", "random_positions"]
+__all__ = ["Seed", "initial_positions", "random_positions", "spread_coincident"]
 
 Seed = int | np.random.Generator | np.random.RandomState | np.random.SeedSequence | None
+
+# Coincident start positions. Nodes at one point repel each other with no
+# force and Barnes-Hut must split the quadtree down to float32's last bit for
+# them (40,000 coincident nodes: ~58 s per iteration), so repeats are moved
+# by a jitter of this fraction of the layout's extent: sub-pixel in any
+# picture, yet wide enough for the quadtree to stay shallow.
+JITTER_FRACTION = 1e-4
+# ...and of at least this many float32 spacings of the largest coordinate, so
+# that the jitter survives the kernel's rounding to float32.
+JITTER_MIN_SPACINGS = 1024.0
+# Repeats left after a round (a jittered node that lands on another node after
+# rounding) are jittered again with twice the width, at most this many times.
+JITTER_ROUNDS = 8
+# Keeps the jitter's random stream apart from that of the random starts.
+_JITTER_STREAM = 0x6A6974
 
 
 def _spread(n_nodes: int) -> float:
@@ -54,10 +69,88 @@ def random_positions(n_nodes: int, seed: Seed) -> NDArray[np.float64]:
     return result
 
 
+def _uniform_source(seed: Seed) -> Callable[[tuple[int, int]], NDArray[np.float64]]:
+    """Return the seed's jitter generator: uniform [0, 1) draws of a given shape."""
+    if isinstance(seed, np.random.RandomState):
+        return seed.random_sample
+    if isinstance(seed, np.random.Generator):
+        return seed.random
+    if isinstance(seed, np.random.SeedSequence):
+        key = (*seed.spawn_key, _JITTER_STREAM)
+        sequence = np.random.SeedSequence(seed.entropy, spawn_key=key, pool_size=seed.pool_size)
+    else:
+        sequence = np.random.SeedSequence(seed, spawn_key=(_JITTER_STREAM,))
+    return np.random.default_rng(sequence).random
+
+
+def _point_keys(points: NDArray[np.float32]) -> NDArray[np.uint64]:
+    # One integer per float32 point; adding +0.0 turns -0.0 into 0.0.
+    bits = (points + np.float32(0.0)).view(np.uint32).astype(np.uint64)
+    keys: NDArray[np.uint64] = (bits[:, 0] << np.uint64(32)) | bits[:, 1]
+    return keys
+
+
+def _repeats(keys: NDArray[np.uint64], jittered: NDArray[np.bool_]) -> NDArray[np.bool_]:
+    """Mark every node whose key an earlier node has; never-jittered nodes go first."""
+    order = np.lexsort((np.arange(len(keys)), jittered, keys))
+    ordered = keys[order]
+    repeat = np.zeros(len(keys), dtype=bool)
+    repeat[order[1:][ordered[1:] == ordered[:-1]]] = True
+    return repeat
+
+
+def spread_coincident(positions: NDArray[np.float64], seed: Seed) -> NDArray[np.float64]:
+    """Move apart nodes that start where an earlier node starts, by a tiny seeded jitter.
+
+    Parameters
+    ----------
+    positions : ndarray of float64, shape (n, 2)
+        Finite start positions, at most 1e12 in absolute value.
+    seed : int, numpy Generator, RandomState, SeedSequence or None
+        Source of the jitter: the same seed gives the same jitter.
+
+    Returns
+    -------
+    ndarray of float64, shape (n, 2)
+        ``positions`` itself when no two nodes share a float32 point; else a
+        copy in which every node that shares its float32-rounded start with
+        an earlier node is moved to that point plus a uniform offset in
+        ``[-r, r]`` per axis, r being ``JITTER_FRACTION`` (1e-4) of the
+        largest side of the positions' bounding box (of ``max(1, sqrt(n))``,
+        the size of random starts, when all nodes share one point), and at
+        least ``JITTER_MIN_SPACINGS`` float32 spacings of the largest
+        coordinate. Other nodes keep their positions bit for bit.
+    """
+    n_nodes = len(positions)
+    rounded = positions.astype(np.float32)
+    repeat = _repeats(_point_keys(rounded), np.zeros(n_nodes, dtype=bool))
+    if not repeat.any():
+        return positions
+    extent = float((rounded.max(axis=0).astype(np.float64) - rounded.min(axis=0)).max())
+    largest = np.float32(np.abs(rounded).max())
+    radius = max(
+        JITTER_FRACTION * (extent if extent > 0.0 else _spread(n_nodes)),
+        JITTER_MIN_SPACINGS * float(np.spacing(largest)),
+    )
+    uniform = _uniform_source(seed)
+    result = positions.copy()
+    jittered = np.zeros(n_nodes, dtype=bool)
+    for _ in range(JITTER_ROUNDS):
+        moved = np.flatnonzero(repeat)
+        offsets = (uniform((len(moved), 2)) * 2.0 - 1.0) * radius
+        result[moved] = rounded[moved].astype(np.float64) + offsets
+        jittered[moved] = True
+        repeat = _repeats(_point_keys(result.astype(np.float32)), jittered)
+        if not repeat.any():
+            break
+        radius *= 2.0
+    return result
+
+
 def _point(node: object, value: object) -> tuple[float, float]:
     try:
         point = np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         point = np.empty(0)
     if point.shape != (2,) or not np.isfinite(point).all():
         raise ValueError(
@@ -126,6 +219,8 @@ def initial_positions(
         return _from_mapping(pos, start, nodes)
     try:
         array = np.array(pos, dtype=np.float64, order="C")
+    except OverflowError as exc:  # Python integers beyond float64
+        raise ValueError(f"pos must hold finite coordinates: {exc}") from exc
     except (TypeError, ValueError) as exc:
         raise TypeError(f"pos must be an (n, 2) array of numbers or a mapping: {exc}") from exc
     if array.shape != (n_nodes, 2):
