@@ -1,8 +1,9 @@
 """The ``tallow-fa2`` command: lay out a graph file, write positions and pictures.
 
-Bad input (a missing file, a malformed line, an unknown option, a bad value)
-ends the command with one line on standard error and exit status 2; an output
-that cannot be written with status 1; Ctrl-C with status 130.
+Bad input (a missing file, a malformed line, an unknown option, a bad value, a
+graph too large for memory, a layout that diverged) ends the command with one
+line on standard error and exit status 2; an output that cannot be written
+with status 1; Ctrl-C with status 130.
 """
 
 from __future__ import annotations
@@ -19,6 +20,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.api import layout
+from tallow_forceatlas2.inputs import GraphArrays
+from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
 from tallow_forceatlas2.plot import PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.readers import (
     EdgeList,
@@ -26,7 +29,7 @@ from tallow_forceatlas2.readers import (
     read_communities,
     read_graph,
 )
-from tallow_forceatlas2.settings import SETTINGS, kernel_settings
+from tallow_forceatlas2.settings import SETTINGS, kernel_settings, range_text
 from tallow_forceatlas2.writers import (
     POSITION_FORMATS,
     write_positions,
@@ -124,7 +127,8 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         "--threads",
         type=int,
         metavar="N",
-        help="worker threads (default: the processors available from 2,500 nodes, else 1)",
+        help="worker threads (default: the processors available from 2,500 nodes, else 1; "
+        "at most four per processor are started)",
     )
     group.add_argument(
         "--seed",
@@ -142,6 +146,13 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         flag = "--" + setting.name.replace("_", "-")
         # Settings whose default depends on the graph say so in their help.
         help = setting.help
+        if setting.kind is float:
+            help += f"; {range_text(setting)}"
+        if setting.name == "edge_weight_influence":
+            help += (
+                f"; weight ** X and node masses (1 + the sum of a node's weights) "
+                f"must be at most {min(MAX_NODE_MASS, MAX_POWERED_WEIGHT):g}"
+            )
         if setting.default is not None:
             help += f" (default: {setting.default})"
         if setting.kind is bool:
@@ -276,11 +287,13 @@ def _run_layout(args: argparse.Namespace, graph: EdgeList) -> NDArray[np.float64
     progress = args.progress
     if progress is None:
         progress = sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None
+    # The readers give dense, checked indices; GraphArrays passes them on as
+    # they are, with the labels for messages that name nodes.
+    edges = np.ascontiguousarray(graph.edges, dtype=np.uint32)
+    arrays = GraphArrays(len(graph.nodes), edges, graph.weights, names=graph.nodes)
     try:
         return layout(
-            graph.edges,
-            n_nodes=len(graph.nodes),
-            weights=graph.weights,
+            arrays,
             iterations=args.iterations,
             threads=args.threads,
             seed=args.seed,
@@ -310,6 +323,11 @@ def _write(args: argparse.Namespace, graph: EdgeList, positions: NDArray[np.floa
             write_positions(path, graph.nodes, positions)
 
 
+def _out_of_memory(exc: MemoryError) -> str:
+    detail = str(exc).splitlines()[0] if str(exc) else "the graph does not fit in memory"
+    return f"out of memory: {detail} (try a smaller graph or a machine with more memory)"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run ``tallow-fa2``.
 
@@ -334,6 +352,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (UsageError, InputError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_BAD_INPUT
+    except MemoryError as exc:
+        print(f"{PROG}: error: {_out_of_memory(exc)}", file=sys.stderr)
+        return EXIT_BAD_INPUT
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -341,6 +362,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         _write(args, graph, positions)
     except (OSError, ValueError) as exc:
         print(f"{PROG}: error: cannot write output: {exc}", file=sys.stderr)
+        return EXIT_OUTPUT_FAILED
+    except MemoryError as exc:
+        print(f"{PROG}: error: cannot write output: {_out_of_memory(exc)}", file=sys.stderr)
         return EXIT_OUTPUT_FAILED
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

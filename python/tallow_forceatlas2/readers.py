@@ -12,6 +12,7 @@ from __future__ import annotations
 import csv
 import io
 import math
+from array import array
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -103,18 +104,37 @@ def _read_bytes(path: Path) -> bytes:
         raise InputError(path, None, exc.strerror or str(exc)) from None
 
 
-def _read_text(path: Path) -> str:
-    data = _read_bytes(path)
+def _lines(path: Path) -> Iterator[tuple[int, str]]:
+    """Yield (line number, text) of a UTF-8 file, reading it a buffer at a time.
+
+    Lines are numbered as ``str.splitlines`` numbers them; a byte line is
+    decoded on its own, so an encoding error is reported on its line.
+    """
     try:
-        return data.decode("utf-8-sig")
-    except UnicodeDecodeError as exc:
-        line = data[: exc.start].count(b"\n") + 1
-        raise InputError(path, line, "is not UTF-8 text") from None
+        handle = path.open("rb")
+    except FileNotFoundError:
+        raise InputError(path, None, "no such file") from None
+    except IsADirectoryError:
+        raise InputError(path, None, "is a directory, not a file") from None
+    except OSError as exc:
+        raise InputError(path, None, exc.strerror or str(exc)) from None
+    number = 0
+    encoding = "utf-8-sig"  # a byte-order mark may open the first line only
+    with handle:
+        for raw in handle:
+            try:
+                text = raw.decode(encoding)
+            except UnicodeDecodeError:
+                raise InputError(path, number + 1, "is not UTF-8 text") from None
+            encoding = "utf-8"
+            for line in text.splitlines():
+                number += 1
+                yield number, line
 
 
 def _rows(path: Path, delimiter: str | None) -> Iterator[tuple[int, list[str]]]:
     """Yield (line number, fields) of the data lines of a delimited text file."""
-    for number, line in enumerate(_read_text(path).splitlines(), start=1):
+    for number, line in _lines(path):
         stripped = line.strip()
         if not stripped or stripped.startswith("#"):
             continue
@@ -181,10 +201,11 @@ def read_edge_list(
     """
     if delimiter is None:
         delimiter = _DELIMITERS.get(path.suffix.lower())
+    # Rows go into compact typed arrays (8 bytes per value) as they are read,
+    # so memory grows with the graph, not with the file's text.
     index: dict[str, int] = {}
-    pairs: list[tuple[int, int]] = []
-    weights: list[float] = []
-    has_weights = False
+    pairs = array("q")
+    weights: array[float] | None = None
     shape = "source,target[,weight]" if delimiter == "," else "source target [weight]"
     for count, (number, fields) in enumerate(_rows(path, delimiter)):
         if count == 0 and (header if header is not None else _is_header(fields)):
@@ -196,15 +217,17 @@ def read_edge_list(
             parsed = _number(fields[2])
             if parsed is None or not math.isfinite(parsed) or parsed < 0:
                 raise InputError(path, number, f"weight {fields[2]!r} is not a finite number >= 0")
-            weight, has_weights = parsed, True
-        u = index.setdefault(fields[0], len(index))
-        v = index.setdefault(fields[1], len(index))
-        pairs.append((u, v))
-        weights.append(weight)
+            weight = parsed
+            if weights is None:  # the first weight: the edges before it weigh 1
+                weights = array("d", [1.0]) * (len(pairs) // 2)
+        pairs.append(index.setdefault(fields[0], len(index)))
+        pairs.append(index.setdefault(fields[1], len(index)))
+        if weights is not None:
+            weights.append(weight)
     if not pairs:
         raise InputError(path, None, "contains no edges")
-    edges = np.array(pairs, dtype=np.int64).reshape(-1, 2)
-    values = np.array(weights, dtype=np.float64) if has_weights else None
+    edges = np.frombuffer(pairs, dtype=np.int64).reshape(-1, 2)
+    values = None if weights is None else np.frombuffer(weights, dtype=np.float64)
     return EdgeList(list(index), edges, values)
 
 
@@ -259,6 +282,12 @@ def read_graph_file(
         TypeError,
     ) as exc:
         raise _graph_file_error(path, exc) from None
+    except RecursionError:  # the GML parser recurses once per nesting level
+        raise InputError(
+            path,
+            None,
+            f"cannot read this {path.suffix[1:].upper()} file: it is nested too deeply",
+        ) from None
     from tallow_forceatlas2.inputs import graph_arrays
 
     try:
