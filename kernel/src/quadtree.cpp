@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <unordered_map>
+#include <vector>
 
 #include "checked.hpp"
 #include "matrices.hpp"
@@ -119,12 +122,99 @@ void accumulate(double* r, const Body& n) {
   r[region::mass] = total;
 }
 
+// ---- chains ----------------------------------------------------------------
+//
+// Coincident nodes, and any nodes below a region whose half size has become 0
+// or whose centre is NaN, pile up in a chain: each insertion splits four more
+// levels, each in the same quadrant, and every later node descends the whole
+// chain, adding itself to every level's mass centre. The tree keeps the
+// chain; its levels' masses are worked out at the end instead.
+//
+// A chain hangs below an anchor region whose child in quadrant q has the
+// anchor's centre (as the quadrant test sees it: equal, or NaN both): every
+// node that reaches that child picks q again there, and again at every level
+// below with the same centre. So each node entering the chain passes every
+// level that has children and arrives at the chain's bottom. Each level owes
+// its mass centre the nodes that entered after its split (or after the chain
+// was noted), in order: one shared list of entering nodes and a start per
+// level replace the descent; the arithmetic per level is unchanged.
+
+bool same_side(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+// Whether the child in quadrant q of a region with children has the region's
+// centre for the quadrant test; the child centre as append_children forms it.
+bool child_keeps_centre(const double* reg, std::size_t q) {
+  const double h = reg[region::half_size] * 0.5;
+  const double cx = reg[region::center_x];
+  const double cy = reg[region::center_y];
+  return same_side(q < 2 ? cx - h : cx + h, cx) && same_side(q % 2 == 0 ? cy - h : cy + h, cy);
+}
+
+struct ChainLevel {
+  std::size_t offset;  // a region with children
+  std::size_t start;   // the first entering node it has not yet counted
+};
+
+struct Chain {
+  std::size_t direction;
+  double center_x;
+  double center_y;
+  std::size_t bottom;  // where an entering node goes on: below the last level
+  std::vector<ChainLevel> levels;
+  std::vector<std::uint32_t> entered;  // node indices, in insertion order
+};
+
+struct Chains {
+  std::vector<Chain> list;
+  std::unordered_map<std::size_t, std::size_t> by_top;  // first level's offset -> chain
+
+  // Node `index` enters the chain whose first level is `top`, a region with
+  // children that keeps its anchor's centre in quadrant q; notes the chain on
+  // first entry. Returns the chain's position in `list`.
+  std::size_t enter(const RegionMatrix& regions, std::size_t top, std::size_t q,
+                    std::size_t index) {
+    auto [found, added] = by_top.try_emplace(top, list.size());
+    if (added) {
+      Chain chain{q, regions[top + region::center_x], regions[top + region::center_y], top, {}, {}};
+      extend_over_split_levels(regions, chain);
+      list.push_back(std::move(chain));
+    }
+    Chain& chain = list[found->second];
+    chain.entered.push_back(static_cast<std::uint32_t>(index));
+    return found->second;
+  }
+
+  // Takes in the levels below the bottom that already have children and the
+  // chain's centre; they count the entering nodes from now on.
+  static void extend_over_split_levels(const RegionMatrix& regions, Chain& chain) {
+    for (;;) {
+      require_index(regions.size(), chain.bottom + region::mass_center_y);
+      const double* reg = regions.data() + chain.bottom;
+      if (!(reg[region::first_child] >= 0) || !keeps_chain_centre(reg, chain)) {
+        return;
+      }
+      chain.levels.push_back({chain.bottom, chain.entered.size()});
+      chain.bottom = region_offset(reg[region::first_child]) + chain.direction * region_stride;
+    }
+  }
+
+  static bool keeps_chain_centre(const double* reg, const Chain& chain) {
+    return same_side(reg[region::center_x], chain.center_x) &&
+           same_side(reg[region::center_y], chain.center_y);
+  }
+};
+
+// ---- insertion --------------------------------------------------------------
+
 // Inserts one node, descending from the root. A leaf that already holds a node
 // is split, and split again while both nodes keep falling into one quadrant,
 // up to the split budget; past it the arriving node stays out of every leaf.
-void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n) {
+// A node entering a chain goes straight to its bottom (see Chains).
+void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n, Chains& chains) {
   std::size_t r = 0;
   int splits_left = splits_after_first;
+  constexpr std::size_t no_chain = std::numeric_limits<std::size_t>::max();
+  std::size_t chain = no_chain;  // the chain whose bottom r is
   for (;;) {
     require_index(regions.size(), r + region::mass_center_y);
     double* reg = regions.data() + r;
@@ -132,6 +222,14 @@ void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n) 
       const std::size_t q = quadrant(n.x, n.y, reg[region::center_x], reg[region::center_y]);
       accumulate(reg, n);
       r = region_offset(reg[region::first_child]) + q * region_stride;
+      chain = no_chain;
+      if (child_keeps_centre(reg, q)) {
+        require_index(regions.size(), r + region::mass_center_y);
+        if (regions[r + region::first_child] >= 0) {
+          chain = chains.enter(regions, r, q, n.offset / node_stride);
+          r = chains.list[chain].bottom;
+        }
+      }
       continue;
     }
     if (reg[region::node] < 0) {
@@ -149,6 +247,13 @@ void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n) 
     reg[region::mass_center_y] = held.y;
     regions[q_held + region::node] = static_cast<double>(held.offset);
     reg[region::node] = -1.0;
+    if (chain != no_chain) {
+      // The bottom has just been split: a new level if it keeps the centre,
+      // else the chain ends here and later nodes descend from this region.
+      Chain& c = chains.list[chain];
+      Chains::extend_over_split_levels(regions, c);
+      chain = c.bottom == r ? no_chain : chain;
+    }
     const std::size_t q_new = first + quadrant(n.x, n.y, cx, cy) * region_stride;
     if (q_new != q_held) {
       regions[q_new + region::node] = static_cast<double>(n.offset);
@@ -159,7 +264,195 @@ void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n) 
     }
     --splits_left;
     r = q_held;
+    if (chain != no_chain && chains.list[chain].bottom != r) {
+      chain = no_chain;
+    }
   }
+}
+
+// ---- the chains' masses -----------------------------------------------------
+
+struct Entering {
+  double x;
+  double y;
+  double mass;
+};
+
+struct MassCentre {
+  double mass;
+  double x;
+  double y;
+};
+
+// accumulate() on a mass centre held apart from the matrix: same operations.
+inline void add_to(MassCentre& c, const Entering& e) {
+  const double total = c.mass + e.mass;
+  c.x = (e.x * e.mass + c.x * c.mass) / total;
+  c.y = (e.y * e.mass + c.y * c.mass) / total;
+  c.mass = total;
+}
+
+// Entering nodes [begin, end) added to `lanes` mass centres at once: the
+// centres are independent, so their divisions overlap.
+template <std::size_t lanes>
+void add_range(std::array<MassCentre, 4>& centres, const std::vector<Entering>& entering,
+               std::size_t begin, std::size_t end) {
+  for (std::size_t k = begin; k < end; ++k) {
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      add_to(centres[lane], entering[k]);
+    }
+  }
+}
+
+// Up to four mass centres with ascending starts, each given the entering
+// nodes from its start on.
+void add_from_starts(std::array<MassCentre, 4>& centres, const std::array<std::size_t, 4>& starts,
+                     std::size_t lanes, const std::vector<Entering>& entering) {
+  const std::size_t end = entering.size();
+  const auto start = [&](std::size_t lane) { return lane < lanes ? starts[lane] : end; };
+  add_range<1>(centres, entering, start(0), start(1));
+  add_range<2>(centres, entering, start(1), start(2));
+  add_range<3>(centres, entering, start(2), start(3));
+  add_range<4>(centres, entering, start(3), end);
+}
+
+// Where every entering node from k on has the same x and y bits and a whole
+// mass, and the level's mass centre is at that very point with a whole mass,
+// the centre stays there and the mass is a plain sum, as long as the total
+// stays within 2^28: x*m and c*M are exact (24-bit values times whole numbers
+// below 2^29), so is their sum x*(m + M), and so is its division by m + M.
+// Infinite and NaN points stay as they are as well.
+struct UniformTail {
+  std::vector<std::uint8_t> uniform;  // per k: nodes k.. all at k's point, whole masses
+  std::vector<double> mass;           // per k: the masses of nodes k.. summed
+};
+
+constexpr double max_exact_total = 0x1p28;
+
+bool whole_mass(double m) { return m >= 1.0 && m == std::floor(m); }
+
+bool same_bits(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+UniformTail uniform_tail(const std::vector<Entering>& entering) {
+  const std::size_t count = entering.size();
+  UniformTail tail{std::vector<std::uint8_t>(count + 1, 1), std::vector<double>(count + 1, 0.0)};
+  for (std::size_t k = count; k-- > 0;) {
+    const Entering& e = entering[k];
+    const bool joins = k + 1 == count || (tail.uniform[k + 1] != 0 &&
+                                          same_bits(e.x, entering[k + 1].x) &&
+                                          same_bits(e.y, entering[k + 1].y));
+    tail.uniform[k] = joins && whole_mass(e.mass) ? 1 : 0;
+    tail.mass[k] = e.mass + tail.mass[k + 1];
+  }
+  return tail;
+}
+
+// Adds the entering nodes from `start` on to `c` by the shortcut above;
+// false, with `c` untouched, where it does not apply.
+bool add_uniform_tail(MassCentre& c, std::size_t start, const UniformTail& tail,
+                      const std::vector<Entering>& entering) {
+  if (start == entering.size()) {
+    return true;
+  }
+  if (tail.uniform[start] == 0 || !same_bits(c.x, entering[start].x) ||
+      !same_bits(c.y, entering[start].y) || !whole_mass(c.mass) ||
+      !(c.mass + tail.mass[start] <= max_exact_total)) {
+    return false;
+  }
+  c.mass = c.mass + tail.mass[start];
+  return true;
+}
+
+MassCentre read_centre(const RegionMatrix& regions, std::size_t offset) {
+  require_index(regions.size(), offset + region::mass_center_y);
+  const double* reg = regions.data() + offset;
+  return {reg[region::mass], reg[region::mass_center_x], reg[region::mass_center_y]};
+}
+
+void write_centre(RegionMatrix& regions, std::size_t offset, const MassCentre& c) {
+  double* reg = regions.data() + offset;  // tested by read_centre
+  reg[region::mass] = c.mass;
+  reg[region::mass_center_x] = c.x;
+  reg[region::mass_center_y] = c.y;
+}
+
+bool same_centre(const MassCentre& a, const MassCentre& b) {
+  return same_bits(a.mass, b.mass) && same_bits(a.x, b.x) && same_bits(a.y, b.y);
+}
+
+// Levels whose centres are worked out together, one lane per group of
+// levels that share a start and a base.
+class LaneBatch {
+ public:
+  bool full() const { return lanes_ == 4; }
+  bool takes(std::size_t start) const { return lanes_ == 0 || starts_[lanes_ - 1] <= start; }
+
+  void add(const MassCentre& base, std::size_t start, std::size_t begin, std::size_t end) {
+    centres_[lanes_] = base;
+    starts_[lanes_] = start;
+    groups_[lanes_] = {begin, end};
+    ++lanes_;
+  }
+
+  // Works the lanes out and writes each to its group's levels.
+  void flush(RegionMatrix& regions, const std::vector<ChainLevel>& levels,
+             const std::vector<Entering>& entering) {
+    add_from_starts(centres_, starts_, lanes_, entering);
+    for (std::size_t lane = 0; lane < lanes_; ++lane) {
+      for (std::size_t l = groups_[lane][0]; l < groups_[lane][1]; ++l) {
+        write_centre(regions, levels[l].offset, centres_[lane]);
+      }
+    }
+    lanes_ = 0;
+  }
+
+ private:
+  std::array<MassCentre, 4> centres_{};
+  std::array<std::size_t, 4> starts_{};
+  std::array<std::array<std::size_t, 2>, 4> groups_{};
+  std::size_t lanes_ = 0;
+};
+
+// Gives every level of the chain the entering nodes it owes. Levels split in
+// one insertion start alike from alike bases and so end alike: one centre is
+// worked out for all of them.
+void settle_chain(RegionMatrix& regions, std::span<const float> nodes, const Chain& chain) {
+  std::vector<Entering> entering;
+  entering.reserve(chain.entered.size());
+  for (const std::uint32_t index : chain.entered) {
+    const Body b = read_body(nodes, std::size_t{index} * node_stride);
+    entering.push_back({b.x, b.y, b.mass});
+  }
+  const UniformTail tail = uniform_tail(entering);
+  const std::vector<ChainLevel>& levels = chain.levels;
+  LaneBatch batch;
+  std::size_t l = 0;
+  while (l < levels.size()) {
+    MassCentre base = read_centre(regions, levels[l].offset);
+    const std::size_t start = levels[l].start;
+    std::size_t end = l + 1;
+    while (end < levels.size() && levels[end].start == start &&
+           same_centre(read_centre(regions, levels[end].offset), base)) {
+      ++end;
+    }
+    if (add_uniform_tail(base, start, tail, entering)) {
+      for (std::size_t k = l; k < end; ++k) {
+        write_centre(regions, levels[k].offset, base);
+      }
+    } else {
+      if (!batch.takes(start)) {
+        batch.flush(regions, levels, entering);
+      }
+      batch.add(base, start, l, end);
+      if (batch.full()) {
+        batch.flush(regions, levels, entering);
+      }
+    }
+    l = end;
+  }
+  batch.flush(regions, levels, entering);
 }
 
 inline void prefetch(const void* address) {
@@ -226,9 +519,13 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
   regions.clear();
   append_root(regions, box);
   PathPrefetcher prefetcher;
+  Chains chains;
   for (std::size_t i = 0; i < count; ++i) {
-    insert(regions, nodes, read_body(nodes, i * node_stride));
+    insert(regions, nodes, read_body(nodes, i * node_stride), chains);
     prefetcher.advance(regions, nodes, i, count);
+  }
+  for (const Chain& chain : chains.list) {
+    settle_chain(regions, nodes, chain);
   }
 }
 

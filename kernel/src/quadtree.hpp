@@ -43,7 +43,12 @@ namespace quadtree {
 
 // Builds the region matrix over the nodes' x, y and mass. Reads the node
 // matrix only. Cost: O(n log n) for spread-out nodes; at most four splits per
-// insertion, so O(n) regions in the worst case.
+// insertion, so O(n) regions in the worst case. Coincident nodes (or nodes
+// below a NaN or zero-sized centre) form chains of up to 4n levels; a node
+// entering one jumps to its bottom, and the levels' mass centres are summed up
+// afterwards: O(1) per level where the nodes share one point and whole masses,
+// else one pass over the nodes that entered after the level's split, shared
+// by the four levels of one insertion.
 RegionMatrix build(std::span<const float> nodes);
 
 // The same tree, written into `regions` (cleared first) so that a caller that

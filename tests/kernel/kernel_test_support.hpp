@@ -7,6 +7,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <string>
 #include <sstream>
 #include <type_traits>
 #include <vector>
@@ -65,5 +67,91 @@ inline NodeMatrix make_nodes(const std::vector<Body>& bodies) {
   }
   return nodes;
 }
+
+// Start positions on which the Barnes-Hut region tree degenerates into chains
+// of single-child levels, each a way for a shortcut to go wrong.
+enum class Degenerate {
+  coincident,            // all at one point, whole masses: mass centres stay exact
+  coincident_fractions,  // all at one point, fractional masses: centres drift by ulps
+  coincident_heavy,      // all at one point, masses near 2^24: products round
+  clusters,              // coincident clusters among spread nodes
+  with_nan,              // spread nodes, some with a NaN coordinate
+  coincident_with_nan,   // one point, every fifth node NaN: mixed chains
+  all_nan,               // nothing but NaN
+  infinite,              // spread nodes, one infinite coordinate: NaN region centres
+                         // and infinite openings
+  at_mass_centres,       // pairs around a point whose mass centres are that point,
+                         // and nodes on it
+};
+
+inline std::string degenerate_name(Degenerate kind) {
+  switch (kind) {
+    case Degenerate::coincident: return "coincident";
+    case Degenerate::coincident_fractions: return "coincident_fractions";
+    case Degenerate::coincident_heavy: return "coincident_heavy";
+    case Degenerate::clusters: return "clusters";
+    case Degenerate::with_nan: return "with_nan";
+    case Degenerate::coincident_with_nan: return "coincident_with_nan";
+    case Degenerate::all_nan: return "all_nan";
+    case Degenerate::infinite: return "infinite";
+    case Degenerate::at_mass_centres: return "at_mass_centres";
+  }
+  return "unknown";
+}
+
+inline std::vector<Body> degenerate_bodies(Degenerate kind, std::size_t n) {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  Jitter jitter(2024u);
+  std::vector<Body> bodies;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double whole = 1.0 + static_cast<double>(i % 5);
+    const double fraction = 1.3 + 0.7 * static_cast<double>(i % 4);
+    Body spread{200.0 * jitter(), 200.0 * jitter(), whole};
+    switch (kind) {
+      case Degenerate::coincident: bodies.push_back({0.1, 0.3, whole}); break;
+      case Degenerate::coincident_fractions: bodies.push_back({3.7, -1.2, fraction}); break;
+      case Degenerate::coincident_heavy:
+        bodies.push_back({3.7, -1.2, 0x1p24 - 2 * static_cast<double>(i % 9)});
+        break;
+      case Degenerate::clusters: {
+        const Body points[] = {{10.5, -3.25, whole}, {-40.1, 7.7, fraction}, {0, 0, whole}};
+        bodies.push_back(i % 3 == 0 ? spread : points[i % 3 == 1 ? (i / 3) % 3 : 2]);
+        break;
+      }
+      case Degenerate::with_nan:
+        if (i % 7 == 3) spread.x = nan;
+        if (i % 11 == 5) spread.y = nan;
+        bodies.push_back(spread);
+        break;
+      case Degenerate::coincident_with_nan:
+        bodies.push_back({i % 5 == 2 ? nan : 3.7, -1.2, whole});
+        break;
+      case Degenerate::all_nan: bodies.push_back({nan, nan, whole}); break;
+      case Degenerate::infinite:
+        // Node 0 ends up alone below a chain of regions that nothing can
+        // stand for; node 5 shares its x, node 6 its y.
+        if (i == 3) spread.x = std::numeric_limits<double>::infinity();
+        if (i == 5) spread.x = bodies[0].x;
+        if (i == 6) spread.y = bodies[0].y;
+        bodies.push_back(spread);
+        break;
+      case Degenerate::at_mass_centres: {
+        const double d = static_cast<double>(1 + (i / 5) % 4);
+        const Body around[] = {{5 + d, 5, 1}, {5 - d, 5, 1}, {5, 5 + d, 1}, {5, 5 - d, 1},
+                               {5, 5, whole}};
+        bodies.push_back(around[i % 5]);
+        break;
+      }
+    }
+  }
+  return bodies;
+}
+
+inline constexpr Degenerate every_degenerate[] = {
+    Degenerate::coincident,          Degenerate::coincident_fractions,
+    Degenerate::coincident_heavy,    Degenerate::clusters,
+    Degenerate::with_nan,            Degenerate::coincident_with_nan,
+    Degenerate::all_nan,             Degenerate::infinite,
+    Degenerate::at_mass_centres};
 
 }  // namespace tallow::testing_support

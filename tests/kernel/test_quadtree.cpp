@@ -6,16 +6,20 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "kernel_test_support.hpp"
 #include "matrices.hpp"
 #include "quadtree.hpp"
+#include "reference_step.hpp"
 
 namespace tallow {
 namespace {
 
 using testing_support::Body;
+using testing_support::Degenerate;
 using testing_support::make_nodes;
 using testing_support::same_bits;
 
@@ -175,6 +179,41 @@ TEST(Quadtree, TreeInvariantsOnScatteredNodes) {
     total += b.mass;
   }
   EXPECT_TRUE(same_bits(regions[region::mass], total - bodies[1].mass));
+}
+
+// Coincident and NaN nodes pile up in chains whose masses the build works
+// out after the insertions; every bit must still be that of inserting each
+// node by descending the whole tree. 1,200 coincident nodes make a chain of
+// 4,800 levels.
+class DegenerateTrees
+    : public ::testing::TestWithParam<std::tuple<Degenerate, std::size_t>> {};
+
+TEST_P(DegenerateTrees, MatchTheReferenceTreeBitForBit) {
+  const auto [kind, n] = GetParam();
+  const NodeMatrix nodes = make_nodes(testing_support::degenerate_bodies(kind, n));
+  expect_regions(quadtree::build(nodes), testing_support::reference_tree(nodes));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quadtree, DegenerateTrees,
+    ::testing::Combine(::testing::ValuesIn(testing_support::every_degenerate),
+                       ::testing::Values(std::size_t{1}, std::size_t{7}, std::size_t{300},
+                                         std::size_t{1200})),
+    [](const auto& test) {
+      return testing_support::degenerate_name(std::get<0>(test.param)) + "_" +
+             std::to_string(std::get<1>(test.param));
+    });
+
+// A chain noted only after nodes have descended it eagerly, then entered by
+// nodes at its point and elsewhere (NaN) in turn, at two points at once.
+TEST(Quadtree, ChainsNotedLateMatchTheReferenceTree) {
+  std::vector<Body> bodies;
+  for (int i = 0; i < 60; ++i) {
+    bodies.push_back({i % 2 == 0 ? 1.5 : -2.5, 0.25, 1.0 + i % 3});
+    if (i % 9 == 4) bodies.push_back({std::numeric_limits<double>::quiet_NaN(), 0.25, 2.0});
+  }
+  const NodeMatrix nodes = make_nodes(bodies);
+  expect_regions(quadtree::build(nodes), testing_support::reference_tree(nodes));
 }
 
 }  // namespace

@@ -10,19 +10,24 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kernel_test_support.hpp"
 #include "fatal.hpp"
 #include "iterate.hpp"
+#include "layout.hpp"
 #include "matrices.hpp"
 #include "quadtree.hpp"
+#include "reference_step.hpp"
 #include "worker_pool.hpp"
 
 namespace tallow {
 namespace {
 
 using testing_support::Body;
+using testing_support::Degenerate;
 using testing_support::make_nodes;
 using testing_support::same_bits;
 
@@ -438,6 +443,75 @@ TEST(Repulsion, WalkOrderRefusesMoreNodesThan32BitIndices) {
   expect_fatal([&] { bh_walk_order(order, {}, std::size_t{1} << 33); },
                "capacity overflow: 8589934592 nodes are too many to number with 32-bit indices");
 }
+
+// A hand-made walk tree with a dead region (NaN mass centre) over a region
+// and a leaf at (1, 2), a dead leaf, and a leaf at (1, 9): a walk may skip
+// the first subtree only from (1, 2) itself. Each visitor's force must be
+// that of the same walk with shortcuts that never jump (next record, mixed).
+TEST(Repulsion, WalkShortcutsChangeNoBit) {
+  WalkTree tree;
+  tree.records = {{nan, 0, 5, 16},  {1, 2, 4, 100}, {1, 2, 3, -8},
+                  {nan, 5, 1, -9}, {1, 9, 2, -10}};
+  tree.skip = {4, 4, 3, 4, 5};
+  bh_mark_shortcuts(tree);
+  WalkTree plain = tree;
+  for (std::uint32_t r = 0; r < plain.shortcuts.size(); ++r) {
+    plain.shortcuts[r] = {r + 1, walk_mixed};
+  }
+  for (const auto& [x, y] : {std::pair{1.0, 2.0}, {1.0, 5.0}, {4.0, 2.0}, {1.0, 9.0}, {nan, 2.0},
+                             {-3.0, 0.0}}) {
+    SCOPED_TRACE(::testing::Message() << "visitor at (" << x << ", " << y << ")");
+    NodeMatrix shortcut = make_nodes({{x, y, 2.0}});
+    NodeMatrix walked = shortcut;
+    for (const double theta2 : {1.44, 0.0}) {
+      bh_node_repulsion(std::span(shortcut).first<node_stride>(), 0, tree, 1.0, theta2);
+      bh_node_repulsion(std::span(walked).first<node_stride>(), 0, plain, 1.0, theta2);
+      expect_same_matrix(shortcut, walked);
+    }
+  }
+  EXPECT_EQ(tree.shortcuts[0].same_point, 1u);
+}
+
+// Walks that meet chains of coincident, infinite or NaN regions jump them;
+// two whole steps on 1, 2, 3 and 8 threads must still give the bits of the
+// plain reference step, which walks every region. 1,200 coincident nodes make
+// a tree large enough for the walk tree to be written on the pool.
+class DegenerateSteps
+    : public ::testing::TestWithParam<std::tuple<Degenerate, std::size_t, double>> {};
+
+TEST_P(DegenerateSteps, MatchTheReferenceStepOnEveryThreadCount) {
+  const auto [kind, n, theta] = GetParam();
+  const NodeMatrix start = make_nodes(testing_support::degenerate_bodies(kind, n));
+  std::vector<EdgeRecord> edges;
+  for (std::uint32_t i = 0; i + 1 < n; i += 2) {
+    edges.push_back({i, (i + 3) % static_cast<std::uint32_t>(n), 1.0f});
+  }
+  LayoutSettings settings = barnes_hut(theta);
+  settings.strongGravityMode = true;
+  constexpr std::uint32_t iterations = 2;
+  NodeMatrix expected = start;
+  testing_support::Reference reference{settings, expected};
+  for (std::uint32_t k = 0; k < iterations; ++k) {
+    reference.step(edges);
+  }
+  for (const std::uint64_t threads : {1u, 2u, 3u, 8u}) {
+    SCOPED_TRACE(::testing::Message() << threads << " threads");
+    NodeMatrix nodes = start;
+    ASSERT_FALSE(run_layout(nodes, edges, settings, iterations, threads, {}));
+    expect_same_matrix(nodes, expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Repulsion, DegenerateSteps,
+    ::testing::Combine(::testing::ValuesIn(testing_support::every_degenerate),
+                       ::testing::Values(std::size_t{300}, std::size_t{1200}),
+                       ::testing::Values(1.2, 0.0)),
+    [](const auto& test) {
+      return testing_support::degenerate_name(std::get<0>(test.param)) + "_" +
+             std::to_string(std::get<1>(test.param)) + "_theta_" +
+             (std::get<2>(test.param) == 0.0 ? "0" : "1_2");
+    });
 
 }  // namespace
 }  // namespace tallow
