@@ -12,6 +12,10 @@
 #include "checked.hpp"
 #include "matrices.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tallow {
 namespace {
 
@@ -284,6 +288,10 @@ struct MassCentre {
   double y;
 };
 
+// Mass centres worked out side by side, so that their divisions overlap.
+constexpr std::size_t max_lanes = 8;
+using Lanes = std::array<MassCentre, max_lanes>;
+
 // accumulate() on a mass centre held apart from the matrix: same operations.
 inline void add_to(MassCentre& c, const Entering& e) {
   const double total = c.mass + e.mass;
@@ -295,25 +303,53 @@ inline void add_to(MassCentre& c, const Entering& e) {
 // Entering nodes [begin, end) added to `lanes` mass centres at once: the
 // centres are independent, so their divisions overlap.
 template <std::size_t lanes>
-void add_range(std::array<MassCentre, 4>& centres, const std::vector<Entering>& entering,
+void add_range(Lanes& centres, const std::vector<Entering>& entering,
                std::size_t begin, std::size_t end) {
+#if defined(__SSE2__)
+  // x and y as the two lanes of one register: each lane performs add_to's
+  // operations in add_to's order, and IEEE division rounds the same in
+  // either form, so the bits are add_to's with half the divisions.
+  __m128d xy[lanes];
+  double mass[lanes];
+  for (std::size_t lane = 0; lane < lanes; ++lane) {
+    xy[lane] = _mm_set_pd(centres[lane].y, centres[lane].x);
+    mass[lane] = centres[lane].mass;
+  }
+  for (std::size_t k = begin; k < end; ++k) {
+    const Entering& e = entering[k];
+    const __m128d weighted = _mm_mul_pd(_mm_set_pd(e.y, e.x), _mm_set1_pd(e.mass));
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      const double total = mass[lane] + e.mass;
+      xy[lane] = _mm_div_pd(_mm_add_pd(weighted, _mm_mul_pd(xy[lane], _mm_set1_pd(mass[lane]))),
+                            _mm_set1_pd(total));
+      mass[lane] = total;
+    }
+  }
+  for (std::size_t lane = 0; lane < lanes; ++lane) {
+    centres[lane] = {mass[lane], _mm_cvtsd_f64(xy[lane]),
+                     _mm_cvtsd_f64(_mm_unpackhi_pd(xy[lane], xy[lane]))};
+  }
+#else
   for (std::size_t k = begin; k < end; ++k) {
     for (std::size_t lane = 0; lane < lanes; ++lane) {
       add_to(centres[lane], entering[k]);
     }
   }
+#endif
 }
 
-// Up to four mass centres with ascending starts, each given the entering
-// nodes from its start on.
-void add_from_starts(std::array<MassCentre, 4>& centres, const std::array<std::size_t, 4>& starts,
+// Up to max_lanes mass centres with ascending starts, each given the
+// entering nodes from its start on: lanes 0..L-1 together from start L-1 to
+// start L.
+template <std::size_t L = max_lanes>
+void add_from_starts(Lanes& centres, const std::array<std::size_t, max_lanes>& starts,
                      std::size_t lanes, const std::vector<Entering>& entering) {
+  if constexpr (L > 1) {
+    add_from_starts<L - 1>(centres, starts, lanes, entering);
+  }
   const std::size_t end = entering.size();
-  const auto start = [&](std::size_t lane) { return lane < lanes ? starts[lane] : end; };
-  add_range<1>(centres, entering, start(0), start(1));
-  add_range<2>(centres, entering, start(1), start(2));
-  add_range<3>(centres, entering, start(2), start(3));
-  add_range<4>(centres, entering, start(3), end);
+  const std::size_t begin = L - 1 < lanes ? starts[L - 1] : end;
+  add_range<L>(centres, entering, begin, L < lanes ? starts[L] : end);
 }
 
 // Where every entering node from k on has the same x and y bits and a whole
@@ -386,7 +422,7 @@ bool same_centre(const MassCentre& a, const MassCentre& b) {
 // levels that share a start and a base.
 class LaneBatch {
  public:
-  bool full() const { return lanes_ == 4; }
+  bool full() const { return lanes_ == max_lanes; }
   bool takes(std::size_t start) const { return lanes_ == 0 || starts_[lanes_ - 1] <= start; }
 
   void add(const MassCentre& base, std::size_t start, std::size_t begin, std::size_t end) {
@@ -409,9 +445,9 @@ class LaneBatch {
   }
 
  private:
-  std::array<MassCentre, 4> centres_{};
-  std::array<std::size_t, 4> starts_{};
-  std::array<std::array<std::size_t, 2>, 4> groups_{};
+  Lanes centres_{};
+  std::array<std::size_t, max_lanes> starts_{};
+  std::array<std::array<std::size_t, 2>, max_lanes> groups_{};
   std::size_t lanes_ = 0;
 };
 
