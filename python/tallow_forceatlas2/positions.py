@@ -92,6 +92,9 @@ def _point_keys(points: NDArray[np.float32]) -> NDArray[np.uint64]:
 
 def _repeats(keys: NDArray[np.uint64], jittered: NDArray[np.bool_]) -> NDArray[np.bool_]:
     """Mark every node whose key an earlier node has; never-jittered nodes go first."""
+    values = np.sort(keys)  # a sort of the values alone is cheap: most calls stop here
+    if not (values[1:] == values[:-1]).any():
+        return np.zeros(len(keys), dtype=bool)
     order = np.lexsort((np.arange(len(keys)), jittered, keys))
     ordered = keys[order]
     repeat = np.zeros(len(keys), dtype=bool)
