@@ -165,18 +165,18 @@ struct Chain {
   double center_y;
   std::size_t bottom;  // where an entering node goes on: below the last level
   std::vector<ChainLevel> levels;
-  std::vector<std::uint32_t> entered;  // node indices, in insertion order
+  std::vector<std::size_t> entered;  // node offsets, in insertion order
 };
 
 struct Chains {
   std::vector<Chain> list;
   std::unordered_map<std::size_t, std::size_t> by_top;  // first level's offset -> chain
 
-  // Node `index` enters the chain whose first level is `top`, a region with
-  // children that keeps its anchor's centre in quadrant q; notes the chain on
-  // first entry. Returns the chain's position in `list`.
+  // The node at `offset` enters the chain whose first level is `top`, a
+  // region with children that keeps its anchor's centre in quadrant q; notes
+  // the chain on first entry. Returns the chain's position in `list`.
   std::size_t enter(const RegionMatrix& regions, std::size_t top, std::size_t q,
-                    std::size_t index) {
+                    std::size_t offset) {
     auto [found, added] = by_top.try_emplace(top, list.size());
     if (added) {
       Chain chain{q, regions[top + region::center_x], regions[top + region::center_y], top, {}, {}};
@@ -184,7 +184,7 @@ struct Chains {
       list.push_back(std::move(chain));
     }
     Chain& chain = list[found->second];
-    chain.entered.push_back(static_cast<std::uint32_t>(index));
+    chain.entered.push_back(offset);
     return found->second;
   }
 
@@ -230,7 +230,7 @@ void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n, 
       if (child_keeps_centre(reg, q)) {
         require_index(regions.size(), r + region::mass_center_y);
         if (regions[r + region::first_child] >= 0) {
-          chain = chains.enter(regions, r, q, n.offset / node_stride);
+          chain = chains.enter(regions, r, q, n.offset);
           r = chains.list[chain].bottom;
         }
       }
@@ -457,8 +457,8 @@ class LaneBatch {
 void settle_chain(RegionMatrix& regions, std::span<const float> nodes, const Chain& chain) {
   std::vector<Entering> entering;
   entering.reserve(chain.entered.size());
-  for (const std::uint32_t index : chain.entered) {
-    const Body b = read_body(nodes, std::size_t{index} * node_stride);
+  for (const std::size_t offset : chain.entered) {
+    const Body b = read_body(nodes, offset);
     entering.push_back({b.x, b.y, b.mass});
   }
   const UniformTail tail = uniform_tail(entering);
