@@ -157,6 +157,10 @@ void bh_node_repulsion(const LayoutSettings& settings, std::span<float, node_str
 void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
                        const WalkTree& tree, double coefficient, double theta2);
 
+// Repulsion between every pair of nodes, with node sizes when adjustSizes is
+// set: i from 1 up, j below i, both nodes updated, i first. Writes only dx, dy.
+void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes);
+
 // Gravity toward the origin, every node in node order.
 void gravity_phase(const LayoutSettings& settings, std::span<float> nodes);
 
