@@ -7,6 +7,13 @@ kernel's settings dictionary and returns positions like ``layout_raw``.
 from __future__ import annotations
 
 from tallow_forceatlas2.multilevel.coarsen import Level, coarsen, finest_level, hierarchy
-from tallow_forceatlas2.multilevel.run import multilevel_layout
+from tallow_forceatlas2.multilevel.run import RECOMMENDED_SETTINGS, multilevel_layout
 
-__all__ = ["Level", "coarsen", "finest_level", "hierarchy", "multilevel_layout"]
+__all__ = [
+    "RECOMMENDED_SETTINGS",
+    "Level",
+    "coarsen",
+    "finest_level",
+    "hierarchy",
+    "multilevel_layout",
+]

@@ -17,6 +17,7 @@ __all__ = [
     "COARSEST_NODES",
     "FINEST_ITERATIONS",
     "LEVEL_ITERATIONS",
+    "RECOMMENDED_SETTINGS",
     "MultilevelSeed",
     "multilevel_layout",
 ]
@@ -26,12 +27,23 @@ MultilevelSeed = int | np.random.Generator | np.random.SeedSequence | None
 # Coarsening stops at this many nodes: small enough for exact repulsion and
 # many cheap iterations, large enough to hold a few hundred communities apart.
 COARSEST_NODES = 300
+# The coarsest layout places the communities, and every later level keeps
+# them where it put them. Measured on 10,000-node planted-partition and LFR
+# graphs (community share): 300 coarsest iterations 0.90 / 0.87, 1,000 gave
+# 0.99 / 0.98; then 10 iterations per level did as well as 20 or 60.
 COARSEST_ITERATIONS = 1000
 LEVEL_ITERATIONS = 20
 FINEST_ITERATIONS = 30
 # A child starts this fraction of its parent's median edge length away from
-# it: enough to break the tie between siblings, small against the picture.
+# it: enough to break the tie between siblings. Larger offsets make the
+# first steps of a level fling nodes out of their communities (10,000
+# nodes: 0.5 gave share 0.00, 0.1 gave 0.96 / 0.79, 0.02 gave 0.99 / 0.97).
 OFFSET_SHARE = 0.005
+# The settings under which ForceAtlas2 shows communities at all: with linear
+# attraction even a start with every community in its own place melts into
+# one disc within 100 iterations (share 0.42 at 10,000 nodes), and strong
+# gravity squeezes linLog's clusters together (0.93 against 0.97).
+RECOMMENDED_SETTINGS = {"lin_log": True, "strong_gravity": False}
 # Levels below these sizes run with exact repulsion and on one thread,
 # where both are cheaper (as the plain layout's defaults).
 BARNES_HUT_FROM_NODES = 1000
@@ -94,7 +106,8 @@ def multilevel_layout(
     positions, and each finer level starts from its parents' positions and
     is refined with a few iterations. The finest level is the input graph
     itself with ``settings`` unchanged, so the result is a ForceAtlas2
-    layout of the input.
+    layout of the input. Communities only show with logarithmic
+    attraction: pass settings made with ``RECOMMENDED_SETTINGS``.
 
     Parameters
     ----------
