@@ -60,6 +60,10 @@ struct WalkTree {
   std::vector<WalkRecord> records;
   std::vector<std::uint32_t> skip;  // per record: the record after its subtree
   std::vector<WalkShortcut> shortcuts;
+  // Per record: a leaf node's size (a region's entry is unused). Written and
+  // read only for walks with sizes at the leaves, so the records of the plain
+  // walk keep their 32 bytes.
+  std::vector<float> leaf_sizes;
 };
 // Node and region counts must stay below this for 32-bit walk indices.
 inline constexpr std::uint32_t walk_region = 0xFFFFFFFF;
@@ -82,6 +86,13 @@ struct WalkSlot {
 // each step reuses their capacity instead of allocating afresh; their contents
 // never carry over (each step rebuilds them), so reuse cannot change a bit.
 struct StepBuffers {
+  // The one member that is not scratch: how the run's Barnes-Hut walks treat
+  // a node they meet in a leaf, set by the run's owner before the run. With
+  // it, the pair's distance is reduced by both nodes' sizes as in the exact
+  // mode with adjustSizes (overlapping nodes push 100 times harder); regions
+  // keep the plain far-field force. Without it, sizes are never read and the
+  // walks cost what they always did. Owners set it only with adjustSizes.
+  bool sized_leaves = false;
   RegionMatrix regions;
   NodeSnapshot snapshot;
   std::vector<std::uint32_t> walk_order;
@@ -89,6 +100,7 @@ struct StepBuffers {
   std::vector<WalkSlot> walk_slots;
   std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
   std::vector<float> edge_ends;       // per node: x, y, size, mass (attraction on the pool)
+  std::vector<double> node_sizes;     // per node, for sized walks over the region matrix
 };
 
 // Runs body(begin, end) over consecutive ranges that cover [0, count), in any
@@ -100,6 +112,8 @@ void on_calling_thread(std::size_t count, const RangeBody& body);
 
 // Fills `snapshot` from the node matrix (resized to snapshot_stride per node).
 void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes);
+// Fills `sizes` with every node's size, widened exactly, in node order.
+void take_sizes(std::vector<double>& sizes, std::span<const float> nodes);
 
 // Every node exactly once: first the nodes held by the tree's leaves in
 // pre-order (so consecutive walks touch the same regions), then the nodes the
@@ -111,7 +125,8 @@ void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> re
 // Fills tree.shortcuts from its records and skips: one backward pass.
 void bh_mark_shortcuts(WalkTree& tree);
 
-// Fills buffers.walk_tree from `regions` and the nodes' x, y, mass, and
+// Fills buffers.walk_tree from `regions` and the nodes' x, y, mass (and with
+// buffers.sized_leaves their sizes), and
 // buffers.walk_order with the same order as bh_walk_order: two short linear
 // passes over the regions on the calling thread, then the records written by
 // `for_each` (any split gives the same tree). No allocation once the buffers
@@ -123,15 +138,17 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
 bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions);
 
 // Prepares the Barnes-Hut walks of one step over `regions` (the walk tree and
-// walk order, or, beyond 32-bit indices, the node snapshot) and returns how
-// many walks there are: one per node.
+// walk order, or, beyond 32-bit indices, the node snapshot and, with
+// buffers.sized_leaves, node_sizes) and returns how many walks there are: one
+// per node.
 std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
                                   std::span<const double> regions,
                                   const ForEachRange& for_each = on_calling_thread);
 
-// Runs walks [begin, end) of those prepared in `buffers`. Each walk writes only
-// its own node's dx and dy and reads only `buffers` and `regions`, so disjoint
-// ranges may run at once on different threads and in any order, same bits.
+// Runs walks [begin, end) of those prepared in `buffers`, with sizes at the
+// leaves when buffers.sized_leaves is set. Each walk writes only its own
+// node's dx and dy and reads only `buffers` and `regions`, so disjoint ranges
+// may run at once on different threads and in any order, same bits.
 void bh_run_walks(const LayoutSettings& settings, std::span<float> nodes,
                   std::span<const double> regions, const StepBuffers& buffers,
                   std::size_t begin, std::size_t end);
@@ -156,6 +173,18 @@ void bh_node_repulsion(const LayoutSettings& settings, std::span<float, node_str
 // is the node's index. Safe to run for different nodes at once.
 void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
                        const WalkTree& tree, double coefficient, double theta2);
+
+// Both walks with sizes at the leaves: a node met in a leaf, at distance dist,
+// gives d = dist - own size - its size; d > 0: f = (coefficient * m) * M / d / d;
+// d < 0 (overlap): f = ((coefficient * 100) * m) * M; d = 0 or NaN, or dist =
+// 0: nothing. Regions that stand for their subtree repel as in the plain walk.
+// The node's own size is its `size` slot; the others' come from `sizes` (f64,
+// node order) or from tree.leaf_sizes.
+void bh_node_repulsion_sized(std::span<float, node_stride> node, std::size_t key,
+                             std::span<const double> snapshot, std::span<const double> sizes,
+                             std::span<const double> regions, double coefficient, double theta2);
+void bh_node_repulsion_sized(std::span<float, node_stride> node, std::uint32_t index,
+                             const WalkTree& tree, double coefficient, double theta2);
 
 // Repulsion between every pair of nodes, with node sizes when adjustSizes is
 // set: i from 1 up, j below i, both nodes updated, i first. Writes only dx, dy.

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "checked.hpp"
 #include "iterate.hpp"
@@ -25,31 +26,6 @@ std::span<float, node_stride> node_record(std::span<float> nodes, std::size_t in
 }
 
 }  // namespace
-
-void bh_run_walks(const LayoutSettings& settings, std::span<float> nodes,
-                  std::span<const double> regions, const StepBuffers& buffers,
-                  std::size_t begin, std::size_t end) {
-  const double coefficient = settings.scalingRatio;
-  const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
-  if (!buffers.walk_order.empty()) {
-    const std::span<const std::uint32_t> order = buffers.walk_order;
-    for (std::size_t k = begin; k < end; ++k) {
-      // The walks go in spatial order, so the records of their nodes are
-      // scattered over the node matrix: fetch a few walks ahead.
-      if (k + 4 < end) {
-        __builtin_prefetch(nodes.data() + std::size_t{order[k + 4]} * node_stride + slot::dx, 1);
-      }
-      const std::uint32_t index = at(order, k);
-      bh_node_repulsion(node_record(nodes, index), index, buffers.walk_tree, coefficient,
-                        theta2);
-    }
-    return;
-  }
-  for (std::size_t k = begin; k < end; ++k) {
-    bh_node_repulsion(settings, node_record(nodes, k), k * node_stride, buffers.snapshot,
-                      regions, coefficient, theta2);
-  }
-}
 
 void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
                      std::span<const double> regions) {
@@ -71,16 +47,36 @@ void repulsion_phase(const LayoutSettings& settings, std::span<float> nodes,
   }
 }
 
+namespace {
+
+// With sizes, the force factor on a node of scaled mass `scaled_mass`
+// (coefficient * m) and scaled overlap mass `scaled_overlap` ((coefficient *
+// 100) * m) from a node of mass `other_mass` met in a leaf, `d` being their
+// distance less both sizes. Nothing when they just touch or d is NaN.
+std::optional<double> sized_leaf_factor(double d, double other_mass, double scaled_mass,
+                                        double scaled_overlap) {
+  if (d > 0) {
+    return scaled_mass * other_mass / d / d;
+  }
+  if (d < 0) {
+    return scaled_overlap * other_mass;
+  }
+  return std::nullopt;
+}
+
 // The walk descends through first_child while a region is too close to stand
 // for its contents and moves on through next otherwise, so it needs no stack.
-// Sizes are not consulted: the walk's forces are the same with adjustSizes set
-// or clear.
-void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node_stride> node,
-                       std::size_t key, std::span<const double> snapshot,
-                       std::span<const double> regions, double coefficient, double theta2) {
+// Sizes are read only by the sized walk.
+template <bool sized>
+void walk_region_matrix(std::span<float, node_stride> node, std::size_t key,
+                        std::span<const double> snapshot, std::span<const double> sizes,
+                        std::span<const double> regions, double coefficient, double theta2) {
   const double x = node[slot::x];
   const double y = node[slot::y];
-  const double scaled_mass = coefficient * static_cast<double>(node[slot::mass]);
+  const double mass = node[slot::mass];
+  const double scaled_mass = coefficient * mass;
+  const double scaled_overlap = sized ? coefficient * 100 * mass : 0.0;
+  const double own_size = sized ? static_cast<double>(node[slot::size]) : 0.0;
   // The node's force lives in locals for the walk: no other call writes it and
   // each contribution is still rounded to f32 as it is added.
   float dx = node[slot::dx];
@@ -113,9 +109,18 @@ void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node
         const double dY = y - snapshot[s + snapshot_slot::y];
         const double d2 = dX * dX + dY * dY;
         if (d2 > 0) {
-          const double f = snapshot[s + snapshot_slot::mass] * scaled_mass / d2;
-          dx = static_cast<float>(static_cast<double>(dx) + dX * f);
-          dy = static_cast<float>(static_cast<double>(dy) + dY * f);
+          const double other_mass = snapshot[s + snapshot_slot::mass];
+          std::optional<double> f = other_mass * scaled_mass / d2;
+          if constexpr (sized) {
+            const std::size_t o = other / node_stride;
+            require_index(sizes.size(), o);
+            f = sized_leaf_factor(std::sqrt(d2) - own_size - sizes[o], other_mass, scaled_mass,
+                                  scaled_overlap);
+          }
+          if (f) {
+            dx = static_cast<float>(static_cast<double>(dx) + dX * *f);
+            dy = static_cast<float>(static_cast<double>(dy) + dY * *f);
+          }
         }
       }
     }
@@ -126,6 +131,20 @@ void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node
   }
   node[slot::dx] = dx;
   node[slot::dy] = dy;
+}
+
+}  // namespace
+
+void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node_stride> node,
+                       std::size_t key, std::span<const double> snapshot,
+                       std::span<const double> regions, double coefficient, double theta2) {
+  walk_region_matrix<false>(node, key, snapshot, {}, regions, coefficient, theta2);
+}
+
+void bh_node_repulsion_sized(std::span<float, node_stride> node, std::size_t key,
+                             std::span<const double> snapshot, std::span<const double> sizes,
+                             std::span<const double> regions, double coefficient, double theta2) {
+  walk_region_matrix<true>(node, key, snapshot, sizes, regions, coefficient, theta2);
 }
 
 namespace {
@@ -148,12 +167,12 @@ std::size_t past_opened_region(const WalkTree& tree, std::size_t r, double x, do
   return shortcut.next_live;
 }
 
-}  // namespace
-
 // The walk tree puts a region's subtree right after it, so opening a region
-// is a step to the next record, with no dependent load on that path.
-void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
-                       const WalkTree& tree, double coefficient, double theta2) {
+// is a step to the next record, with no dependent load on that path. The
+// plain walk reads no size; the sized one reads tree.leaf_sizes at leaves only.
+template <bool sized>
+void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const WalkTree& tree,
+               double coefficient, double theta2) {
   const double x = node[slot::x];
   const double y = node[slot::y];
   // Every d2 of a NaN node is NaN: no region stands for its subtree and no
@@ -161,14 +180,20 @@ void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
   if (std::isnan(x) || std::isnan(y)) {
     return;
   }
-  const double scaled_mass = coefficient * static_cast<double>(node[slot::mass]);
+  const double mass = node[slot::mass];
+  const double scaled_mass = coefficient * mass;
+  const double scaled_overlap = sized ? coefficient * 100 * mass : 0.0;
+  const double own_size = sized ? static_cast<double>(node[slot::size]) : 0.0;
   const double own_leaf = -(static_cast<double>(index) + 1.0);
   float dx = node[slot::dx];
   float dy = node[slot::dy];
   const WalkRecord* const records = tree.records.data();
   const std::uint32_t* const skip = tree.skip.data();
-  const std::size_t count =
-      std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
+  const float* const leaf_sizes = tree.leaf_sizes.data();
+  std::size_t count = std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
+  if constexpr (sized) {
+    count = std::min(count, tree.leaf_sizes.size());
+  }
   std::size_t r = 0;
   while (r < count) {  // the loop's bounds test: skips never point backwards
     const WalkRecord& record = records[r];
@@ -189,6 +214,16 @@ void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
         r = tree.shortcuts[r].next_live;
         continue;
       }
+      if constexpr (sized) {
+        const double d = std::sqrt(d2) - own_size - static_cast<double>(leaf_sizes[r]);
+        ++r;
+        if (const std::optional<double> f =
+                sized_leaf_factor(d, record.mass, scaled_mass, scaled_overlap)) {
+          dx = static_cast<float>(static_cast<double>(dx) + dX * *f);
+          dy = static_cast<float>(static_cast<double>(dy) + dY * *f);
+        }
+        continue;
+      }
       ++r;
     }
     if (d2 > 0) {
@@ -199,6 +234,59 @@ void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
   }
   node[slot::dx] = dx;
   node[slot::dy] = dy;
+}
+
+}  // namespace
+
+void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
+                       const WalkTree& tree, double coefficient, double theta2) {
+  walk_tree<false>(node, index, tree, coefficient, theta2);
+}
+
+void bh_node_repulsion_sized(std::span<float, node_stride> node, std::uint32_t index,
+                             const WalkTree& tree, double coefficient, double theta2) {
+  walk_tree<true>(node, index, tree, coefficient, theta2);
+}
+
+namespace {
+
+// Walks [begin, end) of one kind: the sized and the plain walk are chosen once
+// per range, so the plain loop is the same code as before sizes existed.
+template <bool sized>
+void run_walks(std::span<float> nodes, std::span<const double> regions,
+               const StepBuffers& buffers, std::size_t begin, std::size_t end,
+               double coefficient, double theta2) {
+  if (!buffers.walk_order.empty()) {
+    const std::span<const std::uint32_t> order = buffers.walk_order;
+    for (std::size_t k = begin; k < end; ++k) {
+      // The walks go in spatial order, so the records of their nodes are
+      // scattered over the node matrix: fetch a few walks ahead.
+      if (k + 4 < end) {
+        __builtin_prefetch(nodes.data() + std::size_t{order[k + 4]} * node_stride + slot::dx, 1);
+      }
+      const std::uint32_t index = at(order, k);
+      walk_tree<sized>(node_record(nodes, index), index, buffers.walk_tree, coefficient, theta2);
+    }
+    return;
+  }
+  for (std::size_t k = begin; k < end; ++k) {
+    walk_region_matrix<sized>(node_record(nodes, k), k * node_stride, buffers.snapshot,
+                              buffers.node_sizes, regions, coefficient, theta2);
+  }
+}
+
+}  // namespace
+
+void bh_run_walks(const LayoutSettings& settings, std::span<float> nodes,
+                  std::span<const double> regions, const StepBuffers& buffers,
+                  std::size_t begin, std::size_t end) {
+  const double coefficient = settings.scalingRatio;
+  const double theta2 = settings.barnesHutTheta * settings.barnesHutTheta;
+  if (buffers.sized_leaves) {
+    run_walks<true>(nodes, regions, buffers, begin, end, coefficient, theta2);
+  } else {
+    run_walks<false>(nodes, regions, buffers, begin, end, coefficient, theta2);
+  }
 }
 
 }  // namespace tallow

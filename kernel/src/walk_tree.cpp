@@ -123,6 +123,7 @@ void write_records(StepBuffers& buffers, std::span<const float> nodes,
                    std::span<const double> regions, std::size_t begin, std::size_t end) {
   WalkTree& tree = buffers.walk_tree;
   const std::vector<WalkSlot>& slots = buffers.walk_slots;
+  const bool sized = buffers.sized_leaves;
   constexpr std::size_t ahead = 16;
   for (std::size_t k = begin; k < end; ++k) {
     const double* reg = regions.data() + k * region_stride;
@@ -136,10 +137,13 @@ void write_records(StepBuffers& buffers, std::span<const float> nodes,
                                         reg[region::mass], 4.0 * half * half};
     } else if (reg[region::node] >= 0) {
       const std::size_t node = region_offset(reg[region::node]) / node_stride;
-      require_index(nodes.size(), node * node_stride + slot::mass);
+      require_index(nodes.size(), node * node_stride + (sized ? slot::size : slot::mass));
       const float* n = nodes.data() + node * node_stride;
       at(tree.records, place.records) = {n[slot::x], n[slot::y], n[slot::mass],
                                         -(static_cast<double>(node) + 1.0)};
+      if (sized) {
+        at(tree.leaf_sizes, place.records) = n[slot::size];
+      }
       tree.skip[place.records] = place.records + 1;
       at(buffers.walk_order, place.leaves) = static_cast<std::uint32_t>(node);
       // Only a broken tree has two leaves flag one node; the flags catch it.
@@ -233,6 +237,17 @@ void take_snapshot(NodeSnapshot& snapshot, std::span<const float> nodes) {
   }
 }
 
+void take_sizes(std::vector<double>& sizes, std::span<const float> nodes) {
+  const std::size_t count = nodes.size() / node_stride;
+  sizes.resize(count);
+  if (count > 0) {
+    require_index(nodes.size(), (count - 1) * node_stride + slot::size);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    sizes[i] = nodes[i * node_stride + slot::size];
+  }
+}
+
 // One array serves first as "in a leaf" flags, then as the order itself: the
 // left-out nodes are written from the back while scanning down, so a write at
 // position p >= k never lands on a flag still to be read.
@@ -286,6 +301,8 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
   }
   buffers.walk_tree.records.resize(root.records);
   buffers.walk_tree.skip.resize(root.records);
+  // Regions' entries stay unread: no walk reads a size but a leaf's.
+  buffers.walk_tree.leaf_sizes.resize(buffers.sized_leaves ? root.records : 0);
   buffers.walk_order.resize(node_count);
   buffers.in_leaf.assign(node_count, 0);
   place_subtrees(buffers.walk_slots, buffers.walk_tree.skip);
@@ -307,8 +324,12 @@ std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> n
     buffers.walk_tree.records.clear();
     buffers.walk_tree.skip.clear();
     buffers.walk_tree.shortcuts.clear();
+    buffers.walk_tree.leaf_sizes.clear();
     buffers.walk_order.clear();
     take_snapshot(buffers.snapshot, nodes);
+    if (buffers.sized_leaves) {
+      take_sizes(buffers.node_sizes, nodes);
+    }
   }
   return count;
 }
