@@ -116,16 +116,16 @@ NodeOptions convert_node_options(BoundArguments& bound, std::size_t first, std::
     constexpr double largest = std::numeric_limits<float>::max();
     check_values(
         option_names[mass_option], *options.mass,
-        [](double m) { return m >= smallest && m <= largest; },
-        "every mass must be a finite number from 1.2e-38 to 3.4e38");
+        [](double m) { return std::isnan(m) || (m >= smallest && m <= largest); },
+        "every mass must be a number from 1.2e-38 to 3.4e38, or NaN for the default");
   }
   options.size = to_node_doubles(option(size_option), option_names[size_option], n_nodes);
   if (options.size) {
     constexpr double largest = std::numeric_limits<float>::max();
     check_values(
         option_names[size_option], *options.size,
-        [](double s) { return s >= 0.0 && s <= largest; },
-        "every size must be a finite number from 0 to 3.4e38");
+        [](double s) { return std::isnan(s) || (s >= 0.0 && s <= largest); },
+        "every size must be a number from 0 to 3.4e38, or NaN for the default");
   }
   options.fixed = to_node_flags(option(fixed_option), option_names[fixed_option], n_nodes);
   options.check_finite =

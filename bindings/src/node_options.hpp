@@ -17,8 +17,8 @@
 namespace tallow::bindings {
 
 struct NodeOptions {
-  std::optional<std::vector<double>> mass;         // finite, > 0 as float32
-  std::optional<std::vector<double>> size;         // finite, >= 0
+  std::optional<std::vector<double>> mass;         // > 0 as float32; NaN: the default
+  std::optional<std::vector<double>> size;         // >= 0; NaN: the default
   std::optional<std::vector<std::uint8_t>> fixed;  // bool
   bool check_finite = false;  // stop with FloatingPointError once a position is not finite
   double tol = 0.0;           // stop once the layout moves less than this (0: never)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "checked.hpp"
 #include "fatal.hpp"
@@ -81,6 +82,11 @@ void set_slot(NodeMatrix& nodes, std::span<const Value> values, std::size_t node
     index_out_of_bounds(/*len=*/first_missing, /*index=*/first_missing);
   }
   for (std::size_t i = 0; i < count; ++i) {
+    if constexpr (std::is_floating_point_v<Value>) {
+      if (std::isnan(values[i])) {
+        continue;  // NaN: the node keeps the value graph_to_matrices gave it
+      }
+    }
     nodes[i * node_stride + node_slot] = to_slot(values[i]);
   }
 }

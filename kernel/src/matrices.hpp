@@ -67,7 +67,8 @@ Matrices graph_to_matrices(std::uint64_t n_nodes, std::span<const EdgePair> edge
 // and whether the node is pinned (its position never changes). Each span is
 // empty (keep the default) or holds one value per node; values are rounded to
 // f32 as stored. A pinned node still repels, attracts and counts in the region
-// tree; only force application leaves it in place.
+// tree; only force application leaves it in place. A NaN mass or size keeps
+// the node's value from graph_to_matrices.
 struct NodeAttributes {
   std::span<const double> mass;
   std::span<const double> size;

@@ -51,10 +51,11 @@ def layout_nodes(
     The eight positional arguments are those of :func:`layout_raw`; with no
     keyword-only argument the result is layout_raw's to the last bit.
 
-    `mass` (float64, one per node, finite and > 0) replaces the mass of 1 plus
-    the sum of the node's edge weights, in repulsion, gravity and the
+    `mass` (float64, one per node, > 0) replaces the mass of 1 plus the sum
+    of the node's edge weights, in repulsion, gravity and the
     outbound-attraction distribution. `size` (float64, one per node, >= 0)
-    replaces the size 1 that ``adjustSizes`` uses. `fixed` (bool, one per
+    replaces the size 1 that ``adjustSizes`` uses. A NaN mass or size keeps
+    that node's default. `fixed` (bool, one per
     node) pins nodes: a pinned node keeps its start position rounded to
     float32, but still repels, attracts and counts in the Barnes-Hut tree;
     its force slots and convergence evolve as for any other node. A wrong

@@ -8,19 +8,20 @@ import os
 import numpy as np
 from numpy.typing import NDArray
 
-from tallow_forceatlas2._native import layout_raw
 from tallow_forceatlas2.inputs import graph_arrays
-from tallow_forceatlas2.limits import (
-    check_finite_positions,
-    check_memory,
-    check_start_positions,
-    check_weights,
+from tallow_forceatlas2.limits import check_memory, check_start_positions, check_weights
+from tallow_forceatlas2.node_values import node_masses, node_sizes, pinned_nodes, unplaced_pins
+from tallow_forceatlas2.positions import (
+    Seed,
+    given_positions,
+    place_near_neighbours,
+    spread_coincident,
 )
-from tallow_forceatlas2.positions import Seed, initial_positions, spread_coincident
+from tallow_forceatlas2.prepare import PreparedLayout, run_prepared
 from tallow_forceatlas2.progress import Progress, check_progress, progress_callback
 from tallow_forceatlas2.settings import SETTINGS, check_unknown_names, kernel_settings
 
-__all__ = ["available_threads", "default_iterations", "layout"]
+__all__ = ["available_threads", "default_iterations", "layout", "prepare_layout"]
 
 # Iterations when the caller gives none. Community structure stops improving
 # after 100 to 300 iterations on graphs of 100,000 nodes and more, while each
@@ -51,6 +52,9 @@ _LAYOUT_ARGUMENTS = (
     "iterations",
     "threads",
     "progress",
+    "node_size",
+    "node_mass",
+    "fixed",
     *(setting.name for setting in SETTINGS),
 )
 
@@ -105,9 +109,12 @@ def layout(
     iterations: int | None = None,
     threads: int | None = None,
     progress: Progress = False,
+    node_size: object = None,
+    node_mass: object = None,
+    fixed: object = None,
     lin_log: bool = False,
     dissuade_hubs: bool = False,
-    prevent_overlap: bool = False,
+    prevent_overlap: bool | None = None,
     edge_weight_influence: float = 1.0,
     scaling_ratio: float = 2.0,
     strong_gravity: bool = True,
@@ -137,7 +144,9 @@ def layout(
         Edge attribute holding the weight in a networkx or igraph graph
         (missing means 1); ``None`` ignores weights, also sparse values.
     pos : array_like of shape (n, 2), or mapping, optional
-        Start positions; a mapping (node to ``(x, y)``) may leave nodes out.
+        Start positions; a mapping (node to ``(x, y)``) may leave nodes out,
+        and those start next to their placed neighbours (see ``fixed``), or
+        at random when they have none.
         Default: random positions drawn from ``seed``. Coordinates must be at
         most 1e12 in absolute value (finite in float32, which the kernel
         stores, with room for the forces). A node that starts at the same
@@ -165,12 +174,32 @@ def layout(
         ``True`` shows a tqdm progress bar on runs longer than half a second;
         a callable is called as ``progress(done, total)`` after every
         iteration, and an exception it raises stops the run and propagates.
+    node_size : array_like, mapping, or str, optional
+        Each node's size (radius, 0 to 1e10), used to prevent overlap: an
+        array in node order, a mapping from node to size (nodes left out keep
+        size 1), or the name of a node attribute of a networkx or igraph
+        graph (nodes without it keep size 1).
+    node_mass : array_like, mapping, or str, optional
+        Each node's mass (above 0, at most 1e10), given like ``node_size``;
+        nodes left out keep ForceAtlas2's mass, 1 + the sum of their edge
+        weights. A heavier node repels more, feels more gravity and, with
+        ``dissuade_hubs``, pulls less along its edges.
+    fixed : collection of nodes, bool array, mapping, or str, optional
+        Nodes pinned at their start position (they must have one in ``pos``):
+        they never move, but still repel and attract the others. A set of
+        nodes, a boolean array in node order, a mapping from node to a truth
+        value, or a node attribute name. With ``pos`` a mapping that leaves
+        nodes out, this lays out new nodes around an existing picture: each
+        new node starts at the mean position of its placed neighbours (plus
+        a small offset drawn from ``seed``), not at a random point.
     lin_log : bool, default False
         Logarithmic attraction: tighter, better separated clusters.
     dissuade_hubs : bool, default False
         Divide each edge's pull by its source's mass, pushing hubs outwards.
-    prevent_overlap : bool, default False
-        Keep nodes (all of size 1) from overlapping.
+    prevent_overlap : bool, optional
+        Keep nodes from overlapping, taking their sizes (``node_size``, else
+        1) into account, in exact and Barnes-Hut mode alike. Default: on
+        when ``node_size`` is given, else off.
     edge_weight_influence : float, default 1.0
         Exponent applied to the edge weights (>= 0); 0 ignores them.
     scaling_ratio : float, default 2.0
@@ -217,18 +246,68 @@ def layout(
     (3, 2)
     """
     check_unknown_names("layout", unknown, _LAYOUT_ARGUMENTS)
-    chosen = {
-        "lin_log": lin_log,
-        "dissuade_hubs": dissuade_hubs,
-        "prevent_overlap": prevent_overlap,
-        "edge_weight_influence": edge_weight_influence,
-        "scaling_ratio": scaling_ratio,
-        "strong_gravity": strong_gravity,
-        "gravity": gravity,
-        "slow_down": slow_down,
-        "barnes_hut": barnes_hut,
-        "barnes_hut_theta": barnes_hut_theta,
-    }
+    prepared = prepare_layout(
+        graph,
+        n_nodes=n_nodes,
+        weights=weights,
+        weight=weight,
+        pos=pos,
+        seed=seed,
+        iterations=iterations,
+        threads=threads,
+        node_size=node_size,
+        node_mass=node_mass,
+        fixed=fixed,
+        lin_log=lin_log,
+        dissuade_hubs=dissuade_hubs,
+        prevent_overlap=prevent_overlap,
+        edge_weight_influence=edge_weight_influence,
+        scaling_ratio=scaling_ratio,
+        strong_gravity=strong_gravity,
+        gravity=gravity,
+        slow_down=slow_down,
+        barnes_hut=barnes_hut,
+        barnes_hut_theta=barnes_hut_theta,
+        progress=progress,
+    )
+    with progress_callback(progress, prepared.iterations) as callback:
+        return run_prepared(prepared, callback)
+
+
+def prepare_layout(
+    graph: object,
+    *,
+    n_nodes: int | None = None,
+    weights: object = None,
+    weight: str | None = "weight",
+    pos: object = None,
+    seed: Seed = 0,
+    iterations: int | None = None,
+    threads: int | None = None,
+    node_size: object = None,
+    node_mass: object = None,
+    fixed: object = None,
+    progress: Progress = False,
+    **settings: object,
+) -> PreparedLayout:
+    """Check a layout's arguments and build what the kernel needs, as :func:`layout` does.
+
+    Takes :func:`layout`'s arguments (the ForceAtlas2 settings by keyword)
+    and returns a :class:`~tallow_forceatlas2.prepare.PreparedLayout`, which
+    :func:`~tallow_forceatlas2.prepare.run_prepared` runs to the same bits.
+
+    Raises
+    ------
+    TypeError, ValueError, MemoryError
+        As :func:`layout`, before any work starts.
+    """
+    setting_names = {setting.name for setting in SETTINGS}
+    check_unknown_names(
+        "layout", (name for name in settings if name not in setting_names), _LAYOUT_ARGUMENTS
+    )
+    chosen = {setting.name: settings.get(setting.name, setting.default) for setting in SETTINGS}
+    if chosen["prevent_overlap"] is None:
+        chosen["prevent_overlap"] = node_size is not None
     kernel_settings(0, chosen)  # settings errors first: they cost nothing to find
     if iterations is not None:
         iterations = _check_count("iterations", iterations, 0, MAX_ITERATIONS)
@@ -237,33 +316,39 @@ def layout(
     check_progress(progress)
     arrays = graph_arrays(graph, n_nodes=n_nodes, weights=weights, weight=weight)
     check_memory(arrays.n_nodes)
-    settings = kernel_settings(arrays.n_nodes, chosen)
+    kernel = kernel_settings(arrays.n_nodes, chosen)
     check_weights(
         arrays.n_nodes,
         arrays.edges,
         arrays.weights,
-        float(settings["edgeWeightInfluence"]),
+        float(kernel["edgeWeightInfluence"]),
         arrays.labels,
     )
-    init = initial_positions(arrays.n_nodes, pos, seed, arrays.nodes)
+    sizes = node_sizes(node_size, arrays, graph)
+    masses = node_masses(node_mass, arrays, graph)
+    pinned = pinned_nodes(fixed, arrays, graph)
+    init, given = given_positions(arrays.n_nodes, pos, seed, arrays.nodes)
+    if pinned is not None:
+        unplaced_pins(pinned, given, arrays)
     check_start_positions(init, arrays.labels)
+    init = place_near_neighbours(init, given, arrays.edges, seed)
     if iterations is None:
         iterations = default_iterations(arrays.n_nodes)
     if iterations > 0:
-        init = spread_coincident(init, seed)
+        init = spread_coincident(init, seed, pinned)
     if threads is None:
-        parallel = settings["barnesHutOptimize"] and arrays.n_nodes >= PARALLEL_FROM_NODES
+        parallel = kernel["barnesHutOptimize"] and arrays.n_nodes >= PARALLEL_FROM_NODES
         threads = available_threads() if parallel else 1
-    workers = min(threads, WORKERS_PER_PROCESSOR * available_threads())
-    with progress_callback(progress, iterations) as callback:
-        positions = layout_raw(
-            arrays.n_nodes,
-            arrays.edges,
-            arrays.weights,
-            init,
-            iterations,
-            workers,
-            settings,
-            callback,
-        )
-    return check_finite_positions(positions, arrays.labels)
+    return PreparedLayout(
+        n_nodes=arrays.n_nodes,
+        edges=arrays.edges,
+        weights=arrays.weights,
+        init=init,
+        iterations=iterations,
+        threads=min(threads, WORKERS_PER_PROCESSOR * available_threads()),
+        settings=kernel,
+        mass=masses,
+        size=sizes,
+        fixed=pinned,
+        labels=arrays.labels,
+    )

@@ -45,6 +45,7 @@ __all__ = [
     "check_memory",
     "check_start_positions",
     "check_weights",
+    "diverged_message",
     "node_name",
 ]
 
@@ -239,10 +240,37 @@ def check_finite_positions(
     finite = np.isfinite(positions).all(axis=1)
     if finite.all():
         return positions
-    bad = ~finite
-    raise ValueError(
-        f"the layout diverged: {int(bad.sum())} of {len(positions)} nodes ended at "
-        f"non-finite positions ({_listing(bad, labels)}) because the forces outgrew "
-        "float32; use smaller weights, scaling_ratio or gravity, a larger slow_down, "
-        "or start positions nearer the origin"
+    bad = np.flatnonzero(~finite)
+    raise ValueError(diverged_message(bad, len(bad), len(positions), labels))
+
+
+def diverged_message(
+    first: Sequence[int] | NDArray[np.intp],
+    count: int,
+    n_nodes: int,
+    labels: Sequence[Hashable] | None,
+    iteration: int | None = None,
+) -> str:
+    """The message of a layout whose positions left float32's range.
+
+    Parameters
+    ----------
+    first : sequence of int
+        Indices of the first non-finite nodes, in index order.
+    count : int
+        How many nodes are non-finite.
+    n_nodes : int
+        Number of nodes of the graph.
+    labels : sequence, optional
+        Node labels in index order.
+    iteration : int, optional
+        The iteration after which the positions were found non-finite.
+    """
+    names = ", ".join(node_name(int(i), labels) for i in list(first)[:NAMED_NODES])
+    more = f" and {count - NAMED_NODES} more" if count > NAMED_NODES else ""
+    when = f" after iteration {iteration}" if iteration is not None else ""
+    return (
+        f"the layout diverged: {count} of {n_nodes} nodes reached non-finite positions{when} "
+        f"({names}{more}) because the forces outgrew float32; use smaller weights, "
+        "scaling_ratio or gravity, a larger slow_down, or start positions nearer the origin"
     )

@@ -9,7 +9,14 @@ from collections.abc import Callable, Hashable, Mapping, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["Seed", "initial_positions", "random_positions", "spread_coincident"]
+__all__ = [
+    "Seed",
+    "given_positions",
+    "initial_positions",
+    "place_near_neighbours",
+    "random_positions",
+    "spread_coincident",
+]
 
 Seed = int | np.random.Generator | np.random.RandomState | np.random.SeedSequence | None
 
@@ -90,19 +97,26 @@ def _point_keys(points: NDArray[np.float32]) -> NDArray[np.uint64]:
     return keys
 
 
-def _repeats(keys: NDArray[np.uint64], jittered: NDArray[np.bool_]) -> NDArray[np.bool_]:
-    """Mark every node whose key an earlier node has; never-jittered nodes go first."""
+def _repeats(keys: NDArray[np.uint64], rank: NDArray[np.int8]) -> NDArray[np.bool_]:
+    """Mark every node whose key an earlier node has; lower ranks go first."""
     values = np.sort(keys)  # a sort of the values alone is cheap: most calls stop here
     if not (values[1:] == values[:-1]).any():
         return np.zeros(len(keys), dtype=bool)
-    order = np.lexsort((np.arange(len(keys)), jittered, keys))
+    order = np.lexsort((np.arange(len(keys)), rank, keys))
     ordered = keys[order]
     repeat = np.zeros(len(keys), dtype=bool)
     repeat[order[1:][ordered[1:] == ordered[:-1]]] = True
     return repeat
 
 
-def spread_coincident(positions: NDArray[np.float64], seed: Seed) -> NDArray[np.float64]:
+# Which node of a coincident group keeps its place: pinned nodes first, then
+# nodes never jittered, then those already jittered.
+_PINNED, _UNMOVED, _JITTERED = 0, 1, 2
+
+
+def spread_coincident(
+    positions: NDArray[np.float64], seed: Seed, pinned: NDArray[np.bool_] | None = None
+) -> NDArray[np.float64]:
     """Move apart nodes that start where an earlier node starts, by a tiny seeded jitter.
 
     Parameters
@@ -111,6 +125,8 @@ def spread_coincident(positions: NDArray[np.float64], seed: Seed) -> NDArray[np.
         Finite start positions, at most 1e12 in absolute value.
     seed : int, numpy Generator, RandomState, SeedSequence or None
         Source of the jitter: the same seed gives the same jitter.
+    pinned : ndarray of bool, shape (n,), optional
+        Nodes that never move: in a coincident group they keep the point.
 
     Returns
     -------
@@ -126,7 +142,9 @@ def spread_coincident(positions: NDArray[np.float64], seed: Seed) -> NDArray[np.
     """
     n_nodes = len(positions)
     rounded = positions.astype(np.float32)
-    repeat = _repeats(_point_keys(rounded), np.zeros(n_nodes, dtype=bool))
+    fixed = np.zeros(n_nodes, dtype=bool) if pinned is None else pinned
+    rank = np.where(fixed, _PINNED, _UNMOVED).astype(np.int8)
+    repeat = _repeats(_point_keys(rounded), rank) & ~fixed
     if not repeat.any():
         return positions
     extent = float((rounded.max(axis=0).astype(np.float64) - rounded.min(axis=0)).max())
@@ -137,13 +155,12 @@ def spread_coincident(positions: NDArray[np.float64], seed: Seed) -> NDArray[np.
     )
     uniform = _uniform_source(seed)
     result = positions.copy()
-    jittered = np.zeros(n_nodes, dtype=bool)
     for _ in range(JITTER_ROUNDS):
         moved = np.flatnonzero(repeat)
         offsets = (uniform((len(moved), 2)) * 2.0 - 1.0) * radius
         result[moved] = rounded[moved].astype(np.float64) + offsets
-        jittered[moved] = True
-        repeat = _repeats(_point_keys(result.astype(np.float32)), jittered)
+        rank[moved] = _JITTERED
+        repeat = _repeats(_point_keys(result.astype(np.float32)), rank) & ~fixed
         if not repeat.any():
             break
         radius *= 2.0
@@ -166,6 +183,7 @@ def _from_mapping(
     pos: Mapping[Hashable, object],
     start: NDArray[np.float64],
     nodes: Sequence[Hashable] | None,
+    given: NDArray[np.bool_],
 ) -> NDArray[np.float64]:
     n_nodes = len(start)
     if nodes is not None:
@@ -180,6 +198,7 @@ def _from_mapping(
         if i < 0:
             raise ValueError(f"pos has a position for {node!r}, which is not a node of the graph")
         start[i] = _point(node, value)
+        given[i] = True
     return start
 
 
@@ -215,11 +234,22 @@ def initial_positions(
     TypeError, ValueError
         For a wrong shape, non-finite coordinates, or unknown nodes.
     """
+    return given_positions(n_nodes, pos, seed, nodes)[0]
+
+
+def given_positions(
+    n_nodes: int,
+    pos: object,
+    seed: Seed,
+    nodes: Sequence[Hashable] | None = None,
+) -> tuple[NDArray[np.float64], NDArray[np.bool_]]:
+    """:func:`initial_positions`, and which nodes had a position in ``pos``."""
     start = random_positions(n_nodes, seed)
+    given = np.zeros(n_nodes, dtype=bool)
     if pos is None:
-        return start
+        return start, given
     if isinstance(pos, Mapping):
-        return _from_mapping(pos, start, nodes)
+        return _from_mapping(pos, start, nodes, given), given
     try:
         array = np.array(pos, dtype=np.float64, order="C")
     except OverflowError as exc:  # Python integers beyond float64
@@ -232,4 +262,60 @@ def initial_positions(
     if not finite.all():
         row = int(np.argmin(finite))
         raise ValueError(f"pos row {row} is {array[row].tolist()}: positions must be finite")
-    return array
+    return array, np.ones(n_nodes, dtype=bool)
+
+
+# New nodes are placed in rounds, each taking the nodes next to those placed
+# so far; a chain of new nodes longer than this keeps its random starts.
+NEIGHBOUR_ROUNDS = 64
+# The offset of a new node from its neighbours' mean, as a share of the mean
+# length of the edges between given nodes: small enough to land it beside
+# them, large enough that siblings do not coincide.
+NEIGHBOUR_OFFSET = 0.1
+
+
+def place_near_neighbours(
+    start: NDArray[np.float64],
+    given: NDArray[np.bool_],
+    edges: NDArray[np.uint32],
+    seed: Seed,
+) -> NDArray[np.float64]:
+    """Start every node without a given position next to its placed neighbours.
+
+    A node whose neighbours include placed ones starts at their mean position
+    plus a small offset drawn from ``seed``; placing runs in rounds, so new
+    nodes attached only to new nodes follow. Nodes with no path to a given
+    node keep their random start. Does nothing unless some, but not all,
+    nodes were given.
+
+    Returns
+    -------
+    ndarray of float64, shape (n, 2)
+        ``start`` itself, or a copy with the new nodes moved.
+    """
+    n_nodes = len(start)
+    if given.all() or not given.any() or len(edges) == 0:
+        return start
+    ends = edges.astype(np.intp)
+    source = np.concatenate([ends[:, 0], ends[:, 1]])
+    target = np.concatenate([ends[:, 1], ends[:, 0]])
+    between_given = given[ends[:, 0]] & given[ends[:, 1]]
+    lengths = np.linalg.norm(start[ends[between_given, 0]] - start[ends[between_given, 1]], axis=1)
+    scale = float(lengths[lengths > 0].mean()) if (lengths > 0).any() else _spread(n_nodes) / 10
+    uniform = _uniform_source(seed)
+    result = start.copy()
+    placed = given.copy()
+    for _ in range(NEIGHBOUR_ROUNDS):
+        reach = placed[source] & ~placed[target]
+        if not reach.any():
+            break
+        counts = np.bincount(target[reach], minlength=n_nodes)
+        new = np.flatnonzero(counts)
+        for axis in (0, 1):
+            sums = np.bincount(
+                target[reach], weights=result[source[reach], axis], minlength=n_nodes
+            )
+            result[new, axis] = sums[new] / counts[new]
+        result[new] += (uniform((len(new), 2)) * 2.0 - 1.0) * (NEIGHBOUR_OFFSET * scale)
+        placed[new] = True
+    return result

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import scipy.sparse
 import tallow_forceatlas2
-from tallow_forceatlas2 import api, layout
+from tallow_forceatlas2 import api, layout, prepare
 
 # A small graph with two triangles joined by a bridge, a self-loop and a
 # repeated edge: enough structure for every input path to matter.
@@ -140,11 +140,15 @@ def test_zero_iterations_return_the_start_positions_through_float32() -> None:
     assert out[0, 0] == 0.10000000149011612
 
 
-def test_partial_start_positions_keep_the_given_nodes() -> None:
+def test_partial_start_positions_keep_the_given_nodes_and_place_the_rest_beside_them() -> None:
     graph = nx.path_graph(["x", "y", "z"])
+    graph.add_node("alone")
     out = layout(graph, pos={"y": (4.0, -4.0)}, iterations=0)
     assert out[1].tolist() == [4.0, -4.0]
-    assert np.array_equal(out[[0, 2]], layout(graph, iterations=0)[[0, 2]])
+    assert (np.linalg.norm(out[[0, 2]] - out[1], axis=1) < 0.1).all()
+    assert not np.array_equal(out[0], out[2])
+    # A node with no placed neighbour keeps its random start.
+    assert np.array_equal(out[3], layout(graph, iterations=0)[3])
 
 
 @pytest.mark.parametrize("threads", [2, 3, 8], ids=lambda t: f"threads={t}")
@@ -162,11 +166,11 @@ def test_settings_reach_the_kernel_under_their_keys(
 ) -> None:
     seen: dict[str, Any] = {}
 
-    def fake(*args: Any) -> np.ndarray:
+    def fake(*args: Any, **options: Any) -> np.ndarray:
         seen["settings"], seen["threads"] = args[6], args[5]
         return np.zeros((args[0], 2))
 
-    monkeypatch.setattr(api, "layout_raw", fake)
+    monkeypatch.setattr(prepare, "layout_nodes", fake)
     layout(
         EDGES,
         lin_log=True,
@@ -234,11 +238,11 @@ def test_defaults(
 ) -> None:
     seen: dict[str, Any] = {}
 
-    def fake(*args: Any) -> np.ndarray:
+    def fake(*args: Any, **options: Any) -> np.ndarray:
         seen.update(args[6], threads=args[5])
         return np.zeros((args[0], 2))
 
-    monkeypatch.setattr(api, "layout_raw", fake)
+    monkeypatch.setattr(prepare, "layout_nodes", fake)
     layout(np.empty((0, 2), dtype=int), n_nodes=n_nodes, **kwargs)
     assert {key: seen[key] for key in expected} == expected
     # Threads only help the Barnes-Hut walks, and only on graphs large enough.
@@ -335,10 +339,10 @@ MISTAKES = [
 def test_mistakes_are_reported_before_any_work(
     monkeypatch: pytest.MonkeyPatch, kwargs: dict[str, Any], error: type, message: str
 ) -> None:
-    def must_not_run(*args: Any) -> None:
-        raise AssertionError("layout_raw was called")
+    def must_not_run(*args: Any, **options: Any) -> None:
+        raise AssertionError("the kernel was called")
 
-    monkeypatch.setattr(api, "layout_raw", must_not_run)
+    monkeypatch.setattr(prepare, "layout_nodes", must_not_run)
     arguments = {"graph": EDGES, **kwargs}
     graph = arguments.pop("graph")
     with pytest.raises(error, match=re.escape(message)):

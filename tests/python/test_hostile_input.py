@@ -9,7 +9,7 @@ from typing import Any
 import networkx as nx
 import numpy as np
 import pytest
-from tallow_forceatlas2 import api, cli, layout, limits
+from tallow_forceatlas2 import api, cli, layout, limits, prepare
 from tallow_forceatlas2.positions import spread_coincident
 
 RING = np.array([[i, (i + 1) % 10] for i in range(10)])
@@ -76,8 +76,8 @@ def test_layout_from_coincident_starts_separates_nodes_deterministically() -> No
     assert spread_coincident(distinct, 0) is distinct
 
 
-def must_not_run(*args: Any) -> None:
-    raise AssertionError("layout_raw was called")
+def must_not_run(*args: Any, **options: Any) -> None:
+    raise AssertionError("the kernel was called")
 
 
 # Each case: arguments of layout() on the ring, and a part of the message. All
@@ -101,7 +101,7 @@ OVERFLOWS = [
 def test_arithmetic_overflow_is_refused_before_any_work(
     monkeypatch: pytest.MonkeyPatch, kwargs: dict[str, Any], message: str
 ) -> None:
-    monkeypatch.setattr(api, "layout_raw", must_not_run)
+    monkeypatch.setattr(prepare, "layout_nodes", must_not_run)
     with pytest.raises(ValueError, match=re.escape(message)):
         layout(RING, **kwargs)
 
@@ -144,13 +144,13 @@ def test_everyday_extremes_stay_accepted_and_finite() -> None:
 
 
 def test_non_finite_result_is_an_error_naming_the_nodes(monkeypatch: pytest.MonkeyPatch) -> None:
-    def diverged(*args: Any) -> np.ndarray:
+    def diverged(*args: Any, **options: Any) -> np.ndarray:
         out = np.zeros((args[0], 2))
         out[[1, 2, 3, 5, 6, 8, 9], 0] = [np.nan, np.inf, np.nan, np.nan, -np.inf, np.nan, np.nan]
         return out
 
-    monkeypatch.setattr(api, "layout_raw", diverged)
-    expected = "7 of 10 nodes ended at non-finite positions (1, 2, 3, 5, 6 and 2 more)"
+    monkeypatch.setattr(prepare, "layout_nodes", diverged)
+    expected = "7 of 10 nodes reached non-finite positions (1, 2, 3, 5, 6 and 2 more)"
     with pytest.raises(ValueError, match=re.escape(expected)) as info:
         layout(RING)
     assert "larger slow_down" in str(info.value)
@@ -175,7 +175,7 @@ def test_absurd_node_counts_are_refused_before_allocating(
     error: type[Exception],
     message: str,
 ) -> None:
-    monkeypatch.setattr(api, "layout_raw", must_not_run)
+    monkeypatch.setattr(prepare, "layout_nodes", must_not_run)
     monkeypatch.setattr(limits, "_memory_limit", lambda: 16 * 2**30)
     with pytest.raises(error, match=re.escape(message)):
         layout(np.array(edges), n_nodes=n_nodes)
@@ -184,11 +184,11 @@ def test_absurd_node_counts_are_refused_before_allocating(
 def test_dense_indices_and_explicit_node_counts_pass(monkeypatch: pytest.MonkeyPatch) -> None:
     seen: list[int] = []
 
-    def fake(*args: Any) -> np.ndarray:
+    def fake(*args: Any, **options: Any) -> np.ndarray:
         seen.append(args[0])
         return np.zeros((args[0], 2))
 
-    monkeypatch.setattr(api, "layout_raw", fake)
+    monkeypatch.setattr(prepare, "layout_nodes", fake)
     layout(np.array([[0, 3_355_443]]), iterations=0)  # below the threshold
     layout(np.array([[0, 3_355_444]]), n_nodes=3_355_445, iterations=0)
     assert seen == [3_355_444, 3_355_445]
@@ -200,11 +200,11 @@ def test_worker_count_is_capped_at_four_per_processor(
 ) -> None:
     seen: dict[str, int] = {}
 
-    def fake(*args: Any) -> np.ndarray:
+    def fake(*args: Any, **options: Any) -> np.ndarray:
         seen["threads"] = args[5]
         return np.zeros((args[0], 2))
 
-    monkeypatch.setattr(api, "layout_raw", fake)
+    monkeypatch.setattr(prepare, "layout_nodes", fake)
     monkeypatch.setattr(api, "available_threads", lambda: 2)
     layout(RING, threads=asked)
     assert seen["threads"] == started
@@ -255,7 +255,7 @@ def test_out_of_memory_is_one_line_and_status_2(
 def test_diverged_layout_writes_nothing_and_exits_2(
     monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str], tmp_path: Path
 ) -> None:
-    monkeypatch.setattr(api, "layout_raw", lambda *a: np.full((a[0], 2), np.nan))
+    monkeypatch.setattr(prepare, "layout_nodes", lambda *a, **k: np.full((a[0], 2), np.nan))
     path, out = tmp_path / "g.csv", tmp_path / "out.csv"
     path.write_text("a,b\nb,c\n", encoding="utf-8")
     code, line = run_cli(capsys, [str(path), "-o", str(out), "--no-progress"])
