@@ -19,10 +19,11 @@ BACKEND_NAME = "tallow"
 _DOCS = (
     "Runs tallow_forceatlas2's compiled, multithreaded ForceAtlas2. Each node's step\n"
     "adapts to its own swinging, so ``jitter_tolerance`` has no meaning here and only\n"
-    "its default is accepted; ``node_mass``, ``node_size`` and ``dim`` other than 2\n"
-    "are not supported (networkx's own implementation runs instead when fallback is\n"
-    "enabled). The same ``seed`` gives the same layout bit for bit, for every\n"
-    "thread count."
+    "its default is accepted; ``dim`` other than 2 is not supported (networkx's own\n"
+    "implementation runs instead when fallback is enabled). ``node_size`` turns on\n"
+    "overlap prevention with those sizes (nodes left out have size 1); nodes left out\n"
+    "of ``node_mass`` keep the mass 1 + their weighted degree. The same ``seed`` gives\n"
+    "the same layout bit for bit, for every thread count."
 )
 _EXTRA_PARAMETERS = {
     "threads : int, optional": (
@@ -94,7 +95,7 @@ def forceatlas2_layout(
     NotImplementedError
         For arguments that ``can_run`` declines.
     """
-    reason = _cannot_run(jitter_tolerance, node_mass, node_size, dim)
+    reason = _cannot_run(jitter_tolerance, dim)
     if reason:
         raise NotImplementedError(reason)
     from tallow_forceatlas2.settings import check_unknown_names
@@ -117,6 +118,8 @@ def forceatlas2_layout(
         dissuade_hubs=distributed_action,
         strong_gravity=strong_gravity,
         lin_log=linlog,
+        node_mass=node_mass,
+        node_size=node_size,
         **backend_kwargs,
     )
     result = dict(zip(G, positions))
@@ -130,13 +133,9 @@ _BACKEND_KWARGS = ("threads", "progress", "barnes_hut", "barnes_hut_theta")
 _SIGNATURE = inspect.signature(forceatlas2_layout)
 
 
-def _cannot_run(jitter_tolerance: object, node_mass: object, node_size: object, dim: object) -> str:
+def _cannot_run(jitter_tolerance: object, dim: object) -> str:
     if dim != 2:
         return f"only 2-dimensional layouts are supported, not dim={dim!r}"
-    if node_mass is not None:
-        return "node_mass is not supported: a node's mass is 1 plus its weighted degree"
-    if node_size is not None:
-        return "node_size is not supported"
     if jitter_tolerance != 1.0:
         return "jitter_tolerance is not supported: every node adapts its own speed"
     return ""
@@ -166,15 +165,7 @@ def can_run(name: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool | 
         return str(exc)
     bound.apply_defaults()
     arguments = bound.arguments
-    return (
-        _cannot_run(
-            arguments["jitter_tolerance"],
-            arguments["node_mass"],
-            arguments["node_size"],
-            arguments["dim"],
-        )
-        or True
-    )
+    return _cannot_run(arguments["jitter_tolerance"], arguments["dim"]) or True
 
 
 def should_run(name: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:

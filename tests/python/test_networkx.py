@@ -117,8 +117,6 @@ def test_dispatch_stores_positions_and_takes_initial_positions() -> None:
     "declined",
     [
         {"dim": 3},
-        {"node_mass": {0: 2.0}},
-        {"node_size": {0: 2.0}},
         {"jitter_tolerance": 0.5},
     ],
     ids=lambda d: next(iter(d)),
@@ -131,6 +129,29 @@ def test_dispatch_declines_what_it_cannot_honour(declined: dict[str, Any]) -> No
         nx.forceatlas2_layout(graph, backend="tallow", **declined)
     assert can_run("forceatlas2_layout", (graph,), {"max_iter": 3}) is True
     assert isinstance(can_run("spring_layout", (graph,), {}), str)
+
+
+@needs_dispatch
+def test_dispatch_honours_node_mass_and_node_size() -> None:
+    graph = nx.star_graph(8)
+    sizes = {node: 3.0 for node in graph}
+    masses = {0: 40.0}
+    got = nx.forceatlas2_layout(
+        graph, node_size=sizes, node_mass=masses, max_iter=300, seed=1, backend="tallow"
+    )
+    # networkx hands seed 1 as RandomState(1) and has plain gravity 1, unweighted.
+    expected = layout(
+        graph,
+        node_size=sizes,
+        node_mass=masses,
+        iterations=300,
+        seed=np.random.RandomState(1),
+        strong_gravity=False,
+        gravity=1.0,
+        weight=None,
+    )
+    assert np.array_equal(np.array(list(got.values())), expected)
+    assert can_run("forceatlas2_layout", (graph,), {"node_mass": masses}) is True
 
 
 @needs_dispatch
