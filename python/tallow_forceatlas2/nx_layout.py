@@ -28,9 +28,12 @@ class LayoutOptions(TypedDict, total=False):
     iterations: int | None
     threads: int | None
     progress: bool | Callable[[int, int], object] | None
+    node_size: object
+    node_mass: object
+    fixed: object
     lin_log: bool
     dissuade_hubs: bool
-    prevent_overlap: bool
+    prevent_overlap: bool | None
     edge_weight_influence: float
     scaling_ratio: float
     strong_gravity: bool
@@ -56,14 +59,16 @@ def forceatlas2_layout(
         Directed edges pull both ends like undirected ones; parallel edges
         of a multigraph each pull.
     pos : dict, optional
-        Start positions, node to ``(x, y)``; nodes left out start at random
-        positions drawn from ``seed``.
+        Start positions, node to ``(x, y)``; nodes left out start next to
+        their placed neighbours, or at random positions drawn from ``seed``.
     weight : str or None, default "weight"
         Edge attribute holding the weight (missing means 1); ``None`` lays
         the graph out unweighted.
     **options
-        ``seed``, ``iterations``, ``threads``, ``progress`` and the
-        ForceAtlas2 settings, as for :func:`tallow_forceatlas2.layout`.
+        ``seed``, ``iterations``, ``threads``, ``progress``, ``node_size``,
+        ``node_mass`` (dicts, like networkx's, or node attribute names),
+        ``fixed`` and the ForceAtlas2 settings, as for
+        :func:`tallow_forceatlas2.layout`.
 
     Returns
     -------
