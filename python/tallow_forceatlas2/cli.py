@@ -22,6 +22,7 @@ from numpy.typing import NDArray
 from tallow_forceatlas2.api import layout
 from tallow_forceatlas2.inputs import GraphArrays
 from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
+from tallow_forceatlas2.node_table import NodeTable, read_node_table
 from tallow_forceatlas2.plot import PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.readers import (
     EdgeList,
@@ -112,6 +113,25 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
         "--community-attribute",
         metavar="ATTR",
         help="node attribute holding the community in graph files",
+    )
+    group.add_argument(
+        "--nodes",
+        type=Path,
+        metavar="FILE",
+        help="node table (.csv/.tsv): a header, the node id first, then any of size, mass, "
+        "x, y, fixed; sizes turn on --prevent-overlap and are drawn to scale",
+    )
+    group.add_argument(
+        "--pos",
+        type=Path,
+        metavar="FILE",
+        help="start positions as a node,x,y table (e.g. an earlier run's output); nodes "
+        "left out start beside their placed neighbours",
+    )
+    group.add_argument(
+        "--fix-pos",
+        action="store_true",
+        help="keep the nodes of --pos where they are and lay out only the others",
     )
 
 
@@ -244,6 +264,8 @@ def _check_arguments(args: argparse.Namespace) -> None:
                 raise UsageError(
                     f"{path}: pictures need matplotlib: pip install 'tallow_forceatlas2[plot]'"
                 ) from None
+    if args.fix_pos and args.pos is None:
+        raise UsageError("--fix-pos needs --pos FILE: the positions to keep")
     if args.iterations is not None and args.iterations < 0:
         raise UsageError(f"--iterations must be >= 0, not {args.iterations}")
     if args.threads is not None and args.threads < 1:
@@ -260,6 +282,38 @@ def _check_arguments(args: argparse.Namespace) -> None:
 
 def _settings(args: argparse.Namespace) -> dict[str, Any]:
     return {setting.name: getattr(args, setting.name) for setting in SETTINGS}
+
+
+def _node_options(args: argparse.Namespace, graph: EdgeList) -> dict[str, Any]:
+    """layout()'s per-node arguments from --nodes, --pos and --fix-pos."""
+    table = NodeTable()
+    if args.nodes is not None:
+        table = read_node_table(args.nodes, graph.nodes, delimiter=args.delimiter)
+    unknown = list(table.unknown)
+    position = dict(table.position)
+    fixed = set(table.fixed)
+    if args.pos is not None:
+        given = read_node_table(args.pos, graph.nodes, delimiter=args.delimiter)
+        unknown += given.unknown
+        position.update(given.position)
+        if args.fix_pos:
+            fixed |= set(given.position)
+    if unknown:
+        print(
+            f"{PROG}: warning: {len(unknown)} node(s) of the node tables are not in the graph "
+            f"and were skipped (first: {unknown[0]!r})",
+            file=sys.stderr,
+        )
+    options: dict[str, Any] = {}
+    if table.size:
+        options["node_size"] = table.size
+    if table.mass:
+        options["node_mass"] = table.mass
+    if position:
+        options["pos"] = {node: xy for node, xy in position.items()}
+    if fixed:
+        options["fixed"] = fixed
+    return options
 
 
 def _load(args: argparse.Namespace) -> EdgeList:
@@ -283,7 +337,9 @@ def _load(args: argparse.Namespace) -> EdgeList:
     return graph
 
 
-def _run_layout(args: argparse.Namespace, graph: EdgeList) -> NDArray[np.float64]:
+def _run_layout(
+    args: argparse.Namespace, graph: EdgeList, node_options: dict[str, Any]
+) -> NDArray[np.float64]:
     progress = args.progress
     if progress is None:
         progress = sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None
@@ -298,13 +354,19 @@ def _run_layout(args: argparse.Namespace, graph: EdgeList) -> NDArray[np.float64
             threads=args.threads,
             seed=args.seed,
             progress=progress,
+            **node_options,
             **_settings(args),
         )
     except (TypeError, ValueError, ModuleNotFoundError) as exc:
         raise UsageError(str(exc)) from None
 
 
-def _write(args: argparse.Namespace, graph: EdgeList, positions: NDArray[np.float64]) -> None:
+def _write(
+    args: argparse.Namespace,
+    graph: EdgeList,
+    positions: NDArray[np.float64],
+    sizes: NDArray[np.float64] | None,
+) -> None:
     if not args.output:
         write_positions_csv(sys.stdout, graph.nodes, positions)
         return
@@ -315,12 +377,24 @@ def _write(args: argparse.Namespace, graph: EdgeList, positions: NDArray[np.floa
                 graph.edges,
                 positions,
                 communities=graph.communities,
+                node_sizes=sizes,
                 width=args.width,
                 height=args.height,
                 dpi=args.dpi,
             )
         else:
             write_positions(path, graph.nodes, positions)
+
+
+def _drawn_sizes(node_options: dict[str, Any], n_nodes: int) -> NDArray[np.float64] | None:
+    """Sizes to draw, when the node table gave any: 1 where it gave none."""
+    given = node_options.get("node_size")
+    if not given:
+        return None
+    sizes = np.ones(n_nodes)
+    for node, size in given.items():
+        sizes[node] = size
+    return sizes
 
 
 def _out_of_memory(exc: MemoryError) -> str:
@@ -346,7 +420,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
         _check_arguments(args)
         graph = _load(args)
-        positions = _run_layout(args, graph)
+        node_options = _node_options(args, graph)
+        positions = _run_layout(args, graph, node_options)
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
     except (UsageError, InputError) as exc:
@@ -359,7 +434,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     try:
-        _write(args, graph, positions)
+        _write(args, graph, positions, _drawn_sizes(node_options, len(graph.nodes)))
     except (OSError, ValueError) as exc:
         print(f"{PROG}: error: cannot write output: {exc}", file=sys.stderr)
         return EXIT_OUTPUT_FAILED

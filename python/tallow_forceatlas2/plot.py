@@ -84,6 +84,7 @@ def draw_layout(
     *,
     communities: Sequence[Hashable] | None = None,
     node_scale: float = 1.0,
+    node_sizes: NDArray[np.float64] | None = None,
     edge_alpha: float | None = None,
 ) -> Axes:
     """Draw a laid-out graph into matplotlib axes.
@@ -101,6 +102,9 @@ def draw_layout(
         colour by degree.
     node_scale : float, default 1.0
         Multiplies every node's area.
+    node_sizes : ndarray of float64, shape (n,), optional
+        Node radii in layout units (the sizes the layout kept apart): nodes
+        are then drawn as discs of those radii, to scale with the positions.
     edge_alpha : float, optional
         Opacity of the edges; default: lower for denser graphs.
 
@@ -133,7 +137,26 @@ def draw_layout(
     base = node_scale * float(np.clip(3000.0 / max(n, 1), 0.3, 30.0))
     sizes = base * (1.0 + degree)
     order = np.argsort(degree, kind="stable")
-    if n:
+    if n and node_sizes is not None:
+        from matplotlib.collections import EllipseCollection
+
+        diameters = 2.0 * np.asarray(node_sizes, dtype=np.float64)[order]
+        discs = EllipseCollection(
+            diameters,
+            diameters,
+            np.zeros(n),
+            units="xy",
+            offsets=positions[order],
+            offset_transform=ax.transData,
+            facecolors=colours[order],
+            linewidths=0,
+            zorder=2,
+        )
+        ax.add_collection(discs)
+        reach = positions[:, None, :] + np.asarray(node_sizes)[:, None, None] * [[1, 1], [-1, -1]]
+        ax.update_datalim(reach.reshape(-1, 2))
+        ax.autoscale_view()
+    elif n:
         ax.scatter(
             positions[order, 0],
             positions[order, 1],
@@ -155,6 +178,7 @@ def save_picture(
     positions: NDArray[np.float64],
     *,
     communities: Sequence[Hashable] | None = None,
+    node_sizes: NDArray[np.float64] | None = None,
     width: int = 1600,
     height: int = 1600,
     dpi: int = 200,
@@ -165,7 +189,7 @@ def save_picture(
     ----------
     path : Path
         The file; its extension (``.png``, ``.svg``, ``.pdf``) picks the format.
-    edges, positions, communities
+    edges, positions, communities, node_sizes
         As for :func:`draw_layout`.
     width, height : int, default 1600
         Size of the picture in pixels (at ``dpi`` for SVG and PDF).
@@ -186,5 +210,5 @@ def save_picture(
     figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, facecolor="white")
     FigureCanvasAgg(figure)
     ax = figure.add_axes((0.02, 0.02, 0.96, 0.96))
-    draw_layout(ax, edges, positions, communities=communities)
+    draw_layout(ax, edges, positions, communities=communities, node_sizes=node_sizes)
     figure.savefig(path, dpi=dpi, facecolor="white")

@@ -25,8 +25,10 @@ __all__ = [
     "GRAPH_FORMATS",
     "EdgeList",
     "InputError",
+    "delimiter_for",
     "read_communities",
     "read_graph",
+    "table_rows",
 ]
 
 GRAPH_FORMATS = {".graphml": "graphml", ".gexf": "gexf", ".gml": "gml"}
@@ -132,7 +134,12 @@ def _lines(path: Path) -> Iterator[tuple[int, str]]:
                 yield number, line
 
 
-def _rows(path: Path, delimiter: str | None) -> Iterator[tuple[int, list[str]]]:
+def delimiter_for(path: Path, delimiter: str | None) -> str | None:
+    """The field separator of a table: the given one, else the extension's (None: whitespace)."""
+    return delimiter if delimiter is not None else _DELIMITERS.get(path.suffix.lower())
+
+
+def table_rows(path: Path, delimiter: str | None) -> Iterator[tuple[int, list[str]]]:
     """Yield (line number, fields) of the data lines of a delimited text file."""
     for number, line in _lines(path):
         stripped = line.strip()
@@ -207,7 +214,7 @@ def read_edge_list(
     pairs = array("q")
     weights: array[float] | None = None
     shape = "source,target[,weight]" if delimiter == "," else "source target [weight]"
-    for count, (number, fields) in enumerate(_rows(path, delimiter)):
+    for count, (number, fields) in enumerate(table_rows(path, delimiter)):
         if count == 0 and (header if header is not None else _is_header(fields)):
             continue
         if len(fields) not in (2, 3) or not all(fields[:2]):
@@ -372,7 +379,7 @@ def read_communities(path: Path, nodes: list[str], *, delimiter: str | None = No
         delimiter = _DELIMITERS.get(path.suffix.lower())
     index = {node: i for i, node in enumerate(nodes)}
     communities = [""] * len(nodes)
-    for count, (number, fields) in enumerate(_rows(path, delimiter)):
+    for count, (number, fields) in enumerate(table_rows(path, delimiter)):
         if len(fields) != 2:
             raise InputError(path, number, f"expected 'node community', got {len(fields)} field(s)")
         if fields[0] not in index:
