@@ -144,6 +144,14 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         help="number of iterations (default: 1000; 300 from 100,000 nodes)",
     )
     group.add_argument(
+        "--tol",
+        type=float,
+        default=0.0,
+        metavar="X",
+        help="stop early once the mean step of the nodes, over the layout's size, stays "
+        "below X for 5 iterations (e.g. 1e-3; default: 0, run every iteration)",
+    )
+    group.add_argument(
         "--threads",
         type=int,
         metavar="N",
@@ -353,6 +361,7 @@ def _run_layout(
             iterations=args.iterations,
             threads=args.threads,
             seed=args.seed,
+            tol=args.tol,
             progress=progress,
             **node_options,
             **_settings(args),

@@ -399,3 +399,24 @@ def test_missing_extension_explains_how_to_build(tmp_path: Any) -> None:
     last = result.stderr.strip().splitlines()[-1]
     assert last.startswith("ImportError: tallow_forceatlas2: the compiled extension '_native'")
     assert "pip install ." in last
+
+
+def test_tol_stops_a_settled_layout_early_with_the_bits_of_that_many_iterations() -> None:
+    graph = np.random.default_rng(1).integers(0, 200, size=(600, 2))
+    done: list[int] = []
+    early = layout(
+        graph, iterations=5000, tol=1e-3, barnes_hut=True, progress=lambda i, n: done.append(i)
+    )
+    assert 5 < len(done) < 5000
+    assert np.array_equal(early, layout(graph, iterations=len(done), barnes_hut=True))
+    for threads in (2, 3):
+        again = layout(graph, iterations=5000, tol=1e-3, barnes_hut=True, threads=threads)
+        assert np.array_equal(early, again)
+
+
+@pytest.mark.parametrize(
+    ("tol", "error"), [(-0.1, ValueError), (1.0, ValueError), ("0.1", TypeError), (True, TypeError)]
+)
+def test_tol_is_a_number_from_0_below_1(tol: object, error: type[Exception]) -> None:
+    with pytest.raises(error, match="tol must be"):
+        layout(EDGES, tol=tol)
