@@ -60,10 +60,11 @@ struct WalkTree {
   std::vector<WalkRecord> records;
   std::vector<std::uint32_t> skip;  // per record: the record after its subtree
   std::vector<WalkShortcut> shortcuts;
-  // Per record: a leaf node's size (a region's entry is unused). Written and
-  // read only for walks with sizes at the leaves, so the records of the plain
-  // walk keep their 32 bytes.
-  std::vector<float> leaf_sizes;
+  // Per record, for walks with sizes only (else empty, so the records of the
+  // plain walk keep their 32 bytes): a leaf's node size; for a region, a
+  // radius around its mass centre within which lies every leaf node's disc
+  // (its position +- its size) of its subtree, NaN when one is NaN.
+  std::vector<double> reach;
 };
 // Node and region counts must stay below this for 32-bit walk indices.
 inline constexpr std::uint32_t walk_region = 0xFFFFFFFF;
@@ -87,11 +88,14 @@ struct WalkSlot {
 // never carry over (each step rebuilds them), so reuse cannot change a bit.
 struct StepBuffers {
   // The one member that is not scratch: how the run's Barnes-Hut walks treat
-  // a node they meet in a leaf, set by the run's owner before the run. With
-  // it, the pair's distance is reduced by both nodes' sizes as in the exact
-  // mode with adjustSizes (overlapping nodes push 100 times harder); regions
-  // keep the plain far-field force. Without it, sizes are never read and the
-  // walks cost what they always did. Owners set it only with adjustSizes.
+  // node sizes, set by the run's owner before the run. With it, two nodes that
+  // meet in a leaf have their distance reduced by both sizes as in the exact
+  // mode with adjustSizes (overlapping nodes push 100 times harder), and a
+  // region stands for its subtree only when, besides passing the opening
+  // test, none of its nodes can overlap the walking one, so no overlap hides
+  // in a far-field body; regions that do stand for their subtree keep the
+  // plain force. Without it, sizes are never read and the walks cost what
+  // they always did. Owners set it only with adjustSizes.
   bool sized_leaves = false;
   RegionMatrix regions;
   NodeSnapshot snapshot;
@@ -100,7 +104,8 @@ struct StepBuffers {
   std::vector<WalkSlot> walk_slots;
   std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
   std::vector<float> edge_ends;       // per node: x, y, size, mass (attraction on the pool)
-  std::vector<double> node_sizes;     // per node, for sized walks over the region matrix
+  std::vector<double> node_sizes;     // sized walks over the region matrix: per node
+  std::vector<double> region_reach;   // and per region, as WalkTree::reach
 };
 
 // Runs body(begin, end) over consecutive ranges that cover [0, count), in any
@@ -125,12 +130,22 @@ void bh_walk_order(std::vector<std::uint32_t>& order, std::span<const double> re
 // Fills tree.shortcuts from its records and skips: one backward pass.
 void bh_mark_shortcuts(WalkTree& tree);
 
+// Fills the regions' entries of tree.reach from its records, skips and the
+// leaves' entries (their sizes): one backward pass.
+void bh_mark_reach(WalkTree& tree);
+
+// The same radii per region of the region matrix (region index order; a leaf:
+// its node's size, an empty leaf: unused), from the node snapshot and every
+// node's size.
+void bh_region_reach(std::vector<double>& reach, std::span<const double> regions,
+                     std::span<const double> snapshot, std::span<const double> sizes);
+
 // Fills buffers.walk_tree from `regions` and the nodes' x, y, mass (and with
-// buffers.sized_leaves their sizes), and
-// buffers.walk_order with the same order as bh_walk_order: two short linear
-// passes over the regions on the calling thread, then the records written by
-// `for_each` (any split gives the same tree). No allocation once the buffers
-// have grown. Node and region counts must fit 32-bit indices
+// buffers.sized_leaves their sizes and the reaches), and buffers.walk_order
+// with the same order as bh_walk_order: two short linear passes over the
+// regions on the calling thread, then the records written by `for_each` (any
+// split gives the same tree), then backward passes over the records. No
+// allocation once the buffers have grown. Node and region counts must fit 32-bit indices
 // (bh_walk_tree_fits), else fatal.
 void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
                       std::span<const double> regions,
@@ -139,7 +154,7 @@ bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions);
 
 // Prepares the Barnes-Hut walks of one step over `regions` (the walk tree and
 // walk order, or, beyond 32-bit indices, the node snapshot and, with
-// buffers.sized_leaves, node_sizes) and returns how many walks there are: one
+// buffers.sized_leaves, node_sizes and region_reach) and returns how many walks there are: one
 // per node.
 std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
                                   std::span<const double> regions,
@@ -174,14 +189,17 @@ void bh_node_repulsion(const LayoutSettings& settings, std::span<float, node_str
 void bh_node_repulsion(std::span<float, node_stride> node, std::uint32_t index,
                        const WalkTree& tree, double coefficient, double theta2);
 
-// Both walks with sizes at the leaves: a node met in a leaf, at distance dist,
-// gives d = dist - own size - its size; d > 0: f = (coefficient * m) * M / d / d;
+// Both walks with sizes: a node met in a leaf, at distance dist, gives d =
+// dist - own size - its size; d > 0: f = (coefficient * m) * M / d / d;
 // d < 0 (overlap): f = ((coefficient * 100) * m) * M; d = 0 or NaN, or dist =
-// 0: nothing. Regions that stand for their subtree repel as in the plain walk.
-// The node's own size is its `size` slot; the others' come from `sizes` (f64,
-// node order) or from tree.leaf_sizes.
+// 0: nothing. A region that passes the opening test is opened all the same
+// unless d2 > (own size + its reach)^2; one that stands for its subtree
+// repels as in the plain walk. The node's own size is its `size` slot; the
+// others' sizes and the reaches come from `sizes` (per node) and
+// `region_reach` (per region), or from tree.reach.
 void bh_node_repulsion_sized(std::span<float, node_stride> node, std::size_t key,
                              std::span<const double> snapshot, std::span<const double> sizes,
+                             std::span<const double> region_reach,
                              std::span<const double> regions, double coefficient, double theta2);
 void bh_node_repulsion_sized(std::span<float, node_stride> node, std::uint32_t index,
                              const WalkTree& tree, double coefficient, double theta2);

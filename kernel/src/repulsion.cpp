@@ -64,13 +64,22 @@ std::optional<double> sized_leaf_factor(double d, double other_mass, double scal
   return std::nullopt;
 }
 
+// With sizes, whether a region at squared distance d2 from a node of size
+// `own_size` may stand for its subtree: only when no disc of its leaves can
+// overlap the node's. A NaN reach never lets it.
+bool stands_apart(double d2, double own_size, double reach) {
+  const double limit = own_size + reach;
+  return d2 > limit * limit;
+}
+
 // The walk descends through first_child while a region is too close to stand
 // for its contents and moves on through next otherwise, so it needs no stack.
 // Sizes are read only by the sized walk.
 template <bool sized>
 void walk_region_matrix(std::span<float, node_stride> node, std::size_t key,
                         std::span<const double> snapshot, std::span<const double> sizes,
-                        std::span<const double> regions, double coefficient, double theta2) {
+                        std::span<const double> region_reach, std::span<const double> regions,
+                        double coefficient, double theta2) {
   const double x = node[slot::x];
   const double y = node[slot::y];
   const double mass = node[slot::mass];
@@ -91,7 +100,8 @@ void walk_region_matrix(std::span<float, node_stride> node, std::size_t key,
       const double d2 = dX * dX + dY * dY;
       const double half = reg[region::half_size];
       // Fails for d2 = 0 (+inf) and for NaN, which opens the region.
-      if (!(4.0 * half * half / d2 < theta2)) {
+      if (!(4.0 * half * half / d2 < theta2) ||
+          (sized && !stands_apart(d2, own_size, at(region_reach, r / region_stride)))) {
         r = region_offset(reg[region::first_child]);
         continue;
       }
@@ -138,13 +148,15 @@ void walk_region_matrix(std::span<float, node_stride> node, std::size_t key,
 void bh_node_repulsion(const LayoutSettings& /*settings*/, std::span<float, node_stride> node,
                        std::size_t key, std::span<const double> snapshot,
                        std::span<const double> regions, double coefficient, double theta2) {
-  walk_region_matrix<false>(node, key, snapshot, {}, regions, coefficient, theta2);
+  walk_region_matrix<false>(node, key, snapshot, {}, {}, regions, coefficient, theta2);
 }
 
 void bh_node_repulsion_sized(std::span<float, node_stride> node, std::size_t key,
                              std::span<const double> snapshot, std::span<const double> sizes,
+                             std::span<const double> region_reach,
                              std::span<const double> regions, double coefficient, double theta2) {
-  walk_region_matrix<true>(node, key, snapshot, sizes, regions, coefficient, theta2);
+  walk_region_matrix<true>(node, key, snapshot, sizes, region_reach, regions, coefficient,
+                           theta2);
 }
 
 namespace {
@@ -169,7 +181,8 @@ std::size_t past_opened_region(const WalkTree& tree, std::size_t r, double x, do
 
 // The walk tree puts a region's subtree right after it, so opening a region
 // is a step to the next record, with no dependent load on that path. The
-// plain walk reads no size; the sized one reads tree.leaf_sizes at leaves only.
+// plain walk reads no size; the sized one reads tree.reach where it meets a
+// leaf or a region that passes the opening test.
 template <bool sized>
 void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const WalkTree& tree,
                double coefficient, double theta2) {
@@ -189,10 +202,10 @@ void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const Wa
   float dy = node[slot::dy];
   const WalkRecord* const records = tree.records.data();
   const std::uint32_t* const skip = tree.skip.data();
-  const float* const leaf_sizes = tree.leaf_sizes.data();
+  const double* const reach = tree.reach.data();
   std::size_t count = std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
   if constexpr (sized) {
-    count = std::min(count, tree.leaf_sizes.size());
+    count = std::min(count, tree.reach.size());
   }
   std::size_t r = 0;
   while (r < count) {  // the loop's bounds test: skips never point backwards
@@ -207,6 +220,12 @@ void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const Wa
                                                             : past_opened_region(tree, r, x, y);
         continue;
       }
+      if constexpr (sized) {
+        if (!stands_apart(d2, own_size, reach[r])) {
+          ++r;
+          continue;
+        }
+      }
       r = skip[r];
     } else {
       // Dead records add nothing, so a leaf that adds nothing may jump them.
@@ -215,7 +234,7 @@ void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const Wa
         continue;
       }
       if constexpr (sized) {
-        const double d = std::sqrt(d2) - own_size - static_cast<double>(leaf_sizes[r]);
+        const double d = std::sqrt(d2) - own_size - reach[r];
         ++r;
         if (const std::optional<double> f =
                 sized_leaf_factor(d, record.mass, scaled_mass, scaled_overlap)) {
@@ -271,7 +290,8 @@ void run_walks(std::span<float> nodes, std::span<const double> regions,
   }
   for (std::size_t k = begin; k < end; ++k) {
     walk_region_matrix<sized>(node_record(nodes, k), k * node_stride, buffers.snapshot,
-                              buffers.node_sizes, regions, coefficient, theta2);
+                              buffers.node_sizes, buffers.region_reach, regions, coefficient,
+                              theta2);
   }
 }
 

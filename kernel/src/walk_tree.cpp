@@ -142,7 +142,7 @@ void write_records(StepBuffers& buffers, std::span<const float> nodes,
       at(tree.records, place.records) = {n[slot::x], n[slot::y], n[slot::mass],
                                         -(static_cast<double>(node) + 1.0)};
       if (sized) {
-        at(tree.leaf_sizes, place.records) = n[slot::size];
+        at(tree.reach, place.records) = n[slot::size];
       }
       tree.skip[place.records] = place.records + 1;
       at(buffers.walk_order, place.leaves) = static_cast<std::uint32_t>(node);
@@ -185,7 +185,79 @@ bool is_dead(const WalkRecord& record) {
   return !(record.opening < 0) && !(record.opening < std::numeric_limits<double>::infinity());
 }
 
+// The larger radius, NaN winning, so that any NaN below a region makes its
+// reach NaN whatever order its children come in.
+double wider(double reach, double term) {
+  return std::isnan(reach) || term <= reach ? reach : term;
+}
+
+// How far from (x, y) the discs of a child reach: the distance to the child's
+// point (mass centre or node) plus the child's own reach.
+double reach_through(double x, double y, double child_x, double child_y, double child_reach) {
+  const double dX = x - child_x;
+  const double dY = y - child_y;
+  return std::sqrt(dX * dX + dY * dY) + child_reach;
+}
+
 }  // namespace
+
+// A region's children follow it in the records, each subtree ending where its
+// skip points; backwards, every child's reach is known before its parent's.
+void bh_mark_reach(WalkTree& tree) {
+  const std::size_t count = tree.records.size();
+  if (count > 0) {
+    require_index(tree.skip.size(), count - 1);
+    require_index(tree.reach.size(), count - 1);
+  }
+  for (std::size_t r = count; r-- > 0;) {
+    const WalkRecord& region = tree.records[r];
+    if (region.opening < 0) {
+      continue;  // a leaf: its node's size, written with the record
+    }
+    double reach = 0.0;
+    for (std::size_t c = r + 1; c < tree.skip[r]; c = at(tree.skip, c)) {
+      const WalkRecord& child = at(tree.records, c);
+      reach = wider(reach, reach_through(region.x, region.y, child.x, child.y, tree.reach[c]));
+    }
+    tree.reach[r] = reach;
+  }
+}
+
+// Children are appended after their parent, so backwards they come first;
+// quadrant order, empty leaves left out, as in the walk tree.
+void bh_region_reach(std::vector<double>& reach, std::span<const double> regions,
+                     std::span<const double> snapshot, std::span<const double> sizes) {
+  const std::size_t count = regions.size() / region_stride;
+  reach.assign(count, 0.0);
+  for (std::size_t k = count; k-- > 0;) {
+    const double* reg = regions.data() + k * region_stride;
+    if (reg[region::first_child] >= 0) {
+      const std::uint32_t first = first_child_index(reg, k, count);
+      double radius = 0.0;
+      for (std::size_t c = first; c < std::size_t{first} + 4; ++c) {
+        const double* child = regions.data() + c * region_stride;
+        if (child[region::first_child] >= 0) {
+          radius = wider(radius, reach_through(reg[region::mass_center_x],
+                                               reg[region::mass_center_y],
+                                               child[region::mass_center_x],
+                                               child[region::mass_center_y], reach[c]));
+        } else if (child[region::node] >= 0) {
+          // A leaf's point is its node's position.
+          const std::size_t s =
+              region_offset(child[region::node]) / node_stride * snapshot_stride;
+          require_index(snapshot.size(), s + snapshot_slot::y);
+          radius = wider(radius, reach_through(reg[region::mass_center_x],
+                                               reg[region::mass_center_y],
+                                               snapshot[s + snapshot_slot::x],
+                                               snapshot[s + snapshot_slot::y], reach[c]));
+        }
+      }
+      reach[k] = radius;
+    } else if (reg[region::node] >= 0) {
+      reach[k] = at(sizes, region_offset(reg[region::node]) / node_stride);
+    }
+  }
+}
 
 void bh_mark_shortcuts(WalkTree& tree) {
   const std::size_t count = tree.records.size();
@@ -301,8 +373,7 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
   }
   buffers.walk_tree.records.resize(root.records);
   buffers.walk_tree.skip.resize(root.records);
-  // Regions' entries stay unread: no walk reads a size but a leaf's.
-  buffers.walk_tree.leaf_sizes.resize(buffers.sized_leaves ? root.records : 0);
+  buffers.walk_tree.reach.resize(buffers.sized_leaves ? root.records : 0);
   buffers.walk_order.resize(node_count);
   buffers.in_leaf.assign(node_count, 0);
   place_subtrees(buffers.walk_slots, buffers.walk_tree.skip);
@@ -311,6 +382,9 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
   });
   append_left_out(buffers, regions, node_count, root.leaves);
   bh_mark_shortcuts(buffers.walk_tree);
+  if (buffers.sized_leaves) {
+    bh_mark_reach(buffers.walk_tree);
+  }
 }
 
 std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> nodes,
@@ -324,11 +398,12 @@ std::size_t bh_prepare_step_walks(StepBuffers& buffers, std::span<const float> n
     buffers.walk_tree.records.clear();
     buffers.walk_tree.skip.clear();
     buffers.walk_tree.shortcuts.clear();
-    buffers.walk_tree.leaf_sizes.clear();
+    buffers.walk_tree.reach.clear();
     buffers.walk_order.clear();
     take_snapshot(buffers.snapshot, nodes);
     if (buffers.sized_leaves) {
       take_sizes(buffers.node_sizes, nodes);
+      bh_region_reach(buffers.region_reach, regions, buffers.snapshot, buffers.node_sizes);
     }
   }
   return count;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -70,13 +71,40 @@ std::vector<Body> clustered(std::size_t n, unsigned seed) {
 // The sized walk of node i written as directly as possible: recursive, over
 // the region matrix `t`, others read from `snapshot` (f32, widened on read).
 struct SizedReference : testing_support::Reference {
+  // How far from region r's point (mass centre, or a leaf's node) the discs
+  // of the nodes in its leaves reach; NaN if any of them is NaN; -1 for an
+  // empty leaf.
+  static double radius(const std::vector<double>& t, const std::vector<float>& snapshot,
+                       std::size_t r) {
+    if (t[r + 5] < 0) {
+      return t[r] >= 0 ? double{snapshot[static_cast<std::size_t>(t[r]) + slot::size]} : -1;
+    }
+    double widest = 0;
+    bool nan_below = false;
+    const std::size_t first = static_cast<std::size_t>(t[r + 5]);
+    for (std::size_t c = first; c < first + 36; c += 9) {
+      const double below = radius(t, snapshot, c);
+      if (below == -1) continue;
+      const bool leaf = t[c + 5] < 0;
+      const std::size_t o = static_cast<std::size_t>(t[c]);
+      const double cx = leaf ? double{snapshot[o]} : t[c + 7];
+      const double cy = leaf ? double{snapshot[o + 1]} : t[c + 8];
+      const double far = std::sqrt((t[r + 7] - cx) * (t[r + 7] - cx) +
+                                   (t[r + 8] - cy) * (t[r + 8] - cy)) + below;
+      nan_below = nan_below || std::isnan(far);
+      widest = std::fmax(widest, far);
+    }
+    return nan_below ? std::numeric_limits<double>::quiet_NaN() : widest;
+  }
+
   void sized_walk(std::size_t i, const std::vector<double>& t, const std::vector<float>& snapshot,
-                  std::size_t r) {
+                  const std::vector<double>& radii, std::size_t r) {
     const double x = get(i, slot::x), y = get(i, slot::y), m = get(i, slot::mass);
     const double theta2 = s.barnesHutTheta * s.barnesHutTheta;
     if (t[r + 5] >= 0) {
       const double dX = x - t[r + 7], dY = y - t[r + 8], d2 = dX * dX + dY * dY;
-      if ((4 * t[r + 3] * t[r + 3]) / d2 < theta2) {
+      const double apart = get(i, slot::size) + radii[r / 9];
+      if ((4 * t[r + 3] * t[r + 3]) / d2 < theta2 && d2 > apart * apart) {
         if (d2 > 0) {
           const double f = (t[r + 6] * (s.scalingRatio * m)) / d2;
           add(i, slot::dx, dX * f);
@@ -85,7 +113,7 @@ struct SizedReference : testing_support::Reference {
         return;
       }
       for (std::size_t c = 0; c < 4; ++c) {
-        sized_walk(i, t, snapshot, static_cast<std::size_t>(t[r + 5]) + 9 * c);
+        sized_walk(i, t, snapshot, radii, static_cast<std::size_t>(t[r + 5]) + 9 * c);
       }
     } else if (t[r] >= 0 && static_cast<std::size_t>(t[r]) != i * node_stride) {
       const std::size_t o = static_cast<std::size_t>(t[r]);
@@ -109,7 +137,11 @@ struct SizedReference : testing_support::Reference {
 
   void sized_repulsion(const std::vector<double>& tree) {
     const std::vector<float> snapshot = v;
-    for (std::size_t i = 0; i < v.size() / node_stride; ++i) sized_walk(i, tree, snapshot, 0);
+    std::vector<double> radii;
+    for (std::size_t r = 0; r < tree.size(); r += 9) radii.push_back(radius(tree, snapshot, r));
+    for (std::size_t i = 0; i < v.size() / node_stride; ++i) {
+      sized_walk(i, tree, snapshot, radii, 0);
+    }
   }
 
   // Reference::step with the sized walk in place of the plain one.
@@ -181,10 +213,12 @@ TEST_P(SizedPhase, BothWalksMatchTheReferenceWalk) {
   take_snapshot(snapshot, start);
   std::vector<double> sizes;
   take_sizes(sizes, start);
+  std::vector<double> reach;
+  bh_region_reach(reach, regions, snapshot, sizes);
   for (std::size_t i = 0; i < n; ++i) {
     bh_node_repulsion_sized(std::span(matrix_walked).subspan(i * node_stride).first<node_stride>(),
-                            i * node_stride, snapshot, sizes, regions, settings.scalingRatio,
-                            theta * theta);
+                            i * node_stride, snapshot, sizes, reach, regions,
+                            settings.scalingRatio, theta * theta);
   }
   expect_same_matrix(matrix_walked, expected);
 
