@@ -223,6 +223,9 @@ def test_batch_command_exit_statuses(tmp_path: Path, capsys: pytest.CaptureFixtu
     args.batch = tmp_path / "out" / "a.csv"
     assert batch_command(args) == 2
     assert "is not a directory" in capsys.readouterr().err
+    args.batch, args.pos = tmp_path / "in", tmp_path / "start.csv"
+    assert batch_command(args) == 2
+    assert "--pos is for one graph" in capsys.readouterr().err
 
 
 # ---- a Dask cluster of two worker processes ---------------------------------

@@ -32,6 +32,16 @@ __all__ = ["GRAPH_SUFFIXES", "batch_command", "graph_files", "layout_directory"]
 # What counts as a graph file in a directory; anything else (notes, pictures,
 # earlier outputs) is left alone.
 GRAPH_SUFFIXES = (".csv", ".tsv", ".tab", ".txt", ".edges", ".edgelist", *GRAPH_FORMATS)
+# Command-line options that describe one graph, refused with --batch.
+SINGLE_GRAPH_OPTIONS = (
+    "graph",
+    "demo",
+    "communities",
+    "community_attribute",
+    "nodes",
+    "pos",
+    "fix_pos",
+)
 EXIT_SOME_FAILED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
@@ -186,14 +196,32 @@ class _DaskClient:
             self.client.close()
 
 
+def _batch_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The layout options of the command line that apply to every graph."""
+    options: dict[str, Any] = {"iterations": args.iterations, "seed": args.seed}
+    if getattr(args, "tol", None) is not None:
+        options["tol"] = args.tol
+    for setting in SETTINGS:
+        if getattr(args, setting.name) is not None:
+            options[setting.name] = getattr(args, setting.name)
+    return options
+
+
+def _one_graph_option(args: argparse.Namespace) -> str | None:
+    """The first given option that only makes sense for a single graph."""
+    for name in SINGLE_GRAPH_OPTIONS:
+        if getattr(args, name, None):
+            return "a graph file" if name == "graph" else "--" + name.replace("_", "-")
+    return None
+
+
 def batch_command(args: argparse.Namespace, prog: str = "tallow-fa2") -> int:
     """Run ``tallow-fa2 --batch DIR -o OUTDIR``: the command line's batch mode.
 
     Reads from ``args``: ``batch`` (DIR), ``output`` (one directory),
-    ``format`` (default .csv) and ``scheduler`` (default None) when present,
-    ``delimiter``, ``header``, ``weight``,
-    ``no_weights``, ``iterations``, ``threads``, ``seed``, ``progress`` and
-    every setting.
+    ``format`` (default .csv), ``scheduler`` (default None) and ``tol`` when
+    present, ``delimiter``, ``header``, ``weight``, ``no_weights``,
+    ``iterations``, ``threads``, ``seed``, ``progress`` and every setting.
 
     Returns
     -------
@@ -202,13 +230,14 @@ def batch_command(args: argparse.Namespace, prog: str = "tallow-fa2") -> int:
         standard error, the others written); 2 for bad input before any work;
         130 when interrupted.
     """
-    if len(args.output) != 1:
-        print(f"{prog}: error: --batch needs exactly one -o OUTDIR", file=sys.stderr)
+    single = _one_graph_option(args)
+    if single is not None or len(args.output) != 1:
+        problem = f"{single} is for one graph" if single else "it needs exactly one -o OUTDIR"
+        print(f"{prog}: error: --batch DIR: {problem}", file=sys.stderr)
         return EXIT_BAD_INPUT
     progress = args.progress
     if progress is None:
         progress = sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None
-    settings = {setting.name: getattr(args, setting.name) for setting in SETTINGS}
     try:
         written = layout_directory(
             args.batch,
@@ -220,9 +249,7 @@ def batch_command(args: argparse.Namespace, prog: str = "tallow-fa2") -> int:
             weight=None if args.no_weights else args.weight,
             threads=args.threads,
             progress=progress,
-            iterations=args.iterations,
-            seed=args.seed,
-            **{name: value for name, value in settings.items() if value is not None},
+            **_batch_options(args),
         )
     except BatchError as error:
         assert error.labels is not None
