@@ -7,8 +7,9 @@ import itertools
 import numpy as np
 import pytest
 from numpy.typing import NDArray
-from tallow_forceatlas2.multilevel import coarsen, finest_level, hierarchy, multilevel_layout
+from tallow_forceatlas2.multilevel import finest_level, hierarchy, multilevel_layout
 from tallow_forceatlas2.multilevel import run as multilevel_run
+from tallow_forceatlas2.multilevel.coarsen import coarsen
 from tallow_forceatlas2.settings import kernel_settings
 
 

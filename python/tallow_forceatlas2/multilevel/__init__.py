@@ -2,17 +2,18 @@
 
 ``multilevel_layout`` takes the arrays of ``inputs.graph_arrays`` and the
 kernel's settings dictionary and returns positions like ``layout_raw``.
+(The module ``coarsen`` keeps its function of the same name to itself, so
+that the package attribute stays the module.)
 """
 
 from __future__ import annotations
 
-from tallow_forceatlas2.multilevel.coarsen import Level, coarsen, finest_level, hierarchy
+from tallow_forceatlas2.multilevel.coarsen import Level, finest_level, hierarchy
 from tallow_forceatlas2.multilevel.run import RECOMMENDED_SETTINGS, multilevel_layout
 
 __all__ = [
     "RECOMMENDED_SETTINGS",
     "Level",
-    "coarsen",
     "finest_level",
     "hierarchy",
     "multilevel_layout",
