@@ -60,7 +60,8 @@ void lap(double& total, Clock::time_point& start) {
 }
 
 void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
-                tallow::StepBuffers& buffers, tallow::WorkerPool* pool, PhaseTimes& t) {
+                tallow::StepBuffers& buffers, tallow::quadtree::BuildScratch& scratch,
+                tallow::WorkerPool* pool, PhaseTimes& t) {
   Clock::time_point clock = Clock::now();
   // The same choice as the kernel's parallel step: small graphs keep the
   // per-node phases on the calling thread.
@@ -70,7 +71,11 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
                                      : tallow::prepare_step(s, m.nodes);
   lap(t.prepare, clock);
   if (s.barnesHutOptimize) {
-    tallow::quadtree::build_into(buffers.regions, m.nodes);
+    if (pool != nullptr) {
+      tallow::build_tree_on_pool(*pool, m.nodes, buffers, scratch);
+    } else {
+      tallow::quadtree::build_into(buffers.regions, m.nodes);
+    }
     lap(t.tree, clock);
     if (pool != nullptr) {
       tallow::bh_repulsion_on_pool(*pool, s, m.nodes, buffers);
@@ -118,9 +123,10 @@ int main(int argc, char** argv) {
     pool.emplace(threads);
   }
   tallow::StepBuffers buffers;
+  tallow::quadtree::BuildScratch scratch;
   PhaseTimes t;
   for (unsigned long i = 0; i < iterations; ++i) {
-    timed_step(settings, m, buffers, pool ? &*pool : nullptr, t);
+    timed_step(settings, m, buffers, scratch, pool ? &*pool : nullptr, t);
   }
   std::printf(
       "{\"prepare\": %.6f, \"tree\": %.6f, \"repulsion\": %.6f, \"gravity\": %.6f, "

@@ -27,14 +27,34 @@ void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
   });
 }
 
+void build_tree_on_pool(WorkerPool& pool, std::span<const float> nodes, StepBuffers& buffers,
+                        quadtree::BuildScratch& scratch) {
+  if (pool.size() < 2) {
+    quadtree::build_into(buffers.regions, nodes);
+    return;
+  }
+  // One cell at a time: cells differ a lot in size, the largest go first.
+  const quadtree::ForEachPart cells_on_pool = [&pool](std::size_t count, const auto& body) {
+    pool.for_each(count, body, /*largest_range=*/1);
+  };
+  quadtree::build_into(buffers.regions, nodes, cells_on_pool, scratch);
+}
+
 void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes, std::span<const EdgeRecord> edges,
                             StepBuffers& buffers) {
+  quadtree::BuildScratch scratch;
+  run_iteration_parallel(pool, settings, nodes, edges, buffers, scratch);
+}
+
+void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
+                            std::span<float> nodes, std::span<const EdgeRecord> edges,
+                            StepBuffers& buffers, quadtree::BuildScratch& scratch) {
   const bool spread = pool.size() > 1 && nodes.size() / node_stride >= min_nodes_on_pool;
   const double compensation =
       spread ? prepare_step_on_pool(pool, settings, nodes) : prepare_step(settings, nodes);
   if (settings.barnesHutOptimize) {
-    quadtree::build_into(buffers.regions, nodes);
+    build_tree_on_pool(pool, nodes, buffers, scratch);
     bh_repulsion_on_pool(pool, settings, nodes, buffers);
   } else {
     repulsion_phase(settings, nodes, {});
@@ -71,10 +91,11 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
     pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)),
                  &WorkerPool::start_thread, on_refusal);
   }
+  quadtree::BuildScratch tree_scratch;
   // A 64-bit counter cannot wrap at the largest 32-bit iteration count.
   for (std::uint64_t i = 1; i <= iterations; ++i) {
     if (pool) {
-      run_iteration_parallel(*pool, settings, nodes, edges, buffers);
+      run_iteration_parallel(*pool, settings, nodes, edges, buffers, tree_scratch);
     } else {
       iterate(settings, nodes, edges, buffers);
     }

@@ -40,11 +40,20 @@ inline constexpr std::size_t min_regions_on_pool = 16384;
 void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes, StepBuffers& buffers);
 
-// One iteration with the Barnes-Hut walks spread over `pool`; the rest runs on
-// the calling thread, which waits while the pool works. Same bits as iterate().
+// The region tree of one step into buffers.regions, its cells built on the
+// pool (with two or more workers); the sequential tree, bit for bit.
+void build_tree_on_pool(WorkerPool& pool, std::span<const float> nodes, StepBuffers& buffers,
+                        quadtree::BuildScratch& scratch);
+
+// One iteration with the region tree, the Barnes-Hut walks and the per-node
+// phases spread over `pool`, while the calling thread waits. Same bits as
+// iterate(). `scratch` keeps the tree build's arrays from step to step.
 void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes, std::span<const EdgeRecord> edges,
                             StepBuffers& buffers);
+void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
+                            std::span<float> nodes, std::span<const EdgeRecord> edges,
+                            StepBuffers& buffers, quadtree::BuildScratch& scratch);
 
 // Runs `iterations` steps (the counter stops at the bound, never wraps).
 // With threads >= 2 a pool of min(threads, max_workers) workers is built first,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "checked.hpp"
@@ -214,9 +215,11 @@ struct Chains {
 // is split, and split again while both nodes keep falling into one quadrant,
 // up to the split budget; past it the arriving node stays out of every leaf.
 // A node entering a chain goes straight to its bottom (see Chains).
-void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n, Chains& chains) {
+// `splits_left` is the budget the insertion has left on arriving at the
+// root (a cell's root, in the parallel build).
+void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n, Chains& chains,
+            int splits_left = splits_after_first) {
   std::size_t r = 0;
-  int splits_left = splits_after_first;
   constexpr std::size_t no_chain = std::numeric_limits<std::size_t>::max();
   std::size_t chain = no_chain;  // the chain whose bottom r is
   for (;;) {
@@ -509,19 +512,22 @@ class PathPrefetcher {
  public:
   static constexpr std::size_t lookahead = 16;
 
-  // Moves the cursors of nodes after `inserted` one level down; the cursor of
-  // node inserted + lookahead starts at the root.
+  // Moves the cursors of insertions after `inserted` one level down; the
+  // cursor of insertion inserted + lookahead starts at the root. `base(k)` is
+  // the node-matrix offset of the node of insertion k.
+  template <class NodeBase>
   void advance(const RegionMatrix& regions, std::span<const float> nodes, std::size_t inserted,
-               std::size_t count) {
+               std::size_t count, NodeBase&& base) {
     cursor_[(inserted + lookahead) % lookahead] = 0;
     const std::size_t last = std::min(count, inserted + 1 + lookahead);
-    for (std::size_t node = inserted + 1; node < last; ++node) {
-      std::size_t& r = cursor_[node % lookahead];
+    for (std::size_t k = inserted + 1; k < last; ++k) {
+      std::size_t& r = cursor_[k % lookahead];
       require_index(regions.size(), r + region::mass_center_y);
       const double* reg = regions.data() + r;
       if (reg[region::first_child] >= 0) {
-        const double x = nodes[node * node_stride + slot::x];
-        const double y = nodes[node * node_stride + slot::y];
+        const std::size_t node = base(k);
+        const double x = nodes[node + slot::x];
+        const double y = nodes[node + slot::y];
         r = region_offset(reg[region::first_child]) +
             quadrant(x, y, reg[region::center_x], reg[region::center_y]) * region_stride;
         require_index(regions.size(), r + region::mass_center_y);
@@ -534,6 +540,285 @@ class PathPrefetcher {
  private:
   std::array<std::size_t, lookahead> cursor_{};
 };
+
+// ---- the parallel build ------------------------------------------------------
+//
+// The regions `cell_depth` levels below the root are the cells. A node's path
+// down to its cell depends only on the nodes before it that took the same
+// path, so one pass in node order over the few regions above the cells (the
+// top) routes every node there exactly as insert() would: a node arriving at a
+// cell arrives at that cell's root with the split budget its insertion has
+// left, and a node held by a region that splits just above a cell arrives in
+// the splitting node's insertion. Each cell then receives its nodes in node
+// order, so insert() builds its subtree with the sequential masses and the
+// sequential order of splits. A split's block of four children is numbered by
+// its insertion: an insertion splits regions of the top and then of at most
+// one cell, top down, so counting the splits of every insertion gives every
+// block its place in the sequential array.
+
+using quadtree::Arrival;
+using quadtree::BuildScratch;
+using quadtree::Cell;
+
+// Insertion numbers and block numbers are 32-bit.
+constexpr std::size_t max_parallel_nodes = std::size_t{1} << 30;
+
+// Cells of some ten to twenty thousand nodes keep a subtree in the caches.
+std::size_t cell_depth_for(std::size_t count) { return count <= (std::size_t{2} << 20) ? 3 : 4; }
+
+class TopRouter {
+ public:
+  TopRouter(BuildScratch& scratch, std::span<const float> nodes, std::size_t cell_depth)
+      : s_(scratch), nodes_(nodes), cell_depth_(cell_depth) {}
+
+  // insert() above the cells; a node reaching a cell is handed to it.
+  void route(const Body& n, std::uint32_t insertion) {
+    std::size_t r = 0;
+    std::size_t depth = 0;
+    int splits_left = splits_after_first;
+    for (;;) {
+      if (depth == cell_depth_) {
+        arrive(r, n, insertion, splits_left);
+        return;
+      }
+      require_index(s_.top.size(), r + region::mass_center_y);
+      double* reg = s_.top.data() + r;
+      if (reg[region::first_child] >= 0) {
+        const std::size_t q = quadrant(n.x, n.y, reg[region::center_x], reg[region::center_y]);
+        accumulate(reg, n);
+        r = region_offset(reg[region::first_child]) + q * region_stride;
+        ++depth;
+        continue;
+      }
+      if (reg[region::node] < 0) {
+        reg[region::node] = static_cast<double>(n.offset);
+        return;
+      }
+      const Body held = read_body(nodes_, region_offset(reg[region::node]));
+      const std::size_t first = append_children(s_.top, r);
+      note_children(first, depth + 1);
+      s_.top_insertion.push_back(insertion);
+      ++s_.first_block[insertion];
+      reg = s_.top.data() + r;
+      const double cx = reg[region::center_x];
+      const double cy = reg[region::center_y];
+      const std::size_t q_held = first + quadrant(held.x, held.y, cx, cy) * region_stride;
+      reg[region::mass] = held.mass;
+      reg[region::mass_center_x] = held.x;
+      reg[region::mass_center_y] = held.y;
+      place(q_held, held, insertion, depth + 1);
+      reg[region::node] = -1.0;
+      const std::size_t q_new = first + quadrant(n.x, n.y, cx, cy) * region_stride;
+      if (q_new != q_held) {
+        place(q_new, n, insertion, depth + 1);
+        return;
+      }
+      if (splits_left == 0) {
+        return;
+      }
+      --splits_left;
+      r = q_held;
+      ++depth;
+    }
+  }
+
+  std::size_t cell_count() const { return cells_; }
+
+ private:
+  void note_children(std::size_t first, std::size_t depth) {
+    s_.cell_of.resize(s_.top.size() / region_stride, -1);
+    if (depth != cell_depth_) {
+      return;
+    }
+    for (std::size_t q = 0; q < 4; ++q) {
+      const std::size_t offset = first + q * region_stride;
+      s_.cell_of[offset / region_stride] = static_cast<std::int32_t>(cells_);
+      if (cells_ == s_.cells.size()) {
+        s_.cells.emplace_back();
+      }
+      Cell& cell = s_.cells[cells_++];
+      cell.top_offset = offset;
+      cell.arrivals.clear();
+    }
+  }
+
+  // A node set into a child of a region just split: held by it, or handed
+  // to the cell when the child is one (an empty root: the budget is unused).
+  void place(std::size_t child, const Body& b, std::uint32_t insertion, std::size_t depth) {
+    if (depth == cell_depth_) {
+      arrive(child, b, insertion, splits_after_first);
+    } else {
+      s_.top[child + region::node] = static_cast<double>(b.offset);
+    }
+  }
+
+  void arrive(std::size_t r, const Body& b, std::uint32_t insertion, int splits_left) {
+    const std::int32_t cell = at(s_.cell_of, r / region_stride);
+    s_.cells[static_cast<std::size_t>(cell)].arrivals.push_back(
+        {static_cast<std::uint32_t>(b.offset / node_stride), insertion,
+         static_cast<std::uint32_t>(splits_left)});
+  }
+
+  BuildScratch& s_;
+  std::span<const float> nodes_;
+  std::size_t cell_depth_;
+  std::size_t cells_ = 0;
+};
+
+// insert() for every node that reaches the cell, in node order, below a root
+// with the cell's square; notes each split's insertion and counts it.
+void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes,
+                std::vector<std::uint32_t>& first_block) {
+  RegionMatrix& regions = cell.regions;
+  regions.assign(region_stride, 0.0);
+  const double* root = top.data() + cell.top_offset;
+  regions[region::node] = -1.0;
+  regions[region::center_x] = root[region::center_x];
+  regions[region::center_y] = root[region::center_y];
+  regions[region::half_size] = root[region::half_size];
+  regions[region::next] = -1.0;
+  regions[region::first_child] = -1.0;
+  cell.block_insertion.clear();
+  Chains chains;
+  PathPrefetcher prefetcher;
+  const std::vector<Arrival>& arrivals = cell.arrivals;
+  for (std::size_t k = 0; k < arrivals.size(); ++k) {
+    const Arrival& a = arrivals[k];
+    const std::size_t before = regions.size();
+    insert(regions, nodes, read_body(nodes, std::size_t{a.node} * node_stride), chains,
+           static_cast<int>(a.splits_left));
+    for (std::size_t b = before; b < regions.size(); b += children_values) {
+      cell.block_insertion.push_back(a.insertion);
+      ++first_block[a.insertion];  // this insertion splits in no other cell
+    }
+    prefetcher.advance(regions, nodes, k, arrivals.size(),
+                       [&arrivals](std::size_t i) { return arrivals[i].node * node_stride; });
+  }
+  for (const Chain& chain : chains.list) {
+    settle_chain(regions, nodes, chain);
+  }
+}
+
+// The offset in the whole tree of the region at local offset `local` of a
+// tree whose root is at `root` and whose blocks are at `blocks`.
+std::size_t joined_offset(std::size_t local, std::size_t root,
+                          const std::vector<std::uint32_t>& blocks) {
+  if (local == 0) {
+    return root;
+  }
+  const std::size_t k = (local - region_stride) / children_values;
+  return region_stride + std::size_t{at(blocks, k)} * children_values +
+         (local - region_stride) % children_values;
+}
+
+double joined_reference(double local, std::size_t root, const std::vector<std::uint32_t>& blocks,
+                        double none) {
+  return local < 0 ? none : static_cast<double>(joined_offset(region_offset(local), root, blocks));
+}
+
+// Turns the insertions of `blocks` (ascending) into block numbers: after the
+// blocks of earlier insertions and, within one insertion, after `before(t)`
+// blocks split higher up.
+template <class Before>
+void number_blocks(std::vector<std::uint32_t>& blocks, const std::vector<std::uint32_t>& first_block,
+                   Before&& before) {
+  std::size_t k = 0;
+  while (k < blocks.size()) {
+    const std::uint32_t t = blocks[k];
+    const std::uint32_t base = at(first_block, t) + before(t);
+    std::size_t end = k;
+    while (end < blocks.size() && blocks[end] == t) {
+      blocks[end] = base + static_cast<std::uint32_t>(end - k);
+      ++end;
+    }
+    k = end;
+  }
+}
+
+// Copies a tree's regions to their places in the whole tree.
+void write_joined(RegionMatrix& regions, const RegionMatrix& local, std::size_t root,
+                  const std::vector<std::uint32_t>& blocks, double root_next) {
+  for (std::size_t l = 0; l < local.size(); l += region_stride) {
+    const double* from = local.data() + l;
+    const std::size_t g = joined_offset(l, root, blocks);
+    require_index(regions.size(), g + region::mass_center_y);
+    double* to = regions.data() + g;
+    for (std::size_t k = 0; k < region_stride; ++k) {
+      to[k] = from[k];
+    }
+    to[region::next] = joined_reference(from[region::next], root, blocks, root_next);
+    to[region::first_child] = joined_reference(from[region::first_child], root, blocks, -1.0);
+  }
+}
+
+void build_parallel(RegionMatrix& regions, std::span<const float> nodes, std::size_t count,
+                    const quadtree::ForEachPart& for_each, BuildScratch& s) {
+  Box box = bounding_box(nodes, count);
+  make_square(box);
+  s.top.clear();
+  append_root(s.top, box);
+  s.top_insertion.clear();
+  s.cell_of.assign(1, -1);
+  s.first_block.assign(count + 1, 0);
+  TopRouter router(s, nodes, cell_depth_for(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    router.route(read_body(nodes, i * node_stride), static_cast<std::uint32_t>(i));
+  }
+  const std::size_t cells = router.cell_count();
+  // The largest cells first, so that the last ones to start are small.
+  s.cell_order.resize(cells);
+  for (std::size_t c = 0; c < cells; ++c) {
+    s.cell_order[c] = static_cast<std::uint32_t>(c);
+  }
+  std::sort(s.cell_order.begin(), s.cell_order.end(), [&s](std::uint32_t a, std::uint32_t b) {
+    return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();
+  });
+  for_each(cells, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t c = begin; c < end; ++c) {
+      build_cell(s.cells[s.cell_order[c]], s.top, nodes, s.first_block);
+    }
+  });
+  // Block numbers: the splits of all earlier insertions come first.
+  std::uint32_t blocks = 0;
+  for (std::uint32_t& first : s.first_block) {
+    blocks += std::exchange(first, blocks);
+  }
+  // The top's splits come first within their insertion, in the order made.
+  number_blocks(s.top_insertion, s.first_block, [](std::uint32_t) { return 0u; });
+  const std::vector<std::uint32_t>& top_blocks = s.top_insertion;
+  regions.resize(region_stride + std::size_t{blocks} * children_values);
+  const auto top_splits_in = [&s, &top_blocks](std::uint32_t t) {
+    // Top blocks of insertion t: those whose numbers fall in t's range.
+    const std::uint32_t first = s.first_block[t];
+    const std::uint32_t end = s.first_block[t + 1];
+    return static_cast<std::uint32_t>(
+        std::lower_bound(top_blocks.begin(), top_blocks.end(), end) -
+        std::lower_bound(top_blocks.begin(), top_blocks.end(), first));
+  };
+  for_each(cells, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t c = begin; c < end; ++c) {
+      Cell& cell = s.cells[s.cell_order[c]];
+      number_blocks(cell.block_insertion, s.first_block, top_splits_in);
+      const std::size_t root = joined_offset(cell.top_offset, 0, top_blocks);
+      const double root_next =
+          joined_reference(s.top[cell.top_offset + region::next], 0, top_blocks, -1.0);
+      write_joined(regions, cell.regions, root, cell.block_insertion, root_next);
+    }
+  });
+  // The top last: its cells' regions are already written from their own roots.
+  for (std::size_t l = 0; l < s.top.size(); l += region_stride) {
+    if (s.cell_of[l / region_stride] >= 0) {
+      continue;
+    }
+    const double* from = s.top.data() + l;
+    double* to = regions.data() + joined_offset(l, 0, top_blocks);
+    for (std::size_t k = 0; k < region_stride; ++k) {
+      to[k] = from[k];
+    }
+    to[region::next] = joined_reference(from[region::next], 0, top_blocks, -1.0);
+    to[region::first_child] = joined_reference(from[region::first_child], 0, top_blocks, -1.0);
+  }
+}
 
 }  // namespace
 
@@ -558,11 +843,22 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
   Chains chains;
   for (std::size_t i = 0; i < count; ++i) {
     insert(regions, nodes, read_body(nodes, i * node_stride), chains);
-    prefetcher.advance(regions, nodes, i, count);
+    prefetcher.advance(regions, nodes, i, count, [](std::size_t k) { return k * node_stride; });
   }
   for (const Chain& chain : chains.list) {
     settle_chain(regions, nodes, chain);
   }
+}
+
+void build_into(RegionMatrix& regions, std::span<const float> nodes,
+                const ForEachPart& for_each, BuildScratch& scratch) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (count < min_nodes_for_cells || count >= max_parallel_nodes) {
+    build_into(regions, nodes);
+    return;
+  }
+  require_index(nodes.size(), (count - 1) * node_stride + slot::mass);  // every node read below
+  build_parallel(regions, nodes, count, for_each, scratch);
 }
 
 }  // namespace quadtree

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
@@ -54,6 +55,56 @@ RegionMatrix build(std::span<const float> nodes);
 // The same tree, written into `regions` (cleared first) so that a caller that
 // builds one tree per iteration reuses the array's capacity.
 void build_into(RegionMatrix& regions, std::span<const float> nodes);
+
+// Below this many nodes the cells would be too small to be worth a pass: the
+// parallel build is the sequential one.
+inline constexpr std::size_t min_nodes_for_cells = 32768;
+
+// Runs body(begin, end) over ranges covering [0, count), possibly at once on
+// several threads, and returns when all have run.
+using ForEachPart =
+    std::function<void(std::size_t count, const std::function<void(std::size_t, std::size_t)>&)>;
+
+// A node reaching a cell of the parallel build: its index, the insertion it
+// arrives in (a node held by a region that splits arrives in the splitting
+// node's insertion) and the splits that insertion has left.
+struct Arrival {
+  std::uint32_t node;
+  std::uint32_t insertion;
+  std::uint32_t splits_left;
+};
+
+// One region `cell_depth` levels below the root and the subtree below it,
+// built apart from the others with its own region numbering (its root at 0).
+struct Cell {
+  std::size_t top_offset = 0;  // the cell's region in the top tree
+  std::vector<Arrival> arrivals;
+  RegionMatrix regions;
+  std::vector<std::uint32_t> block_insertion;  // per local split: its insertion,
+                                               // then its block in the whole tree
+};
+
+// What the parallel build keeps from one tree to the next (capacity only).
+struct BuildScratch {
+  RegionMatrix top;                          // the regions above the cells
+  std::vector<std::uint32_t> top_insertion;  // per top split: its insertion
+  std::vector<std::int32_t> cell_of;         // per top region: its cell, or -1
+  std::vector<std::uint8_t> depth_of;        // per top region: its depth
+  std::vector<Cell> cells;
+  std::vector<std::uint32_t> cell_order;     // cells by falling arrival count
+  std::vector<std::uint32_t> first_block;    // per insertion: its first split's block
+};
+
+// The same tree, bit for bit, with the subtrees of the regions a few levels
+// below the root built by `for_each` (at once on several threads when it
+// spreads the parts) and then numbered and joined as the sequential build
+// numbers them. Every node reaches its cell by the sequential insertion rule;
+// each cell receives its nodes in node order, so its regions, their masses
+// and their split order are those of the sequential build, and the splits of
+// all cells and of the top are numbered by the insertion that made them.
+// Holds a copy of the regions while it joins them (72 bytes a region).
+void build_into(RegionMatrix& regions, std::span<const float> nodes,
+                const ForEachPart& for_each, BuildScratch& scratch);
 
 }  // namespace quadtree
 }  // namespace tallow

@@ -108,6 +108,20 @@ TEST(RunLayout, LargeTreesGiveTheSameBitsOnThePool) {
   }
 }
 
+// Above min_nodes_for_cells nodes, so that the region tree is built cell by
+// cell on the pool as well; two clusters put most nodes into a few cells.
+TEST(RunLayout, TreeCellsOnThePoolGiveTheSequentialBits) {
+  const Matrices start = clustered_graph(static_cast<std::uint32_t>(quadtree::min_nodes_for_cells) +
+                                         4000);
+  Matrices sequential = start;
+  EXPECT_FALSE(run_layout(sequential.nodes, sequential.edges, barnes_hut(1.2), 2, 1, {}));
+  for (std::uint64_t threads : {2u, 3u, 8u}) {
+    Matrices m = start;
+    EXPECT_FALSE(run_layout(m.nodes, m.edges, barnes_hut(1.2), 2, threads, {}));
+    expect_same_bits(m.nodes, sequential.nodes, threads);
+  }
+}
+
 // Above min_nodes_on_pool nodes, so that rotation, gravity, attraction and
 // force application run on the pool; self-loops, repeated edges, weights,
 // pinned nodes and sizes make every branch of the per-node phases count.
