@@ -10,6 +10,8 @@ from numpy.typing import NDArray
 from tallow_forceatlas2.multilevel import finest_level, hierarchy, multilevel_layout
 from tallow_forceatlas2.multilevel import run as multilevel_run
 from tallow_forceatlas2.multilevel.coarsen import coarsen
+from tallow_forceatlas2.multilevel.communities import communities
+from tallow_forceatlas2.multilevel.grouped import group_argmax
 from tallow_forceatlas2.settings import kernel_settings
 
 
@@ -149,3 +151,40 @@ def test_matching_stays_inside_labels() -> None:
 @pytest.mark.parametrize("shape", ["no edges", "one node"])
 def test_nothing_to_merge_ends_the_hierarchy(shape: str) -> None:
     assert len(levels_of(shape)) == 1
+
+
+def cliques(count: int, size: int) -> tuple[int, NDArray[np.int64]]:
+    """``count`` cliques of ``size`` nodes in a ring, one edge between neighbours."""
+    pairs = [
+        (c * size + i, c * size + j)
+        for c in range(count)
+        for i in range(size)
+        for j in range(i + 1, size)
+    ]
+    pairs += [(c * size, ((c + 1) % count) * size + 1) for c in range(count)]
+    return count * size, np.array(pairs, dtype=np.int64)
+
+
+@pytest.mark.parametrize(("count", "size"), [(2, 5), (4, 8), (12, 6)])
+def test_communities_are_the_cliques(count: int, size: int) -> None:
+    n, edges = cliques(count, size)
+    weights = np.ones(len(edges))
+    strength = np.bincount(edges.ravel(), minlength=n).astype(np.float64)
+    label = communities(n, edges, weights, strength, np.random.default_rng(0))
+    expected = np.arange(n) // size
+    # The same partition, whatever the label numbers: as many labels as
+    # cliques, and as many distinct (label, clique) pairs.
+    assert len(np.unique(label)) == count
+    assert np.unique(np.stack([label, expected]), axis=1).shape[1] == count
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_group_argmax_picks_a_largest_entry_of_every_run(seed: int) -> None:
+    rng = np.random.default_rng(seed)
+    groups = np.sort(rng.integers(0, 50, 400))
+    values = rng.integers(0, 4, 400).astype(np.float64)  # many ties
+    chosen = group_argmax(groups, values, np.random.default_rng(seed))
+    assert np.array_equal(groups[chosen], np.unique(groups))
+    for index in chosen:
+        assert values[index] == values[groups == groups[index]].max()
+    assert np.array_equal(chosen, group_argmax(groups, values, np.random.default_rng(seed)))
