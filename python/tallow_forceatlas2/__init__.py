@@ -10,6 +10,7 @@ unchecked kernel entry point underneath both.
 from __future__ import annotations
 
 from importlib import import_module
+from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -29,7 +30,12 @@ if TYPE_CHECKING:
     from tallow_forceatlas2.api import layout
     from tallow_forceatlas2.nx_layout import forceatlas2_layout
 
-__all__ = ["forceatlas2_layout", "layout", "layout_raw"]
+__all__ = ["__version__", "forceatlas2_layout", "layout", "layout_raw"]
+
+try:
+    __version__ = version("tallow_forceatlas2")
+except PackageNotFoundError:  # pragma: no cover - imported from a source tree
+    __version__ = "0+unknown"
 
 # networkx imports this package while it starts (for its backend registry), so
 # anything that pulls in NumPy is loaded on first use, not at import time.

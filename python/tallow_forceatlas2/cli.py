@@ -1,25 +1,33 @@
 """The ``tallow-fa2`` command: lay out a graph file, write positions and pictures.
 
-Bad input (a missing file, a malformed line, an unknown option, a bad value, a
-graph too large for memory, a layout that diverged) ends the command with one
-line on standard error and exit status 2; an output that cannot be written
-with status 1; Ctrl-C with status 130.
+Bad input (a missing file, a malformed line, an unknown option, a bad value,
+an output in a missing directory, a graph too large for memory, a layout that
+diverged) ends the command with one line on standard error and exit status 2,
+before the layout starts wherever it can be found then; an output that cannot
+be written all the same with status 1; Ctrl-C with status 130; a closed
+standard output (``| head``) quietly with status 141, as for SIGPIPE.
+Messages name command-line options (``--scaling-ratio``), not the Python
+keywords underneath.
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib.util
+import os
+import re
+import shutil
 import sys
+import tempfile
+import warnings
 from collections.abc import Sequence
-from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
 
-from tallow_forceatlas2.api import layout
+from tallow_forceatlas2.api import MAX_THREADS, layout
 from tallow_forceatlas2.inputs import GraphArrays
 from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
 from tallow_forceatlas2.node_table import NodeTable, read_node_table
@@ -37,12 +45,17 @@ from tallow_forceatlas2.writers import (
     write_positions_csv,
 )
 
+GRAPH_OUTPUT_FORMATS = (".gexf", ".graphml")
+OUTPUT_FORMATS = POSITION_FORMATS + GRAPH_OUTPUT_FORMATS + PICTURE_FORMATS
+INPUT_FORMATS = ("csv", "tsv", "txt", "graphml", "gexf", "gml")
+
 __all__ = ["build_parser", "main"]
 
 PROG = "tallow-fa2"
 EXIT_BAD_INPUT = 2
 EXIT_OUTPUT_FAILED = 1
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 128 + 13  # what a shell reports for a process ended by SIGPIPE
 
 
 class UsageError(Exception):
@@ -55,10 +68,9 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _package_version() -> str:
-    try:
-        return version("tallow_forceatlas2")
-    except PackageNotFoundError:  # pragma: no cover - running from a source tree
-        return "unknown"
+    from tallow_forceatlas2 import __version__
+
+    return __version__
 
 
 def _size(text: str) -> tuple[int, int]:
@@ -69,6 +81,17 @@ def _size(text: str) -> tuple[int, int]:
     return width, height
 
 
+_DELIMITER_WORDS = {"\\t": "\t", "tab": "\t", "comma": ",", "space": " ", "semicolon": ";"}
+
+
+def _delimiter(text: str) -> str:
+    if text.lower() in _DELIMITER_WORDS:
+        return _DELIMITER_WORDS[text.lower()]
+    if len(text) != 1 or text in '\r\n"':
+        raise argparse.ArgumentTypeError(f"expected one character, '\\t' or 'tab', not {text!r}")
+    return text
+
+
 def _add_input_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("input")
     group.add_argument(
@@ -77,8 +100,14 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
         type=Path,
         help=(
             "edge list (.csv, .tsv or whitespace separated: source target [weight], "
-            "'#' comments) or a .graphml/.gexf/.gml file"
+            "'#' comments) or a .graphml/.gexf/.gml file; '-' reads standard input"
         ),
+    )
+    group.add_argument(
+        "--format",
+        choices=INPUT_FORMATS,
+        help="format of the graph, for standard input or a file whose extension does not "
+        "say (default: from the extension; csv for standard input)",
     )
     group.add_argument(
         "--demo",
@@ -87,7 +116,8 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
     )
     group.add_argument(
         "--delimiter",
-        help="field separator of an edge list "
+        type=_delimiter,
+        help="field separator of an edge list: one character, '\\t' or 'tab' "
         "(default: ',' for .csv, tab for .tsv, else whitespace)",
     )
     group.add_argument(
@@ -201,7 +231,7 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
 
 def _add_output_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("output")
-    formats = ", ".join(POSITION_FORMATS + PICTURE_FORMATS)
+    formats = ", ".join(OUTPUT_FORMATS)
     group.add_argument(
         "-o",
         "--output",
@@ -209,7 +239,9 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         type=Path,
         default=[],
         metavar="FILE",
-        help=f"write positions or a picture, by extension ({formats}); "
+        help=f"write positions, the laid-out graph or a picture, by extension ({formats}); "
+        ".npy holds the positions only, .npz the positions and the node names, "
+        ".gexf and .graphml the graph with positions, sizes and colours (Gephi); "
         "repeatable; default: CSV positions on standard output",
     )
     group.add_argument(
@@ -260,11 +292,12 @@ def _check_arguments(args: argparse.Namespace) -> None:
             "give either a graph file or --demo" if not args.demo else "--demo takes no graph file"
         )
     for path in args.output:
-        if path.suffix.lower() not in POSITION_FORMATS + PICTURE_FORMATS:
+        if path.suffix.lower() not in OUTPUT_FORMATS:
             raise UsageError(
                 f"{path}: cannot tell the output format from the extension; "
-                f"use one of {', '.join(POSITION_FORMATS + PICTURE_FORMATS)}"
+                f"use one of {', '.join(OUTPUT_FORMATS)}"
             )
+        _check_writable(path)
         if path.suffix.lower() in PICTURE_FORMATS:
             try:
                 import matplotlib  # noqa: F401
@@ -276,8 +309,8 @@ def _check_arguments(args: argparse.Namespace) -> None:
         raise UsageError("--fix-pos needs --pos FILE: the positions to keep")
     if args.iterations is not None and args.iterations < 0:
         raise UsageError(f"--iterations must be >= 0, not {args.iterations}")
-    if args.threads is not None and args.threads < 1:
-        raise UsageError(f"--threads must be >= 1, not {args.threads}")
+    if args.threads is not None and not 1 <= args.threads <= MAX_THREADS:
+        raise UsageError(f"--threads must be between 1 and {MAX_THREADS}, not {args.threads}")
     width, height = args.size if args.size else (args.width, args.height)
     if min(width, height, args.dpi) < 1:
         raise UsageError("--width, --height, --size and --dpi must be positive")
@@ -285,7 +318,42 @@ def _check_arguments(args: argparse.Namespace) -> None:
     try:
         kernel_settings(0, _settings(args))
     except (TypeError, ValueError) as exc:
-        raise UsageError(str(exc)) from None
+        raise UsageError(option_names(str(exc))) from None
+
+
+def _check_writable(path: Path) -> None:
+    """Refuse an output that cannot be written, before a long layout runs."""
+    folder = path.parent
+    if path.is_dir():
+        raise UsageError(f"{path}: is a directory; give a file name to write")
+    if not folder.is_dir():
+        raise UsageError(
+            f"{path}: the directory {folder} does not exist; create it first (mkdir -p {folder})"
+        )
+    if not os.access(folder, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
+        raise UsageError(f"{path}: permission denied: cannot write there")
+
+
+# Python keyword names in messages from layout(), and the options that set them.
+_OPTION_NAMES = {
+    **{setting.name: "--" + setting.name.replace("_", "-") for setting in SETTINGS},
+    "iterations": "--iterations",
+    "threads": "--threads",
+    "seed": "--seed",
+    "tol": "--tol",
+    "node_size": "--nodes (size)",
+    "node_mass": "--nodes (mass)",
+}
+_KEYWORD = re.compile(
+    r"(?<![\w-])(" + "|".join(sorted(_OPTION_NAMES, key=len, reverse=True)) + r")(?=[ =])"
+)
+
+
+def option_names(message: str) -> str:
+    """Say a Python API message in the command line's terms: keywords become options."""
+    return _KEYWORD.sub(lambda match: _OPTION_NAMES[match.group(1)], message).replace(
+        "weight=None", "--no-weights"
+    )
 
 
 def _settings(args: argparse.Namespace) -> dict[str, Any]:
@@ -324,6 +392,10 @@ def _node_options(args: argparse.Namespace, graph: EdgeList) -> dict[str, Any]:
     return options
 
 
+def _warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
 def _load(args: argparse.Namespace) -> EdgeList:
     if args.demo:
         from tallow_forceatlas2.demo import demo_graph
@@ -331,18 +403,65 @@ def _load(args: argparse.Namespace) -> EdgeList:
         demo = demo_graph()
         nodes = [str(i) for i in range(demo.n_nodes)]
         return EdgeList(nodes, demo.edges, None, demo.communities)
+    graph = _read_input(args)
+    if graph.guessed_header is not None:
+        _warn(
+            f"took the first line ({','.join(graph.guessed_header)!r}) of {args.graph} for a "
+            "header, since no other line names those nodes; pass --no-header to read it as an "
+            "edge (or --header to say it is one)"
+        )
+    if args.communities is not None:
+        communities, unknown = read_communities(
+            args.communities, graph.nodes, delimiter=args.delimiter
+        )
+        if unknown:
+            _warn(
+                f"{args.communities}: {len(unknown)} node(s) are not in the graph and were "
+                f"skipped (first: {unknown[0]!r})"
+            )
+        missing = communities.count("")
+        if missing:
+            first = graph.nodes[communities.index("")]
+            _warn(
+                f"{args.communities}: {missing} of the graph's {len(graph.nodes)} nodes have no "
+                f"community and are drawn grey (first: {first!r})"
+            )
+        graph = EdgeList(graph.nodes, graph.edges, graph.weights, communities)
+    return graph
+
+
+def _read_input(args: argparse.Namespace) -> EdgeList:
+    """Read the graph file, standard input ('-') or a file in the --format named."""
+    path: Path = args.graph
+    from_stdin = str(path) == "-"
+    suffix = "." + (args.format or "csv") if from_stdin or args.format else path.suffix
+    if not from_stdin and suffix == path.suffix.lower():
+        return _read_path(args, path)
+    display = "<stdin>" if from_stdin else str(path)
+    with tempfile.TemporaryDirectory(prefix="tallow-fa2-") as folder:
+        # The readers take paths and may read a file twice (to tell a header
+        # from an edge), so standard input is spooled to a file first.
+        copy = Path(folder) / ("input" + suffix)
+        if from_stdin:
+            with copy.open("wb") as out:
+                shutil.copyfileobj(sys.stdin.buffer, out, 1 << 20)
+        else:
+            copy.symlink_to(path.resolve())
+        try:
+            return _read_path(args, copy)
+        except InputError as exc:
+            raise InputError(display, exc.line, exc.message) from None
+
+
+def _read_path(args: argparse.Namespace, path: Path) -> EdgeList:
     weight = None if args.no_weights else args.weight
-    graph = read_graph(
-        args.graph,
+    return read_graph(
+        path,
         delimiter=args.delimiter,
         header=args.header,
         weight=weight,
         community_attribute=args.community_attribute,
     )
-    if args.communities is not None:
-        communities = read_communities(args.communities, graph.nodes, delimiter=args.delimiter)
-        graph = EdgeList(graph.nodes, graph.edges, graph.weights, communities)
-    return graph
 
 
 def _run_layout(
@@ -367,7 +486,7 @@ def _run_layout(
             **_settings(args),
         )
     except (TypeError, ValueError, ModuleNotFoundError) as exc:
-        raise UsageError(str(exc)) from None
+        raise UsageError(option_names(str(exc))) from None
 
 
 def _write(
@@ -378,9 +497,11 @@ def _write(
 ) -> None:
     if not args.output:
         write_positions_csv(sys.stdout, graph.nodes, positions)
+        sys.stdout.flush()
         return
     for path in args.output:
-        if path.suffix.lower() in PICTURE_FORMATS:
+        suffix = path.suffix.lower()
+        if suffix in PICTURE_FORMATS:
             save_picture(
                 path,
                 graph.edges,
@@ -391,8 +512,33 @@ def _write(
                 height=args.height,
                 dpi=args.dpi,
             )
+        elif suffix in GRAPH_OUTPUT_FORMATS:
+            _write_graph_file(path, graph, positions, sizes)
         else:
             write_positions(path, graph.nodes, positions)
+
+
+def _write_graph_file(
+    path: Path,
+    graph: EdgeList,
+    positions: NDArray[np.float64],
+    sizes: NDArray[np.float64] | None,
+) -> None:
+    from tallow_forceatlas2.io import write_gexf, write_graphml
+
+    edges = np.ascontiguousarray(graph.edges, dtype=np.uint32)
+    arrays = GraphArrays(len(graph.nodes), edges, graph.weights, names=graph.nodes)
+    writer = write_gexf if path.suffix.lower() == ".gexf" else write_graphml
+    writer(path, arrays, positions, communities=graph.communities, sizes=sizes)
+
+
+def _quiet_broken_pipe() -> int:
+    """End as Unix tools do when the reader of standard output has gone (``| head``)."""
+    # Later writes (and Python's own flush at exit) must not fail again.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return EXIT_BROKEN_PIPE
 
 
 def _drawn_sizes(node_options: dict[str, Any], n_nodes: int) -> NDArray[np.float64] | None:
@@ -425,11 +571,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         0 on success, 1 when an output cannot be written, 2 for bad input,
         130 when interrupted.
     """
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            return _main(argv, caught)
+        finally:
+            for warning in caught:
+                _warn(option_names(str(warning.message)))
+
+
+def _main(argv: Sequence[str] | None, caught: list[warnings.WarningMessage]) -> int:
     try:
         args = build_parser().parse_args(argv)
         _check_arguments(args)
         graph = _load(args)
         node_options = _node_options(args, graph)
+        for warning in caught:  # the input's warnings before a long layout
+            _warn(option_names(str(warning.message)))
+        caught.clear()
         positions = _run_layout(args, graph, node_options)
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
@@ -444,6 +603,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_INTERRUPTED
     try:
         _write(args, graph, positions, _drawn_sizes(node_options, len(graph.nodes)))
+    except BrokenPipeError:
+        return _quiet_broken_pipe()
     except (OSError, ValueError) as exc:
         print(f"{PROG}: error: cannot write output: {exc}", file=sys.stderr)
         return EXIT_OUTPUT_FAILED

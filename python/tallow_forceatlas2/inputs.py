@@ -9,7 +9,8 @@ checks that leave nothing for the kernel to reject.
 from __future__ import annotations
 
 import numbers
-from collections.abc import Hashable, Sequence
+import warnings
+from collections.abc import Hashable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -236,6 +237,9 @@ def _from_networkx(graph: Any, weight: str | None) -> GraphArrays:
     if weight is not None:
         raw = [w for *_, w in graph.edges(data=weight, default=1)]
         values = _edge_weights(raw, pairs, weight)
+        if pairs and not any(weight in data for *_, data in graph.edges(data=True)):
+            keys = {key for *_, data in graph.edges(data=True) for key in data}
+            _warn_missing_weight(weight, keys)
     flat = np.fromiter(
         (index[node] for pair in pairs for node in pair[:2]),
         dtype=np.int64,
@@ -243,6 +247,28 @@ def _from_networkx(graph: Any, weight: str | None) -> GraphArrays:
     )
     edges = np.ascontiguousarray(flat.reshape(-1, 2), dtype=np.uint32)
     return GraphArrays(_check_n_nodes(len(nodes)), edges, values, nodes)
+
+
+def _warn_missing_weight(weight: str, present: Iterable[str]) -> None:
+    """Say that the weight attribute named is on no edge: most likely a misspelling.
+
+    The default name is only worth a word when the edges have another
+    attribute that looks like a weight; a graph without weights is common.
+    """
+    names = sorted(str(name) for name in present)
+    if weight == "weight" and not any("weight" in name.lower() for name in names):
+        return
+    have = (
+        "the edges have " + ", ".join(repr(name) for name in names[:10])
+        if names
+        else "the edges have no attributes"
+    )
+    warnings.warn(
+        f"no edge has a {weight!r} attribute, so the layout is unweighted; {have} "
+        "(pass weight=None to lay out without weights)",
+        UserWarning,
+        stacklevel=4,
+    )
 
 
 def _is_real(value: object) -> bool:
@@ -277,5 +303,7 @@ def _from_igraph(graph: Any, weight: str | None) -> GraphArrays:
     if weight is not None and weight in graph.es.attributes():
         raw = [1 if w is None else w for w in graph.es[weight]]
         values = _edge_weights(raw, pairs, weight)
+    elif weight is not None and pairs:
+        _warn_missing_weight(weight, graph.es.attributes())
     names = graph.vs["name"] if "name" in graph.vs.attributes() else None
     return GraphArrays(_check_n_nodes(graph.vcount()), edges, values, names=names)

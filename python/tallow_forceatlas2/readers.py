@@ -70,7 +70,7 @@ class InputError(ValueError):
     def __init__(self, path: str | Path, line: int | None, message: str) -> None:
         where = f"{path}:{line}" if line is not None else f"{path}"
         super().__init__(f"{where}: {message}")
-        self.path, self.line = str(path), line
+        self.path, self.line, self.message = str(path), line, message
 
 
 @dataclass(frozen=True)
@@ -87,12 +87,17 @@ class EdgeList:
         Edge weights, or None when no edge had one.
     communities : list of str or None
         A community label per node, when the file carried them.
+    guessed_header : list of str or None
+        The first line's fields when they were taken for a header by
+        guessing (not forced by ``header=True`` nor plain column names such
+        as ``source,target``), so that callers can say so.
     """
 
     nodes: list[str]
     edges: NDArray[np.int64]
     weights: NDArray[np.float64] | None
     communities: list[str] | None = None
+    guessed_header: list[str] | None = None
 
 
 def _read_bytes(path: Path) -> bytes:
@@ -164,7 +169,8 @@ def _number(text: str) -> float | None:
     return value
 
 
-def _is_header(fields: list[str]) -> bool:
+def _is_column_names(fields: list[str]) -> bool:
+    """Whether a first line is certainly a header: common column names, or a word for a weight."""
     if len(fields) == 3 and _number(fields[2]) is None:
         return True
     return (
@@ -172,6 +178,11 @@ def _is_header(fields: list[str]) -> bool:
         and {f.lower() for f in fields[:2]} <= _HEADER_WORDS
         and (fields[0].lower() != fields[1].lower())
     )
+
+
+def _may_be_header(fields: list[str]) -> bool:
+    """Whether a first line could be a header: its node fields are both non-numeric."""
+    return len(fields) >= 2 and all(_number(field) is None for field in fields[:2])
 
 
 def read_edge_list(
@@ -191,9 +202,13 @@ def read_edge_list(
         Field separator; default: from the extension (``,`` for .csv, tab for
         .tsv/.tab, any whitespace otherwise).
     header : bool, optional
-        Whether the first data line is a header. Default: it is when its
-        third field is not a number, or its first two fields are column
-        names such as ``source,target``.
+        Whether the first data line is a header. Default: guessed. A first
+        line whose two node fields are numbers is an edge; one whose third
+        field is not a number, or whose fields are column names such as
+        ``source,target``, is a header. Any other line of two non-numeric
+        fields is a header only when no later line names either of them
+        (then :attr:`EdgeList.guessed_header` holds it) and the file has
+        other edges.
     weighted : bool, default True
         Read the third column as the edge weight (finite, >= 0).
 
@@ -208,6 +223,43 @@ def read_edge_list(
     """
     if delimiter is None:
         delimiter = _DELIMITERS.get(path.suffix.lower())
+    first = next((fields for _, fields in table_rows(path, delimiter)), None)
+    if header is None and first is not None:
+        if _is_column_names(first):
+            header = True
+        elif _may_be_header(first):
+            return _guess_header(path, delimiter, weighted, first)
+    return _read_all_edges(path, delimiter, bool(header), weighted)
+
+
+def _read_all_edges(path: Path, delimiter: str | None, header: bool, weighted: bool) -> EdgeList:
+    graph = _read_edges(path, delimiter, header, weighted)
+    assert graph is not None  # only a header check stops early
+    return graph
+
+
+def _guess_header(path: Path, delimiter: str | None, weighted: bool, first: list[str]) -> EdgeList:
+    # Read the rest as if the line were a header, stopping at the first line
+    # that names one of its fields: a header's words never reappear as nodes.
+    try:
+        graph = _read_edges(path, delimiter, True, weighted, header_names=set(first[:2]))
+    except InputError as exc:
+        if exc.line is not None:
+            raise
+        graph = None  # the line was the only edge
+    if graph is None:
+        return _read_all_edges(path, delimiter, False, weighted)
+    return EdgeList(graph.nodes, graph.edges, graph.weights, guessed_header=first)
+
+
+def _read_edges(
+    path: Path,
+    delimiter: str | None,
+    header: bool,
+    weighted: bool,
+    header_names: set[str] | None = None,
+) -> EdgeList | None:
+    """Read the edges; None as soon as a line names one of ``header_names``."""
     # Rows go into compact typed arrays (8 bytes per value) as they are read,
     # so memory grows with the graph, not with the file's text.
     index: dict[str, int] = {}
@@ -215,10 +267,12 @@ def read_edge_list(
     weights: array[float] | None = None
     shape = "source,target[,weight]" if delimiter == "," else "source target [weight]"
     for count, (number, fields) in enumerate(table_rows(path, delimiter)):
-        if count == 0 and (header if header is not None else _is_header(fields)):
+        if count == 0 and header:
             continue
         if len(fields) not in (2, 3) or not all(fields[:2]):
             raise InputError(path, number, f"expected '{shape}', got {len(fields)} field(s)")
+        if header_names and (fields[0] in header_names or fields[1] in header_names):
+            return None
         weight = 1.0
         if len(fields) == 3 and weighted:
             parsed = _number(fields[2])
@@ -352,7 +406,9 @@ def read_graph(
     return read_edge_list(path, delimiter=delimiter, header=header, weighted=weight is not None)
 
 
-def read_communities(path: Path, nodes: list[str], *, delimiter: str | None = None) -> list[str]:
+def read_communities(
+    path: Path, nodes: list[str], *, delimiter: str | None = None
+) -> tuple[list[str], list[str]]:
     """Read a ``node community`` table and return each node's community.
 
     Parameters
@@ -366,25 +422,30 @@ def read_communities(path: Path, nodes: list[str], *, delimiter: str | None = No
 
     Returns
     -------
-    list of str
+    communities : list of str
         The community of every node, in node order; ``""`` for nodes the
         table does not list.
+    unknown : list of str
+        Nodes the table lists that are not in the graph (skipped), in file
+        order; a first line naming no node is a header, not one of them.
 
     Raises
     ------
     InputError
-        For malformed lines and nodes that are not in the graph.
+        For malformed lines.
     """
     if delimiter is None:
         delimiter = _DELIMITERS.get(path.suffix.lower())
     index = {node: i for i, node in enumerate(nodes)}
     communities = [""] * len(nodes)
+    unknown: list[str] = []
     for count, (number, fields) in enumerate(table_rows(path, delimiter)):
         if len(fields) != 2:
             raise InputError(path, number, f"expected 'node community', got {len(fields)} field(s)")
         if fields[0] not in index:
             if count == 0:
                 continue  # a header line such as "node,community"
-            raise InputError(path, number, f"node {fields[0]!r} is not in the graph")
+            unknown.append(fields[0])
+            continue
         communities[index[fields[0]]] = fields[1]
-    return communities
+    return communities, unknown

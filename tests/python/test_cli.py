@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import io
 import json
 import os
 import struct
@@ -43,7 +44,9 @@ def read_csv_positions(path: Path) -> tuple[list[str], np.ndarray]:
     with path.open(encoding="utf-8", newline="") as handle:
         rows = list(csv.reader(handle))
     assert rows[0] == ["node", "x", "y"]
-    return [r[0] for r in rows[1:]], np.array([[float(r[1]), float(r[2])] for r in rows[1:]])
+    # Coordinates are written as the shortest text of their float32 value.
+    values = np.array([[r[1], r[2]] for r in rows[1:]]).astype(np.float32)
+    return [r[0] for r in rows[1:]], values.astype(np.float64)
 
 
 @pytest.fixture
@@ -79,17 +82,27 @@ def test_csv_in_png_and_csv_out(edge_file: Path, tmp_path: Path) -> None:
     assert np.array_equal(positions, expected)
 
 
-def test_npy_json_and_standard_output_hold_the_same_positions(
+def as_float32_values(texts: list[list[str]]) -> np.ndarray:
+    return np.array(texts).astype(np.float32).astype(np.float64)
+
+
+def test_npy_npz_json_and_standard_output_hold_the_same_positions(
     edge_file: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    npy, js = tmp_path / "p.npy", tmp_path / "p.json"
-    assert main([str(edge_file), "-o", str(npy), "-o", str(js), *FAST]) == 0
+    npy, npz, js = tmp_path / "p.npy", tmp_path / "p.npz", tmp_path / "p.json"
+    assert main([str(edge_file), "-o", str(npy), "-o", str(npz), "-o", str(js), *FAST]) == 0
     assert main([str(edge_file), *FAST]) == 0
     lines = capsys.readouterr().out.splitlines()
     rows = list(csv.reader(lines))
-    from_stdout = np.array([[float(x), float(y)] for _, x, y in rows[1:]])
-    assert np.array_equal(np.load(npy), from_stdout)
-    assert json.loads(js.read_text(encoding="utf-8")) == dict(zip(NODES, from_stdout.tolist()))
+    texts = [[x, y] for _, x, y in rows[1:]]
+    assert np.array_equal(np.load(npy), as_float32_values(texts))
+    # The shortest float32 text: no float64 noise such as -153.40109252929688.
+    assert all(len(t.lstrip("-").replace(".", "").replace("e", "")) <= 10 for r in texts for t in r)
+    with np.load(npz) as saved:
+        assert saved["nodes"].tolist() == NODES
+        assert np.array_equal(saved["positions"], np.load(npy))
+    mapping = json.loads(js.read_text(encoding="utf-8"), parse_float=str)
+    assert mapping == dict(zip(NODES, texts))
 
 
 @pytest.mark.parametrize(
@@ -244,11 +257,6 @@ BAD_INPUT = [
         "{d}/g.graphml:3: cannot read this GRAPHML file",
     ),
     (
-        ["{d}/g.csv", "--communities", "{d}/c.csv"],
-        {"g.csv": b"a,b\n", "c.csv": b"a,1\nzz,2\n"},
-        "{d}/c.csv:2: node 'zz' is not in the graph",
-    ),
-    (
         ["{d}/g.csv", "--community-attribute", "x"],
         {"g.csv": b"a,b\n"},
         "{d}/g.csv: --community-attribute is for GraphML, GEXF and GML files",
@@ -263,9 +271,21 @@ BAD_INPUT = [
     (["--demo", "{d}/g.csv"], {}, "--demo takes no graph file"),
     (["--demo", "-o", "{d}/out.xyz"], {}, "{d}/out.xyz: cannot tell the output format"),
     (["--demo", "--iterations", "-1"], {}, "--iterations must be >= 0, not -1"),
-    (["--demo", "--threads", "0"], {}, "--threads must be >= 1, not 0"),
-    (["--demo", "--gravity", "-1"], {}, "gravity must be between 0 and 1e+06, not -1"),
-    (["--demo", "--scaling-ratio", "nan"], {}, "scaling_ratio must be finite, not nan"),
+    (["--demo", "--threads", "0"], {}, "--threads must be between 1 and 65535, not 0"),
+    (["--demo", "--threads", "70000"], {}, "--threads must be between 1 and 65535, not 70000"),
+    (["--demo", "--gravity", "-1"], {}, ": --gravity must be between 0 and 1e+06, not -1"),
+    (["--demo", "--scaling-ratio", "nan"], {}, ": --scaling-ratio must be finite, not nan"),
+    (["--demo", "--delimiter", ""], {}, "argument --delimiter: expected one character"),
+    (["--demo", "--delimiter", "ab"], {}, "argument --delimiter: expected one character"),
+    (["-", "--format", "xls"], {}, "argument --format: invalid choice: 'xls'"),
+    (["-"], {}, "<stdin>: contains no edges"),
+    (
+        ["--demo", "-o", "{d}/p.csv", "-o", "{d}/missing/p.png"],
+        {},
+        "{d}/missing/p.png: the directory {d}/missing does not exist",
+    ),
+    (["--demo", "-o", "{d}"], {}, "{d}: cannot tell the output format"),
+    (["--demo", "-o", "{d}/sub.csv"], {"sub.csv/x": b""}, "{d}/sub.csv: is a directory"),
     (
         ["--demo", "--size", "big"],
         {},
@@ -285,12 +305,15 @@ BAD_INPUT = [
 def test_bad_input_is_one_line_and_status_2(
     tmp_path: Path,
     capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
     argv: list[str],
     files: dict[str, bytes],
     message: str,
 ) -> None:
     for name, data in files.items():
+        (tmp_path / name).parent.mkdir(exist_ok=True)
         write(tmp_path, name, data)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"")))
     code = main([arg.format(d=tmp_path) for arg in argv])
     captured = capsys.readouterr()
     lines = captured.err.splitlines()
@@ -315,11 +338,28 @@ def test_bad_input_in_a_real_process_has_no_traceback(tmp_path: Path) -> None:
     )
 
 
-def test_unwritable_output_is_status_1(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
-    target = tmp_path / "no" / "such" / "dir" / "out.csv"
-    assert main(["--demo", "-o", str(target), *FAST]) == 1
+def test_output_failing_after_the_layout_is_status_1(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    def full_disk(*args: object, **kwargs: object) -> None:
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr("tallow_forceatlas2.cli.write_positions", full_disk)
+    assert main(["--demo", "-o", str(tmp_path / "out.csv"), *FAST]) == 1
     err = capsys.readouterr().err.splitlines()
-    assert len(err) == 1 and err[0].startswith("tallow-fa2: error: cannot write output:")
+    assert err == ["tallow-fa2: error: cannot write output: [Errno 28] No space left on device"]
+
+
+def test_missing_output_directory_is_found_before_the_layout(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    def must_not_run(*args: object, **kwargs: object) -> None:
+        raise AssertionError("the layout ran")
+
+    monkeypatch.setattr("tallow_forceatlas2.cli.layout", must_not_run)
+    target = tmp_path / "no" / "such" / "dir" / "out.csv"
+    assert main(["--demo", "-o", str(tmp_path / "ok.csv"), "-o", str(target), *FAST]) == 2
+    assert len(capsys.readouterr().err.splitlines()) == 1
 
 
 def test_header_is_guessed_and_can_be_forced(tmp_path: Path) -> None:
