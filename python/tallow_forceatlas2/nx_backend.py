@@ -8,7 +8,6 @@ nor NumPy at import time.
 
 from __future__ import annotations
 
-import inspect
 from collections.abc import Hashable, Mapping
 from typing import Any
 
@@ -97,7 +96,10 @@ def forceatlas2_layout(
     """
     reason = _cannot_run(jitter_tolerance, dim)
     if reason:
-        raise NotImplementedError(reason)
+        # Raised here rather than answered from can_run: networkx replaces a
+        # can_run answer by a generic message, while it keeps this one as the
+        # cause of its error (and falls back to its own code just the same).
+        raise NotImplementedError(f"the {BACKEND_NAME} backend cannot run this call: {reason}")
     from tallow_forceatlas2.settings import check_unknown_names
 
     check_unknown_names(
@@ -120,8 +122,10 @@ def forceatlas2_layout(
         lin_log=linlog,
         node_mass=node_mass,
         node_size=node_size,
+        multilevel=False,  # networkx's semantics: plain ForceAtlas2 from pos or seed
         **backend_kwargs,
     )
+    _forget_conversion(G)
     result = dict(zip(G, positions))
     if store_pos_as is not None:
         for node, xy in result.items():
@@ -130,14 +134,31 @@ def forceatlas2_layout(
 
 
 _BACKEND_KWARGS = ("threads", "progress", "barnes_hut", "barnes_hut_theta")
-_SIGNATURE = inspect.signature(forceatlas2_layout)
+
+
+def _forget_conversion(G: Any) -> None:
+    """Drop the copy networkx cached of ``G`` "converted" for this backend.
+
+    Conversion returns the graph itself, so the cache saves nothing; left in
+    place, every later call on the same graph prints networkx's long note
+    that a cached graph is being used.
+    """
+    cache = getattr(G, "__networkx_cache__", None)
+    if isinstance(cache, dict):
+        cache.get("backends", {}).pop(BACKEND_NAME, None)
 
 
 def _cannot_run(jitter_tolerance: object, dim: object) -> str:
     if dim != 2:
-        return f"only 2-dimensional layouts are supported, not dim={dim!r}"
+        return (
+            f"dim={dim!r} is not supported, only dim=2 (call networkx's own "
+            "forceatlas2_layout, without backend=, for other dimensions)"
+        )
     if jitter_tolerance != 1.0:
-        return "jitter_tolerance is not supported: every node adapts its own speed"
+        return (
+            f"jitter_tolerance={jitter_tolerance!r} is not supported, only the default 1.0: "
+            "every node adapts its own speed"
+        )
     return ""
 
 
@@ -154,18 +175,14 @@ def can_run(name: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool | 
     Returns
     -------
     True or str
-        True, or the reason why not (networkx logs it, or falls back to
-        its own implementation when configured to).
+        True for every call of ``forceatlas2_layout``: the arguments it
+        declines are named by the NotImplementedError it raises, which
+        networkx keeps as the cause of its own error (a reason returned
+        here would only be logged).
     """
     if name != "forceatlas2_layout":
         return f"{name} is not implemented by the {BACKEND_NAME} backend"
-    try:
-        bound = _SIGNATURE.bind(*args, **kwargs)
-    except TypeError as exc:
-        return str(exc)
-    bound.apply_defaults()
-    arguments = bound.arguments
-    return _cannot_run(arguments["jitter_tolerance"], arguments["dim"]) or True
+    return True
 
 
 def should_run(name: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
