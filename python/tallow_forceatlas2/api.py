@@ -47,6 +47,8 @@ _LAYOUT_ARGUMENTS = (
     "n_nodes",
     "weights",
     "weight",
+    "source",
+    "target",
     "pos",
     "seed",
     "iterations",
@@ -114,6 +116,8 @@ def layout(
     n_nodes: int | None = None,
     weights: object = None,
     weight: str | None = "weight",
+    source: str | None = None,
+    target: str | None = None,
     pos: object = None,
     seed: Seed = 0,
     iterations: int | None = None,
@@ -153,7 +157,13 @@ def layout(
         overflow.
     weight : str or None, default "weight"
         Edge attribute holding the weight in a networkx or igraph graph
-        (missing means 1); ``None`` ignores weights, also sparse values.
+        (missing means 1), or the weight column of an edge table (used when
+        present); ``None`` ignores weights, also sparse values.
+    source, target : str, optional
+        For a DataFrame edge table (pandas, or any DataFrame with the
+        interchange protocol, such as polars): the columns holding each
+        edge's nodes, default "source" and "target". Nodes are numbered in
+        order of first appearance, row by row, source before target.
     pos : array_like of shape (n, 2), or mapping, optional
         Start positions; a mapping (node to ``(x, y)``) may leave nodes out,
         and those start next to their placed neighbours (see ``fixed``), or
@@ -267,6 +277,8 @@ def layout(
         n_nodes=n_nodes,
         weights=weights,
         weight=weight,
+        source=source,
+        target=target,
         pos=pos,
         seed=seed,
         iterations=iterations,
@@ -297,6 +309,8 @@ def prepare_layout(
     n_nodes: int | None = None,
     weights: object = None,
     weight: str | None = "weight",
+    source: str | None = None,
+    target: str | None = None,
     pos: object = None,
     seed: Seed = 0,
     iterations: int | None = None,
@@ -333,7 +347,9 @@ def prepare_layout(
         threads = _check_count("threads", threads, 1, MAX_THREADS)
     check_progress(progress)
     tolerance = _check_tolerance(tol)
-    arrays = graph_arrays(graph, n_nodes=n_nodes, weights=weights, weight=weight)
+    arrays = graph_arrays(
+        graph, n_nodes=n_nodes, weights=weights, weight=weight, source=source, target=target
+    )
     check_memory(arrays.n_nodes)
     kernel = kernel_settings(arrays.n_nodes, chosen)
     check_weights(

@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["GraphArrays", "graph_arrays"]
+__all__ = ["GraphArrays", "check_weights_array", "graph_arrays", "warn_missing_weight"]
 
 # The kernel stores node indices as uint32.
 MAX_NODES = 2**32
@@ -69,6 +69,8 @@ def _kind(graph: object) -> str:
     module = type(graph).__module__ or ""
     if module.startswith("scipy.sparse"):
         return "scipy"
+    if hasattr(graph, "__dataframe__") and hasattr(graph, "columns"):
+        return "dataframe"
     if hasattr(graph, "adj") and hasattr(graph, "is_multigraph"):
         return "networkx"
     if module.split(".")[0] == "igraph" and hasattr(graph, "get_edgelist"):
@@ -82,14 +84,18 @@ def graph_arrays(
     n_nodes: int | None = None,
     weights: object = None,
     weight: str | None = "weight",
+    source: str | None = None,
+    target: str | None = None,
 ) -> GraphArrays:
     """Check a graph and convert it to kernel arrays.
 
     Parameters
     ----------
-    graph : array_like, scipy sparse matrix or array, networkx or igraph graph
+    graph : array_like, scipy sparse matrix or array, networkx or igraph graph, DataFrame
         An ``(m, 2)`` array of integer node indices (any integer dtype), a
-        square sparse adjacency matrix, or a graph object.
+        square sparse adjacency matrix, a graph object, or an edge table: a
+        pandas DataFrame or any DataFrame with the interchange protocol
+        (polars, ...; read through pandas) whose rows are edges.
     n_nodes : int, optional
         Number of nodes of an edge array; default: the largest index + 1.
     weights : array_like, optional
@@ -97,7 +103,13 @@ def graph_arrays(
     weight : str or None
         Edge attribute holding the weight of a networkx or igraph edge (a
         missing attribute counts as 1); for a sparse matrix, ``None`` ignores
-        the stored values. ``None`` lays the graph out unweighted.
+        the stored values; for an edge table, the weight column (used when
+        present). ``None`` lays the graph out unweighted.
+    source, target : str, optional
+        The columns of an edge table holding each edge's nodes; default
+        ``"source"`` and ``"target"``, as ``networkx.from_pandas_edgelist``.
+        Nodes are numbered in order of first appearance, row by row, source
+        before target.
 
     Returns
     -------
@@ -111,6 +123,14 @@ def graph_arrays(
     if isinstance(graph, GraphArrays) and n_nodes is None and weights is None:
         return graph  # already checked, by the command line's readers
     kind = _kind(graph)
+    if kind != "dataframe" and (source is not None or target is not None):
+        raise TypeError(
+            f"source= and target= name the columns of a DataFrame edge table, not of a {kind}"
+        )
+    if kind == "dataframe":
+        from tallow_forceatlas2.edge_tables import from_dataframe
+
+        return from_dataframe(graph, source or "source", target or "target", weight)
     if kind != "array":
         if n_nodes is not None:
             raise TypeError(f"n_nodes is only for edge arrays; a {kind} graph knows its nodes")
@@ -183,6 +203,11 @@ def _check_dense_indices(count: int, n_edges: int) -> None:
         )
 
 
+def check_weights_array(weights: object, n_edges: int, what: str) -> NDArray[np.float64] | None:
+    """Check ``(m,)`` edge weights: real, finite, >= 0; float64 out (None stays None)."""
+    return _check_weights(weights, n_edges, what)
+
+
 def _check_weights(weights: object, n_edges: int, what: str) -> NDArray[np.float64] | None:
     if weights is None:
         return None
@@ -239,7 +264,7 @@ def _from_networkx(graph: Any, weight: str | None) -> GraphArrays:
         values = _edge_weights(raw, pairs, weight)
         if pairs and not any(weight in data for *_, data in graph.edges(data=True)):
             keys = {key for *_, data in graph.edges(data=True) for key in data}
-            _warn_missing_weight(weight, keys)
+            warn_missing_weight(weight, keys)
     flat = np.fromiter(
         (index[node] for pair in pairs for node in pair[:2]),
         dtype=np.int64,
@@ -249,8 +274,8 @@ def _from_networkx(graph: Any, weight: str | None) -> GraphArrays:
     return GraphArrays(_check_n_nodes(len(nodes)), edges, values, nodes)
 
 
-def _warn_missing_weight(weight: str, present: Iterable[str]) -> None:
-    """Say that the weight attribute named is on no edge: most likely a misspelling.
+def warn_missing_weight(weight: str, present: Iterable[str], what: str = "attribute") -> None:
+    """Say that the weight attribute (or column) named is on no edge: most likely a misspelling.
 
     The default name is only worth a word when the edges have another
     attribute that looks like a weight; a graph without weights is common.
@@ -258,13 +283,14 @@ def _warn_missing_weight(weight: str, present: Iterable[str]) -> None:
     names = sorted(str(name) for name in present)
     if weight == "weight" and not any("weight" in name.lower() for name in names):
         return
-    have = (
-        "the edges have " + ", ".join(repr(name) for name in names[:10])
-        if names
-        else "the edges have no attributes"
-    )
+    listing = ", ".join(repr(name) for name in names[:10]) if names else "none"
+    if what == "column":
+        missing, have = f"the edge table has no {weight!r} column", f"its columns: {listing}"
+    else:
+        missing = f"no edge has a {weight!r} attribute"
+        have = f"the edges have {listing}" if names else "the edges have no attributes"
     warnings.warn(
-        f"no edge has a {weight!r} attribute, so the layout is unweighted; {have} "
+        f"{missing}, so the layout is unweighted; {have} "
         "(pass weight=None to lay out without weights)",
         UserWarning,
         stacklevel=4,
@@ -304,6 +330,6 @@ def _from_igraph(graph: Any, weight: str | None) -> GraphArrays:
         raw = [1 if w is None else w for w in graph.es[weight]]
         values = _edge_weights(raw, pairs, weight)
     elif weight is not None and pairs:
-        _warn_missing_weight(weight, graph.es.attributes())
+        warn_missing_weight(weight, graph.es.attributes())
     names = graph.vs["name"] if "name" in graph.vs.attributes() else None
     return GraphArrays(_check_n_nodes(graph.vcount()), edges, values, names=names)
