@@ -128,7 +128,7 @@ def graph_arrays(
             f"source= and target= name the columns of a DataFrame edge table, not of a {kind}"
         )
     if kind == "dataframe":
-        from tallow_forceatlas2.edge_tables import from_dataframe
+        from tallow_forceatlas2.io.dataframes import from_dataframe
 
         return from_dataframe(graph, source or "source", target or "target", weight)
     if kind != "array":
