@@ -82,14 +82,15 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
     } else {
       tallow::repulsion_phase(s, m.nodes, buffers.regions, buffers);
     }
+  } else if (pool != nullptr) {
+    tallow::exact_repulsion_on_pool(*pool, s, m.nodes);
   } else {
     tallow::repulsion_phase(s, m.nodes, {});
   }
   lap(t.repulsion, clock);
   if (spread) {
-    // Gravity is fused into the attraction parts on the pool and counted there.
-    tallow::gravity_and_attraction_on_pool(*pool, s, m.nodes, m.edges, compensation,
-                                           buffers.edge_ends);
+    // Gravity on the pool and attraction on this thread are counted together.
+    tallow::gravity_and_attraction_on_pool(*pool, s, m.nodes, m.edges, compensation);
     lap(t.attraction, clock);
     tallow::apply_forces_on_pool(*pool, s, m.nodes);
   } else {

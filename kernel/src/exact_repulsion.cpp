@@ -1,15 +1,25 @@
 // Exact repulsion: every unordered pair of nodes once.
 //
 // Every contribution is rounded to f32 as it is stored, so the visiting order
-// is part of the results: i from 1 up, j below i, i updated before j.
+// is part of the results: i from 1 up, j below i, i updated before j. What
+// that order fixes is each node's own sequence of contributions, so rows run
+// eight at a time and, on the pool, tiles of the pair triangle run at once
+// where they touch different nodes.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 #include "checked.hpp"
 #include "iterate.hpp"
+#include "node_phases.hpp"
+#include "worker_pool.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TALLOW_EXACT_AVX2 1
+#include <immintrin.h>
 #endif
 
 namespace tallow {
@@ -119,19 +129,20 @@ __m128d pair_factors(__m128d dX, __m128d dY, const Row& row, const float* a, con
   }
 }
 
-// Pairs (i, j) and (i, j + 1) two at a time, for j from 0 while two remain;
+// Pairs (i, j) and (i, j + 1) two at a time, for j from `first` while two
+// remain below `end`;
 // returns the first j left to do. Every lane performs the scalar operations
 // in the scalar order (IEEE division and square root round the same in either
 // form) and the contributions are applied one pair at a time in j order, so
 // the bits are those of the scalar loop. Pairs share the divider, which bounds
 // this loop; two lanes halve its work (1.5x faster at 5,000 nodes).
 template <bool with_sizes>
-std::size_t exact_pairs_two_lanes(float* base, std::size_t i, const Row& row, float& dxi,
-                                  float& dyi) {
+std::size_t exact_pairs_two_lanes(float* base, std::size_t i, std::size_t first, std::size_t end,
+                                  const Row& row, float& dxi, float& dyi) {
   const __m128d xy_i = load_pair(base + i * node_stride + slot::x);
   __m128d force_i = _mm_set_pd(dyi, dxi);
-  std::size_t j = 0;
-  for (; j + 1 < i; j += 2) {
+  std::size_t j = first;
+  for (; j + 1 < end; j += 2) {
     float* const a = base + j * node_stride;
     float* const b = a + node_stride;
     const __m128d delta_a = _mm_sub_pd(xy_i, load_pair(a + slot::x));  // (dX, dY) of (i, j)
@@ -153,42 +164,276 @@ std::size_t exact_pairs_two_lanes(float* base, std::size_t i, const Row& row, fl
 }
 #endif
 
-// Every unordered pair once: i from 1 up, j below i, i updated before j.
-// Node i's force is carried in locals across its j loop: nobody else touches
-// it meanwhile and each contribution is still rounded to f32, so the bits are
+// What the pairs of every row need, formed once per phase.
+struct Coefficients {
+  double scaling_ratio;
+  double overlap_ratio;  // scalingRatio * 100, with sizes only
+};
+
+Row row_of(const Coefficients& c, const float* ni) {
+  const double mi = ni[slot::mass];
+  return {c.scaling_ratio * mi, c.overlap_ratio * mi, ni[slot::size]};
+}
+
+// Row i against columns [first, end), j ascending, every j below i. Node i's
+// force is carried in locals across the loop: nobody else touches it
+// meanwhile and each contribution is still rounded to f32, so the bits are
 // those of storing after every pair.
+template <bool with_sizes>
+void row_against_columns(float* base, std::size_t i, std::size_t first, std::size_t end,
+                         const Coefficients& c) {
+  float* const ni = base + i * node_stride;
+  const double xi = ni[slot::x];
+  const double yi = ni[slot::y];
+  const Row row = row_of(c, ni);
+  float dxi = ni[slot::dx];
+  float dyi = ni[slot::dy];
+  std::size_t j = first;
+#if defined(__SSE2__)
+  j = exact_pairs_two_lanes<with_sizes>(base, i, first, end, row, dxi, dyi);
+#endif
+  for (; j < end; ++j) {
+    float* const nj = base + j * node_stride;
+    const double dX = xi - static_cast<double>(nj[slot::x]);
+    const double dY = yi - static_cast<double>(nj[slot::y]);
+    double f = 0;
+    if (pair_factor<with_sizes>(dX, dY, row, nj, f)) {
+      apply_pair(dxi, dyi, nj, dX * f, dY * f);
+    }
+  }
+  ni[slot::dx] = dxi;
+  ni[slot::dy] = dyi;
+}
+
+// ---- eight rows at once -------------------------------------------------------
+//
+// A row's force is one long chain of f64 additions and f32 roundings, so one
+// row at a time runs at the chain's latency. The order fixes only each
+// node's sequence of contributions: rows i..i+7 may run against column j
+// together as long as j takes them in row order, and the pairs among the
+// eight rows follow once their rows are complete. Lanes are rows; each lane
+// performs the scalar operations in the scalar order, and IEEE arithmetic
+// rounds the same in any lane, so the bits are those of the scalar loop.
+
+constexpr std::size_t group_rows = 8;
+
+#if defined(TALLOW_EXACT_AVX2)
+
+// Four rows in the lanes of one register each.
+struct Lanes4 {
+  __m256d x, y, scaled, overlap, size, fx, fy;
+};
+
+__attribute__((target("avx2"))) inline __m256d widen4(const float* base, std::size_t first,
+                                                      std::size_t slot_index) {
+  return _mm256_setr_pd(base[first * node_stride + slot_index],
+                        base[(first + 1) * node_stride + slot_index],
+                        base[(first + 2) * node_stride + slot_index],
+                        base[(first + 3) * node_stride + slot_index]);
+}
+
+__attribute__((target("avx2"))) Lanes4 load_rows(const float* base, std::size_t first,
+                                                 const Coefficients& c) {
+  Lanes4 rows;
+  rows.x = widen4(base, first, slot::x);
+  rows.y = widen4(base, first, slot::y);
+  const __m256d mass = widen4(base, first, slot::mass);
+  rows.scaled = _mm256_mul_pd(_mm256_set1_pd(c.scaling_ratio), mass);
+  rows.overlap = _mm256_mul_pd(_mm256_set1_pd(c.overlap_ratio), mass);
+  rows.size = widen4(base, first, slot::size);
+  rows.fx = widen4(base, first, slot::dx);
+  rows.fy = widen4(base, first, slot::dy);
+  return rows;
+}
+
+__attribute__((target("avx2"))) void store_rows(float* base, std::size_t first,
+                                                const Lanes4& rows) {
+  alignas(32) double fx[4];
+  alignas(32) double fy[4];
+  _mm256_store_pd(fx, rows.fx);
+  _mm256_store_pd(fy, rows.fy);
+  for (std::size_t r = 0; r < 4; ++r) {
+    base[(first + r) * node_stride + slot::dx] = static_cast<float>(fx[r]);  // exact
+    base[(first + r) * node_stride + slot::dy] = static_cast<float>(fy[r]);
+  }
+}
+
+__attribute__((target("avx2"))) inline __m256d round_to_f32(__m256d v) {
+  return _mm256_cvtps_pd(_mm256_cvtpd_ps(v));
+}
+
+// The pairs of four rows with node j: each row's force gets its
+// contribution; the contributions come back as (x, y) pairs per row, with a
+// mask bit per row whose pair exerts a force.
+template <bool with_sizes>
+__attribute__((target("avx2"))) inline int pairs_with(Lanes4& rows, __m256d xj, __m256d yj,
+                                                      __m256d mj, __m256d sj, __m128d out[4]) {
+  const __m256d dX = _mm256_sub_pd(rows.x, xj);
+  const __m256d dY = _mm256_sub_pd(rows.y, yj);
+  const __m256d d2 = _mm256_add_pd(_mm256_mul_pd(dX, dX), _mm256_mul_pd(dY, dY));
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d scaled = _mm256_mul_pd(rows.scaled, mj);
+  __m256d f;
+  __m256d acts;
+  if constexpr (with_sizes) {
+    const __m256d d = _mm256_sub_pd(_mm256_sub_pd(_mm256_sqrt_pd(d2), rows.size), sj);
+    const __m256d apart = _mm256_cmp_pd(d, zero, _CMP_GT_OQ);
+    acts = _mm256_or_pd(apart, _mm256_cmp_pd(d, zero, _CMP_LT_OQ));
+    const __m256d f_apart = _mm256_div_pd(_mm256_div_pd(scaled, d), d);
+    const __m256d f_overlap = _mm256_mul_pd(rows.overlap, mj);
+    f = _mm256_blendv_pd(f_overlap, f_apart, apart);
+  } else {
+    (void)sj;
+    acts = _mm256_cmp_pd(d2, zero, _CMP_GT_OQ);
+    const __m256d d = _mm256_sqrt_pd(d2);
+    f = _mm256_div_pd(_mm256_div_pd(scaled, d), d);
+  }
+  const __m256d cx = _mm256_mul_pd(dX, f);
+  const __m256d cy = _mm256_mul_pd(dY, f);
+  rows.fx = _mm256_blendv_pd(rows.fx, round_to_f32(_mm256_add_pd(rows.fx, cx)), acts);
+  rows.fy = _mm256_blendv_pd(rows.fy, round_to_f32(_mm256_add_pd(rows.fy, cy)), acts);
+  const __m256d even = _mm256_unpacklo_pd(cx, cy);  // rows 0 and 2
+  const __m256d odd = _mm256_unpackhi_pd(cx, cy);   // rows 1 and 3
+  out[0] = _mm256_castpd256_pd128(even);
+  out[1] = _mm256_castpd256_pd128(odd);
+  out[2] = _mm256_extractf128_pd(even, 1);
+  out[3] = _mm256_extractf128_pd(odd, 1);
+  return _mm256_movemask_pd(acts);
+}
+
+// Node j's force (dx, dy) takes the rows' contributions in row order.
+__attribute__((target("avx2"))) inline __m128d take(__m128d force, const __m128d out[4],
+                                                    int acts) {
+  for (int r = 0; r < 4; ++r) {
+    if ((acts >> r) & 1) {
+      force = _mm_cvtps_pd(_mm_cvtpd_ps(_mm_sub_pd(force, out[r])));
+    }
+  }
+  return force;
+}
+
+// Rows [first, first + 8) against columns [begin, end), every column below
+// the rows.
+template <bool with_sizes>
+__attribute__((target("avx2"))) void group_against_columns(float* base, std::size_t first,
+                                                           std::size_t begin, std::size_t end,
+                                                           const Coefficients& c) {
+  Lanes4 low = load_rows(base, first, c);
+  Lanes4 high = load_rows(base, first + 4, c);
+  for (std::size_t j = begin; j < end; ++j) {
+    float* const nj = base + j * node_stride;
+    const __m256d xj = _mm256_set1_pd(nj[slot::x]);
+    const __m256d yj = _mm256_set1_pd(nj[slot::y]);
+    const __m256d mj = _mm256_set1_pd(nj[slot::mass]);
+    const __m256d sj = with_sizes ? _mm256_set1_pd(nj[slot::size]) : _mm256_setzero_pd();
+    __m128d out_low[4];
+    __m128d out_high[4];
+    const int acts_low = pairs_with<with_sizes>(low, xj, yj, mj, sj, out_low);
+    const int acts_high = pairs_with<with_sizes>(high, xj, yj, mj, sj, out_high);
+    __m128d force = _mm_cvtps_pd(
+        _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(nj + slot::dx))));
+    force = take(force, out_low, acts_low);
+    force = take(force, out_high, acts_high);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(nj + slot::dx),
+                     _mm_castps_si128(_mm_cvtpd_ps(force)));  // exact: f32 values
+  }
+  store_rows(base, first, low);
+  store_rows(base, first + 4, high);
+}
+
+bool eight_rows_at_once() { return __builtin_cpu_supports("avx2"); }
+#else
+bool eight_rows_at_once() { return false; }
+#endif
+
+// Rows [row_begin, row_end) against columns [column_begin, column_end): a
+// rectangle below the diagonal (column_end <= row_begin), or the triangle of
+// one block (the same range twice, j below i within it).
+template <bool with_sizes>
+void exact_tile(float* base, std::size_t row_begin, std::size_t row_end, std::size_t column_begin,
+                std::size_t column_end, const Coefficients& c, bool wide) {
+  const bool triangle = row_begin == column_begin;
+  std::size_t i = row_begin;
+#if defined(TALLOW_EXACT_AVX2)
+  if (wide) {
+    for (; i + group_rows <= row_end; i += group_rows) {
+      group_against_columns<with_sizes>(base, i, column_begin, triangle ? i : column_end, c);
+      if (triangle) {
+        for (std::size_t r = i + 1; r < i + group_rows; ++r) {
+          row_against_columns<with_sizes>(base, r, i, r, c);
+        }
+      }
+    }
+  }
+#else
+  (void)wide;
+#endif
+  for (; i < row_end; ++i) {
+    row_against_columns<with_sizes>(base, i, column_begin, triangle ? i : column_end, c);
+  }
+}
+
 template <bool with_sizes>
 void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes, std::size_t count) {
   require_whole_records(nodes, count);
-  const double overlap_ratio = settings.scalingRatio * overlap_factor;
+  const Coefficients c{settings.scalingRatio, settings.scalingRatio * overlap_factor};
+  exact_tile<with_sizes>(nodes.data(), 0, count, 0, count, c, eight_rows_at_once());
+}
+
+// ---- tiles on the pool --------------------------------------------------------
+//
+// With the nodes cut into blocks, tile (I, J), I >= J, holds the pairs of
+// rows in block I with columns in block J. A node of block K takes its pairs
+// in the order of tiles (K, 0), ..., (K, K), (K + 1, K), ..., so tile (I, J)
+// must follow (I, J - 1) and (I - 1, J), and nothing else: the tiles of one
+// anti-diagonal I + J = s touch disjoint blocks and run at once.
+
+// Block k's first node; blocks start at multiples of eight rows.
+std::size_t block_start(std::size_t k, std::size_t blocks, std::size_t count) {
+  return k == blocks ? count : count * k / blocks / group_rows * group_rows;
+}
+
+template <bool with_sizes>
+void exact_tiles_on_pool(WorkerPool& pool, const LayoutSettings& settings, std::span<float> nodes,
+                         std::size_t count) {
+  require_whole_records(nodes, count);
+  const Coefficients c{settings.scalingRatio, settings.scalingRatio * overlap_factor};
+  const bool wide = eight_rows_at_once();
+  constexpr std::size_t rows_per_block = 256;
+  const std::size_t blocks = std::clamp<std::size_t>(count / rows_per_block, 1, 16);
   float* const base = nodes.data();
-  for (std::size_t i = 1; i < count; ++i) {
-    float* const ni = base + i * node_stride;
-    const double xi = ni[slot::x];
-    const double yi = ni[slot::y];
-    const double mi = ni[slot::mass];
-    const Row row{settings.scalingRatio * mi, overlap_ratio * mi, ni[slot::size]};
-    float dxi = ni[slot::dx];
-    float dyi = ni[slot::dy];
-    std::size_t j = 0;
-#if defined(__SSE2__)
-    j = exact_pairs_two_lanes<with_sizes>(base, i, row, dxi, dyi);
-#endif
-    for (; j < i; ++j) {
-      float* const nj = base + j * node_stride;
-      const double dX = xi - static_cast<double>(nj[slot::x]);
-      const double dY = yi - static_cast<double>(nj[slot::y]);
-      double f = 0;
-      if (pair_factor<with_sizes>(dX, dY, row, nj, f)) {
-        apply_pair(dxi, dyi, nj, dX * f, dY * f);
-      }
-    }
-    ni[slot::dx] = dxi;
-    ni[slot::dy] = dyi;
+  for (std::size_t wave = 0; wave + 1 < 2 * blocks; ++wave) {
+    const std::size_t first_row_block = (wave + 1) / 2;  // J <= I
+    const std::size_t last_row_block = std::min(wave, blocks - 1);
+    pool.for_each(
+        last_row_block + 1 - first_row_block,
+        [&](std::size_t begin, std::size_t end) {
+          for (std::size_t t = begin; t < end; ++t) {
+            const std::size_t row_block = last_row_block - t;  // rectangles first, triangle last
+            const std::size_t column_block = wave - row_block;
+            exact_tile<with_sizes>(base, block_start(row_block, blocks, count),
+                                   block_start(row_block + 1, blocks, count),
+                                   block_start(column_block, blocks, count),
+                                   block_start(column_block + 1, blocks, count), c, wide);
+          }
+        },
+        /*largest_range=*/1);
   }
 }
 
 }  // namespace
+
+void exact_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                             std::span<float> nodes) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (count < min_nodes_exact_tiles || pool.size() < 2) {
+    exact_repulsion(settings, nodes);
+  } else if (settings.adjustSizes) {
+    exact_tiles_on_pool</*with_sizes=*/true>(pool, settings, nodes, count);
+  } else {
+    exact_tiles_on_pool</*with_sizes=*/false>(pool, settings, nodes, count);
+  }
+}
 
 void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes) {
   const std::size_t count = nodes.size() / node_stride;

@@ -57,10 +57,10 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
     build_tree_on_pool(pool, nodes, buffers, scratch);
     bh_repulsion_on_pool(pool, settings, nodes, buffers);
   } else {
-    repulsion_phase(settings, nodes, {});
+    exact_repulsion_on_pool(pool, settings, nodes);
   }
   if (spread) {
-    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation, buffers.edge_ends);
+    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation);
     apply_forces_on_pool(pool, settings, nodes);
   } else {
     gravity_phase(settings, nodes);

@@ -1,17 +1,9 @@
 // The per-node phases of a parallel step, spread over the worker pool.
 //
 // What a node receives, and in which order, is fixed; which thread computes
-// it is not. Force-slot rotation and force application touch only the node's
-// own record. Gravity and attraction are split by node ranges ("parts"): the
-// task of a part first adds gravity to each of its nodes, then scans every
-// edge in edge order and adds the edges that end at one of its nodes, source
-// end before target end, so each node sums its contributions in exactly the
-// sequential order. An edge between two parts is computed by both, with the
-// same operations, so both ends get the bits of the sequential phase. Every
-// task writes only its own nodes' slots and reads the edges' ends from a
-// compact copy of positions, sizes and masses, so no task reads a cache line
-// that another one writes. Cost: every part scans the edge list once
-// (sequential reads); the copy takes 16 bytes a node.
+// it is not. Force-slot rotation, gravity and force application touch only
+// the node's own record, so any split of the nodes gives the same bits.
+// Attraction stays on the calling thread (see gravity_and_attraction_on_pool).
 #pragma once
 
 #include <cstddef>
@@ -33,24 +25,28 @@ inline constexpr std::size_t min_nodes_on_pool = 8192;
 void apply_forces_range(const LayoutSettings& settings, std::span<float> nodes,
                         std::size_t first, std::size_t end);
 
-// Gravity, then attraction, for the nodes [first, end) only, reading the
-// edges' ends from `ends` (x, y, size, mass per node, copied from the node
-// matrix); `check_all_ends` makes this part also test the ends of every edge,
-// which one part per step must do so that a bad edge is never skipped.
-void gravity_and_attraction_part(const LayoutSettings& settings, std::span<float> nodes,
-                                 std::span<const float> ends,
-                                 std::span<const EdgeRecord> edges, double compensation,
-                                 std::size_t first, std::size_t end, bool check_all_ends);
+// Gravity of nodes [first, end), in node order.
+void gravity_range(const LayoutSettings& settings, std::span<float> nodes, std::size_t first,
+                   std::size_t end);
 
-// The start of a step (rotation and compensation, as prepare_step), the
-// gravity and attraction phases, and force application, on the pool.
+// The start of a step (rotation and compensation, as prepare_step), gravity
+// (then attraction, on the calling thread), and force application, on the pool.
 double prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes);
-// `ends` is scratch space for the copy of the ends (16 bytes a node).
 void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                                     std::span<float> nodes, std::span<const EdgeRecord> edges,
-                                    double compensation, std::vector<float>& ends);
+                                    double compensation);
 void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes);
+
+// Below this many nodes exact repulsion stays on the calling thread: its
+// tiles would be too small for the hand-overs between them.
+inline constexpr std::size_t min_nodes_exact_tiles = 2048;
+
+// Exact repulsion (with sizes when adjustSizes is set) in tiles of the pair
+// triangle, one anti-diagonal of tiles at a time on the pool. Same bits as
+// exact_repulsion().
+void exact_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                             std::span<float> nodes);
 
 }  // namespace tallow

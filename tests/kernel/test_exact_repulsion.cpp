@@ -1,0 +1,110 @@
+// Exact repulsion runs several rows at once and, on the pool, in tiles; each
+// node must still take its pairs in the sequential order, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "iterate.hpp"
+#include "kernel_test_support.hpp"
+#include "node_phases.hpp"
+#include "reference_step.hpp"
+#include "worker_pool.hpp"
+
+namespace tallow {
+namespace {
+
+using testing_support::same_bits;
+
+// Scattered nodes with masses 1 to 5 and sizes 0.5 to 2 (so that many pairs
+// overlap with adjustSizes), forces already non-zero (an order change would
+// round differently), coincident pairs, a node sitting at another's spot and
+// a NaN node. `n` is not a multiple of eight: rows are left over.
+NodeMatrix exact_nodes(std::size_t n) {
+  testing_support::Jitter jitter(5u);
+  std::vector<testing_support::Body> bodies;
+  for (std::size_t i = 0; i < n; ++i) {
+    bodies.push_back({20.0 * jitter(), 20.0 * jitter(), 1.0 + static_cast<double>(i % 5)});
+  }
+  bodies[7] = bodies[3];
+  bodies[n - 2] = bodies[n / 2];
+  bodies[n / 3].x = std::numeric_limits<double>::quiet_NaN();
+  NodeMatrix nodes = testing_support::make_nodes(bodies);
+  for (std::size_t i = 0; i < n; ++i) {
+    float* node = nodes.data() + i * node_stride;
+    node[slot::dx] = static_cast<float>(jitter());
+    node[slot::dy] = static_cast<float>(jitter());
+    node[slot::size] = static_cast<float>(0.5 + 1.5 * (jitter() + 0.5));
+  }
+  return nodes;
+}
+
+NodeMatrix reference_repulsion(const LayoutSettings& settings, NodeMatrix nodes) {
+  testing_support::Reference reference{settings, nodes};
+  const std::size_t n = nodes.size() / node_stride;
+  for (std::size_t i = 1; i < n; ++i) {
+    for (std::size_t j = 0; j < i; ++j) reference.repel(i, j);
+  }
+  return nodes;
+}
+
+void expect_same_forces(const NodeMatrix& actual, const NodeMatrix& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    ASSERT_TRUE(same_bits(actual[i], expected[i]))
+        << "node " << i / node_stride << ", slot " << i % node_stride;
+  }
+}
+
+LayoutSettings exact_settings(bool sizes) {
+  LayoutSettings s;
+  s.adjustSizes = sizes;
+  s.scalingRatio = 1.7;
+  return s;
+}
+
+class ExactRepulsion : public testing::TestWithParam<bool> {};
+
+TEST_P(ExactRepulsion, RowsAtOnceGiveTheReferenceBits) {
+  const LayoutSettings settings = exact_settings(GetParam());
+  NodeMatrix nodes = exact_nodes(301);
+  const NodeMatrix expected = reference_repulsion(settings, nodes);
+  exact_repulsion(settings, nodes);
+  expect_same_forces(nodes, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ExactRepulsion, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param_info) {
+                           return param_info.param ? std::string("WithSizes")
+                                                   : std::string("Plain");
+                         });
+
+// Above min_nodes_exact_tiles, so that the tiles run on the pool.
+class ExactOnPool : public testing::TestWithParam<std::tuple<bool, std::size_t>> {};
+
+TEST_P(ExactOnPool, TilesGiveTheSequentialBits) {
+  const auto [sizes, threads] = GetParam();
+  const LayoutSettings settings = exact_settings(sizes);
+  const NodeMatrix start = exact_nodes(min_nodes_exact_tiles + 1003);
+  NodeMatrix sequential = start;
+  exact_repulsion(settings, sequential);
+  WorkerPool pool(threads);
+  NodeMatrix parallel = start;
+  exact_repulsion_on_pool(pool, settings, parallel);
+  expect_same_forces(parallel, sequential);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, ExactOnPool,
+                         testing::Combine(testing::Bool(), testing::Values(1, 2, 3, 8)),
+                         [](const auto& test) {
+                           return std::string(std::get<0>(test.param) ? "WithSizes" : "Plain") +
+                                  "_threads" + std::to_string(std::get<1>(test.param));
+                         });
+
+}  // namespace
+}  // namespace tallow
