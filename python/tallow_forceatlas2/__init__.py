@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from tallow_forceatlas2.api import layout
     from tallow_forceatlas2.nx_layout import forceatlas2_layout
 
-__all__ = ["__version__", "forceatlas2_layout", "layout", "layout_raw"]
+__all__ = ["forceatlas2_layout", "layout", "layout_raw"]
 
 try:
     __version__ = version("tallow_forceatlas2")

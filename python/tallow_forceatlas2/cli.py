@@ -47,7 +47,7 @@ from tallow_forceatlas2.writers import (
 
 GRAPH_OUTPUT_FORMATS = (".gexf", ".graphml")
 OUTPUT_FORMATS = POSITION_FORMATS + GRAPH_OUTPUT_FORMATS + PICTURE_FORMATS
-INPUT_FORMATS = ("csv", "tsv", "txt", "graphml", "gexf", "gml")
+INPUT_FORMATS = ("csv", "tsv", "txt", "graphml", "gexf", "gml", "net", "adjlist")
 
 __all__ = ["build_parser", "main"]
 
@@ -100,7 +100,8 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
         type=Path,
         help=(
             "edge list (.csv, .tsv or whitespace separated: source target [weight], "
-            "'#' comments) or a .graphml/.gexf/.gml file; '-' reads standard input"
+            "'#' comments; networkx's write_edgelist lines 'u v {...}' too) or a "
+            ".graphml/.gexf/.gml/.net (Pajek)/.adjlist file; '-' reads standard input"
         ),
     )
     group.add_argument(
@@ -341,8 +342,6 @@ _OPTION_NAMES = {
     "threads": "--threads",
     "seed": "--seed",
     "tol": "--tol",
-    "node_size": "--nodes (size)",
-    "node_mass": "--nodes (mass)",
 }
 _KEYWORD = re.compile(
     r"(?<![\w-])(" + "|".join(sorted(_OPTION_NAMES, key=len, reverse=True)) + r")(?=[ =])"

@@ -9,6 +9,7 @@ and GML files are read with networkx.
 
 from __future__ import annotations
 
+import ast
 import csv
 import io
 import math
@@ -31,7 +32,13 @@ __all__ = [
     "table_rows",
 ]
 
-GRAPH_FORMATS = {".graphml": "graphml", ".gexf": "gexf", ".gml": "gml"}
+GRAPH_FORMATS = {
+    ".graphml": "graphml",
+    ".gexf": "gexf",
+    ".gml": "gml",
+    ".net": "pajek",
+    ".adjlist": "adjlist",
+}
 _DELIMITERS = {".csv": ",", ".tsv": "\t", ".tab": "\t"}
 _HEADER_WORDS = {
     "source",
@@ -169,9 +176,37 @@ def _number(text: str) -> float | None:
     return value
 
 
+def _networkx_edge_line(path: Path, number: int, fields: list[str]) -> list[str]:
+    """``u v {'weight': 2}``, networkx's write_edgelist format: the weight out of the dict."""
+    try:
+        data = ast.literal_eval(" ".join(fields[2:]))
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        data = None
+    if not isinstance(data, dict):
+        raise InputError(path, number, "cannot read the edge data after the two nodes")
+    if "weight" in data:
+        return [*fields[:2], str(data["weight"])]
+    return fields[:2]
+
+
+_PAJEK_SECTIONS = {"*vertices", "*edges", "*arcs", "*edgeslist", "*arcslist", "*network"}
+
+
+def _shape_message(shape: str, fields: list[str]) -> str:
+    message = f"expected '{shape}', got {len(fields)} field(s)"
+    if fields and fields[0].lower() in _PAJEK_SECTIONS:
+        return message + "; this looks like a Pajek file: name it .net or pass --format net"
+    if len(fields) > 3:
+        return (
+            message + "; if this is an adjacency list (a node, then its neighbours), "
+            "name it .adjlist or pass --format adjlist"
+        )
+    return message
+
+
 def _is_column_names(fields: list[str]) -> bool:
     """Whether a first line is certainly a header: common column names, or a word for a weight."""
-    if len(fields) == 3 and _number(fields[2]) is None:
+    if len(fields) == 3 and _number(fields[2]) is None and not fields[2].startswith("{"):
         return True
     return (
         len(fields) >= 2
@@ -269,8 +304,10 @@ def _read_edges(
     for count, (number, fields) in enumerate(table_rows(path, delimiter)):
         if count == 0 and header:
             continue
+        if delimiter is None and len(fields) > 2 and fields[2].startswith("{"):
+            fields = _networkx_edge_line(path, number, fields)
         if len(fields) not in (2, 3) or not all(fields[:2]):
-            raise InputError(path, number, f"expected '{shape}', got {len(fields)} field(s)")
+            raise InputError(path, number, _shape_message(shape, fields))
         if header_names and (fields[0] in header_names or fields[1] in header_names):
             return None
         weight = 1.0
@@ -332,7 +369,13 @@ def read_graph_file(
             "reading graph files needs networkx: pip install 'tallow_forceatlas2[networkx]'",
         ) from None
     data = _read_bytes(path)  # missing and unreadable files, reported as for edge lists
-    readers = {"graphml": nx.read_graphml, "gexf": nx.read_gexf, "gml": nx.read_gml}
+    readers = {
+        "graphml": nx.read_graphml,
+        "gexf": nx.read_gexf,
+        "gml": nx.read_gml,
+        "pajek": nx.read_pajek,
+        "adjlist": nx.read_adjlist,
+    }
     try:
         graph = readers[GRAPH_FORMATS[path.suffix.lower()]](io.BytesIO(data))
     except (

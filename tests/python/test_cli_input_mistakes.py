@@ -8,6 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 from tallow_forceatlas2.cli import main
 
@@ -150,3 +151,51 @@ def test_version_everywhere(capsys: pytest.CaptureFixture[str]) -> None:
     assert capsys.readouterr().out == f"tallow-fa2 {tallow_forceatlas2.__version__}\n"
     assert tallow_forceatlas2.__version__[0].isdigit()
     assert "__version__" in dir(tallow_forceatlas2)
+
+
+def networkx_files(tmp_path: Path) -> dict[str, Path]:
+    nx = pytest.importorskip("networkx")
+    G = nx.Graph()
+    G.add_edge("a", "b", weight=2.0)
+    G.add_edge("b", "c")
+    G.add_edge("c", "a", weight=0.5)
+    paths = {kind: tmp_path / f"g.{kind}" for kind in ("edgelist", "net", "adjlist")}
+    nx.write_edgelist(G, paths["edgelist"])
+    nx.write_pajek(G, paths["net"])
+    nx.write_adjlist(G, paths["adjlist"])
+    return paths
+
+
+@pytest.mark.parametrize(
+    ("kind", "weights"), [("edgelist", [2.0, 0.5, 1.0]), ("net", None), ("adjlist", None)]
+)
+def test_files_networkx_writes_are_read(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], kind: str, weights: list[float] | None
+) -> None:
+    from tallow_forceatlas2 import layout
+
+    path = networkx_files(tmp_path)[kind]
+    out = tmp_path / "p.npz"
+    code, _, err = run([str(path), "-o", str(out), *FAST], capsys)
+    assert (code, err) == (0, [])
+    with np.load(out) as saved:
+        assert sorted(saved["nodes"].tolist()) == ["a", "b", "c"]
+        if weights is not None:
+            expected = layout(np.array([[0, 1], [0, 2], [1, 2]]), weights=weights, iterations=20)
+            assert np.array_equal(saved["positions"], expected)
+
+
+@pytest.mark.parametrize(
+    ("text", "hint"),
+    [
+        ('*Vertices 2\n1 "a"\n2 "b"\n*Edges\n1 2\n', "looks like a Pajek file"),
+        ("a b c d\nb c\n", "if this is an adjacency list"),
+    ],
+)
+def test_other_formats_get_a_hint(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], text: str, hint: str
+) -> None:
+    path = tmp_path / "g.txt"
+    path.write_text(text, encoding="utf-8")
+    code, _, err = run([str(path), *FAST], capsys)
+    assert code == 2 and len(err) == 1 and hint in err[0]
