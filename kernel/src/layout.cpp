@@ -87,7 +87,9 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
   // The pool exists for the whole run, also for zero iterations, and its
   // destructor shuts it down on every way out, a fatal error included.
   std::optional<WorkerPool> pool;
-  if (threads > 1) {
+  // A small graph's whole step costs less than starting the workers and
+  // handing them work: it runs on this thread, with the same bits.
+  if (threads > 1 && nodes.size() / node_stride >= min_nodes_for_pool) {
     pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)),
                  &WorkerPool::start_thread, on_refusal);
   }

@@ -28,6 +28,11 @@ using IterationCallback = std::function<bool(std::uint32_t completed)>;
 // The largest worker pool a run builds; a larger request is capped.
 inline constexpr std::uint64_t max_workers = 65535;
 
+// Below this many nodes a run builds no pool whatever `threads` says: a
+// step this small costs about what starting the workers and waking them for
+// every step would, so two threads would be no faster than one (same bits).
+inline constexpr std::size_t min_nodes_for_pool = 2048;
+
 // Below this many regions the walk tree is written on the calling thread:
 // waking the workers would cost more.
 inline constexpr std::size_t min_regions_on_pool = 16384;
@@ -56,8 +61,9 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
                             StepBuffers& buffers, quadtree::BuildScratch& scratch);
 
 // Runs `iterations` steps (the counter stops at the bound, never wraps).
-// With threads >= 2 a pool of min(threads, max_workers) workers is built first,
-// also for zero iterations, and shut down on every way out. Returns
+// With threads >= 2 and at least min_nodes_for_pool nodes a pool of
+// min(threads, max_workers) workers is built first, also for zero
+// iterations, and shut down on every way out. Returns
 // LayoutAborted when the callback stops the run, nothing otherwise.
 std::optional<LayoutAborted> run_layout(std::span<float> nodes,
                                         std::span<const EdgeRecord> edges,
