@@ -1,6 +1,8 @@
 #include "worker_pool.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <new>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -31,17 +33,43 @@ WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_
   workers_.reserve(std::max<std::size_t>(workers, 1));
   try {
     for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
-      workers_.push_back(starter([this] { work(); }));
+      workers_.push_back(starter([this, i] { work(i); }));
     }
   } catch (const std::system_error& error) {
     if (on_refusal == OnRefusal::keep_started) {
-      return;  // the workers started so far are ready to run loops
+      keep_half_of_started();
+      return;
     }
     stop_workers();
     fatal(std::string("building the worker pool failed: ") + error.what());
+  } catch (const std::bad_alloc&) {
+    if (on_refusal == OnRefusal::keep_started) {
+      keep_half_of_started();
+      return;
+    }
+    stop_workers();
+    throw;
   } catch (...) {
     stop_workers();  // a joinable std::thread must not be destroyed
     throw;
+  }
+}
+
+// A refused thread means some resource (threads, memory for stacks) ran out:
+// the last half of the started workers exit again, so that the run itself
+// finds room. The rest are ready to run loops.
+void WorkerPool::keep_half_of_started() {
+  const std::size_t kept = workers_.size() / 2;
+  std::vector<std::thread> leaving(std::make_move_iterator(workers_.begin() + kept),
+                                   std::make_move_iterator(workers_.end()));
+  workers_.resize(kept);
+  {
+    std::lock_guard lock(mutex_);
+    active_workers_ = kept;
+  }
+  wake_.notify_all();
+  for (std::thread& worker : leaving) {
+    worker.join();
   }
 }
 
@@ -86,12 +114,12 @@ void WorkerPool::for_each(std::size_t count,
   }
 }
 
-void WorkerPool::work() {
+void WorkerPool::work(std::size_t index) {
   std::uint64_t seen = 0;
   std::unique_lock lock(mutex_);
   while (true) {
-    wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-    if (stopping_) {
+    wake_.wait(lock, [&] { return stopping_ || index >= active_workers_ || generation_ != seen; });
+    if (stopping_ || index >= active_workers_) {
       return;
     }
     seen = generation_;

@@ -29,8 +29,9 @@ class WorkerPool {
   enum class OnRefusal {
     fail,         // stop the threads already started; the fatal internal error
                   // "building the worker pool failed: <reason>"
-    keep_started  // keep the threads that did start; with none, loops run on
-                  // the calling thread (results never depend on the count)
+    keep_started  // keep half of the threads that did start, leaving room for
+                  // the run; with none, loops run on the calling thread
+                  // (results never depend on the count)
   };
 
   // Starts `workers` threads (at least one), handling a refusal as `on_refusal` says.
@@ -54,7 +55,8 @@ class WorkerPool {
                 std::size_t largest_range = 0);
 
  private:
-  void work();
+  void work(std::size_t index);
+  void keep_half_of_started();
   void run_chunks();
   void stop_workers();
 
@@ -73,6 +75,7 @@ class WorkerPool {
   std::size_t busy_ = 0;
   std::exception_ptr failure_;
   bool stopping_ = false;
+  std::size_t active_workers_ = SIZE_MAX;  // workers from this index on exit
 };
 
 }  // namespace tallow

@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 
 from tallow_forceatlas2._native import layout_nodes
 from tallow_forceatlas2.limits import check_finite_positions, diverged_message
+from tallow_forceatlas2.multilevel import multilevel_layout
 
 __all__ = ["PreparedLayout", "run_prepared"]
 
@@ -47,6 +48,11 @@ class PreparedLayout:
         Stop once the layout moves less than this (0: run every iteration).
     labels : sequence or None
         Node labels in index order, for messages.
+    multilevel : bool
+        Whether the layout starts from a multilevel layout, which draws its
+        own start from ``multilevel_seed`` and ignores ``init``.
+    multilevel_seed : int, Generator, SeedSequence or None
+        The seed of the multilevel start.
     """
 
     n_nodes: int
@@ -61,6 +67,8 @@ class PreparedLayout:
     fixed: NDArray[np.bool_] | None = None
     tol: float = 0.0
     labels: Sequence[Hashable] | None = None
+    multilevel: bool = False
+    multilevel_seed: int | np.random.Generator | np.random.SeedSequence | None = None
 
 
 def run_prepared(
@@ -76,6 +84,18 @@ def run_prepared(
     ValueError
         When positions became non-finite, naming the nodes.
     """
+    if prepared.multilevel:
+        positions = multilevel_layout(
+            prepared.n_nodes,
+            prepared.edges,
+            prepared.weights,
+            prepared.settings,
+            seed=prepared.multilevel_seed,
+            threads=prepared.threads,
+            iterations=prepared.iterations,
+            progress=progress,
+        )
+        return check_finite_positions(positions, prepared.labels)
     try:
         positions = layout_nodes(
             prepared.n_nodes,

@@ -85,6 +85,9 @@ def progress_callback(progress: Progress, total: int) -> Iterator[ProgressCallba
         with tqdm(total=total, unit="it", delay=BAR_DELAY_SECONDS, leave=False) as bar:
 
             def advance(done: int, total: int) -> None:
+                # A multilevel layout reports the iterations of all its levels.
+                if bar.total != total:
+                    bar.total = total
                 bar.update(done - bar.n)
 
             yield advance

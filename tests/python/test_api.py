@@ -420,3 +420,45 @@ def test_tol_stops_a_settled_layout_early_with_the_bits_of_that_many_iterations(
 def test_tol_is_a_number_from_0_below_1(tol: object, error: type[Exception]) -> None:
     with pytest.raises(error, match="tol must be"):
         layout(EDGES, tol=tol)
+
+
+def planted(n_nodes: int = 10_000, seed: int = 3) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    group = rng.integers(0, 20, n_nodes)
+    sources = rng.integers(0, n_nodes, 5 * n_nodes)
+    members = [np.flatnonzero(group == g) for g in range(20)]
+    inside = np.array([rng.choice(members[group[s]]) for s in sources])
+    targets = np.where(
+        rng.random(len(sources)) < 0.7, inside, rng.integers(0, n_nodes, len(sources))
+    )
+    return np.stack([sources, targets], axis=1)
+
+
+def test_large_graphs_start_multilevel_with_lin_log_and_classic_gravity() -> None:
+    edges = planted()
+    default = layout(edges, seed=5)
+    explicit = layout(
+        edges, seed=5, multilevel=True, lin_log=True, strong_gravity=False, iterations=30
+    )
+    assert np.array_equal(default, explicit)
+    assert np.array_equal(default, layout(edges, seed=5, threads=1))
+    assert not np.array_equal(default, layout(edges, seed=5, multilevel=False, iterations=30))
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "message"),
+    [
+        ({"pos": np.zeros((4, 2))}, ValueError, "cannot take pos="),
+        ({"fixed": {0}, "pos": np.zeros((4, 2))}, ValueError, "cannot take pos="),
+        ({"node_mass": [1.0, 1.0, 1.0, 1.0]}, ValueError, "cannot take node_mass="),
+        ({"seed": np.random.RandomState(1)}, TypeError, "needs a seed that is an integer"),
+        ({"multilevel": 1}, TypeError, "multilevel must be True, False or None"),
+    ],
+    ids=["pos", "fixed", "mass", "random-state", "type"],
+)
+def test_multilevel_conflicts_are_clear_errors(
+    kwargs: dict[str, Any], error: type[Exception], message: str
+) -> None:
+    kwargs = {"multilevel": True} | kwargs
+    with pytest.raises(error, match=re.escape(message)):
+        layout(EDGES, **kwargs)

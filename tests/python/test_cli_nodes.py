@@ -71,7 +71,7 @@ def test_fix_pos_keeps_an_earlier_picture_and_places_new_nodes(tmp_path: Path) -
         ("id,colour\na,red\n", ["--nodes"], "unknown column 'colour'"),
         ("id,size\nhub,big\n", ["--nodes"], "size must be a number, not 'big'"),
         ("id,fixed\nhub,maybe\n", ["--nodes"], "fixed must be true or false"),
-        ("id,size\nhub,-3\n", ["--nodes"], "node_size of node 'hub' is -3.0"),
+        ("id,size\nhub,-3\n", ["--nodes"], "of node 'hub' is -3.0"),
         (None, ["--fix-pos"], "--fix-pos needs --pos FILE"),
     ],
     ids=["column", "number", "flag", "range", "fix-without-pos"],
