@@ -28,15 +28,17 @@ class LayoutOptions(TypedDict, total=False):
     iterations: int | None
     threads: int | None
     progress: bool | Callable[[int, int], object] | None
+    tol: float
+    multilevel: bool | None
     node_size: object
     node_mass: object
     fixed: object
-    lin_log: bool
+    lin_log: bool | None
     dissuade_hubs: bool
     prevent_overlap: bool | None
     edge_weight_influence: float
     scaling_ratio: float
-    strong_gravity: bool
+    strong_gravity: bool | None
     gravity: float | None
     slow_down: float
     barnes_hut: bool | None
@@ -88,5 +90,7 @@ def forceatlas2_layout(
     >>> len(pos)
     34
     """
+    # networkx's semantics: plain ForceAtlas2 unless a multilevel start is asked for.
+    options.setdefault("multilevel", False)
     positions = layout(G, pos=pos, weight=weight, **options)
     return dict(zip(G, positions))
