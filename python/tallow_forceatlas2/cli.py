@@ -31,7 +31,7 @@ from tallow_forceatlas2.api import MAX_THREADS, layout
 from tallow_forceatlas2.inputs import GraphArrays
 from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
 from tallow_forceatlas2.node_table import NodeTable, read_node_table
-from tallow_forceatlas2.plot import PICTURE_FORMATS, save_picture
+from tallow_forceatlas2.plot import LABELS_UP_TO, PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.readers import (
     EdgeList,
     InputError,
@@ -264,6 +264,19 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         help="picture size in pixels, e.g. 1200x800",
     )
     group.add_argument("--dpi", type=int, default=200, help="picture resolution (default: 200)")
+    group.add_argument(
+        "--labels",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help=f"draw node names in pictures (default: up to {LABELS_UP_TO} nodes)",
+    )
+    group.add_argument(
+        "--pack-components",
+        action="store_true",
+        help="after the layout, move each connected component (shape unchanged) into a "
+        "compact arrangement, largest first; every output gets the packed positions, "
+        "so distances between components no longer come from the layout",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -510,11 +523,16 @@ def _write(
                 width=args.width,
                 height=args.height,
                 dpi=args.dpi,
+                labels=graph.nodes if _draw_labels(args, len(graph.nodes)) else None,
             )
         elif suffix in GRAPH_OUTPUT_FORMATS:
             _write_graph_file(path, graph, positions, sizes)
         else:
             write_positions(path, graph.nodes, positions)
+
+
+def _draw_labels(args: argparse.Namespace, n_nodes: int) -> bool:
+    return bool(args.labels) if args.labels is not None else n_nodes <= LABELS_UP_TO
 
 
 def _write_graph_file(
@@ -589,6 +607,10 @@ def _main(argv: Sequence[str] | None, caught: list[warnings.WarningMessage]) -> 
             _warn(option_names(str(warning.message)))
         caught.clear()
         positions = _run_layout(args, graph, node_options)
+        if args.pack_components:
+            from tallow_forceatlas2.draw import pack_components
+
+            positions = pack_components(graph.edges, positions)
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
     except (UsageError, InputError) as exc:

@@ -1,8 +1,11 @@
 """Pictures of a layout with matplotlib: translucent edges, nodes sized by degree.
 
 Nodes are coloured by community when communities are given, otherwise by
-degree. Only matplotlib's object-oriented API is used (no pyplot), so drawing
-works without a display and never changes the user's pyplot state.
+degree, with a legend saying which; small graphs get node labels. The frame
+fits the bulk of the layout: a few far outliers are drawn at its edge (see
+:mod:`tallow_forceatlas2.draw.frame`). Only matplotlib's object-oriented API
+is used (no pyplot), so drawing works without a display and never changes the
+user's pyplot state.
 """
 
 from __future__ import annotations
@@ -10,7 +13,7 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Hashable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -18,9 +21,14 @@ from numpy.typing import NDArray
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-__all__ = ["PICTURE_FORMATS", "draw_layout", "save_picture"]
+__all__ = ["LABELS_UP_TO", "PICTURE_FORMATS", "draw_layout", "save_picture"]
 
 PICTURE_FORMATS = (".png", ".svg", ".pdf")
+# Graphs up to this many nodes get their labels drawn by default; beyond,
+# labels cover each other and the graph.
+LABELS_UP_TO = 100
+# Communities named in the legend; the rest are summed up in one entry.
+LEGEND_ENTRIES = 12
 
 # The twenty colours of matplotlib's "tab20" reordered so that neighbouring
 # communities (largest first) get clearly different hues.
@@ -86,6 +94,8 @@ def draw_layout(
     node_scale: float = 1.0,
     node_sizes: NDArray[np.float64] | None = None,
     edge_alpha: float | None = None,
+    labels: Sequence[object] | None = None,
+    legend: bool = True,
 ) -> Axes:
     """Draw a laid-out graph into matplotlib axes.
 
@@ -107,6 +117,10 @@ def draw_layout(
         are then drawn as discs of those radii, to scale with the positions.
     edge_alpha : float, optional
         Opacity of the edges; default: lower for denser graphs.
+    labels : sequence, optional
+        Text drawn beside each node (e.g. the node names); default: none.
+    legend : bool, default True
+        Explain the colours: the largest communities, or the degree scale.
 
     Returns
     -------
@@ -115,6 +129,10 @@ def draw_layout(
     """
     from matplotlib.collections import LineCollection
 
+    from tallow_forceatlas2.draw.frame import robust_frame
+
+    frame = robust_frame(positions)
+    positions = frame.positions
     n = len(positions)
     edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
     degree = np.bincount(edges.ravel(), minlength=n).astype(np.float64)
@@ -169,7 +187,86 @@ def draw_layout(
         ax.autoscale_view()
     ax.set_aspect("equal", adjustable="datalim")
     ax.set_axis_off()
+    if frame.outliers.any():
+        _mark_outliers(ax, positions[frame.outliers])
+    if labels is not None:
+        ax.margins(0.08)  # room for the labels of the outermost nodes
+        ax.autoscale_view()
+        _draw_labels(ax, positions, labels, degree)
+    if legend and n:
+        _draw_legend(ax, degree, communities, colours)
     return ax
+
+
+def _mark_outliers(ax: Axes, moved: NDArray[np.float64]) -> None:
+    ax.scatter(moved[:, 0], moved[:, 1], s=30, marker="x", c="#555555", linewidths=1, zorder=3)
+    count = len(moved)
+    ax.text(
+        0.01,
+        0.01,
+        f"x: {count} far node{'s' if count > 1 else ''} drawn at the frame's edge",
+        transform=ax.transAxes,
+        fontsize=7,
+        color="#555555",
+    )
+
+
+def _draw_labels(
+    ax: Axes, positions: NDArray[np.float64], labels: Sequence[object], degree: NDArray[np.float64]
+) -> None:
+    # Fewer nodes leave room for larger text.
+    size = float(np.clip(160.0 / np.sqrt(max(len(positions), 1)), 5.0, 8.0))
+    for (x, y), label in zip(positions.tolist(), labels):
+        ax.annotate(
+            str(label),
+            (x, y),
+            xytext=(3, 3),
+            textcoords="offset points",
+            fontsize=size,
+            color="#222222",
+            zorder=4,
+        )
+
+
+def _draw_legend(
+    ax: Axes,
+    degree: NDArray[np.float64],
+    communities: Sequence[Hashable] | None,
+    colours: NDArray[np.float64],
+) -> None:
+    from matplotlib.lines import Line2D
+
+    def dot(colour: Any, text: str) -> Line2D:
+        return Line2D([], [], marker="o", linestyle="", color=colour, markersize=6, label=text)
+
+    if communities is not None:
+        counted = Counter(c for c in communities if c not in ("", None)).most_common()
+        first = {c: i for i, c in reversed(list(enumerate(communities)))}
+        handles = [dot(colours[first[c]], f"{c} ({k})") for c, k in counted[:LEGEND_ENTRIES]]
+        rest = len(counted) - LEGEND_ENTRIES
+        if rest > 0:
+            handles.append(dot("#ffffff", f"{rest} more communities"))
+        title = "community (nodes)"
+    else:
+        top = int(degree.max())
+        steps = sorted({int(v) for v in np.unique(np.geomspace(1, max(top, 1), 4).round())})
+        steps = [v for v in steps if v <= top] or [0]
+        shade = np.log1p(degree)
+        scale = shade.max() if shade.max() > 0 else 1.0
+        from matplotlib import colormaps
+
+        handles = [
+            dot(colormaps["viridis"](0.1 + 0.85 * np.log1p(v) / scale), f"{v}") for v in steps
+        ]
+        title = "degree"
+    ax.legend(
+        handles=handles,
+        title=title,
+        loc="upper right",
+        fontsize=7,
+        title_fontsize=7,
+        framealpha=0.85,
+    )
 
 
 def save_picture(
@@ -182,6 +279,7 @@ def save_picture(
     width: int = 1600,
     height: int = 1600,
     dpi: int = 200,
+    labels: Sequence[object] | None = None,
 ) -> None:
     """Draw a laid-out graph and save it as PNG, SVG or PDF.
 
@@ -189,7 +287,7 @@ def save_picture(
     ----------
     path : Path
         The file; its extension (``.png``, ``.svg``, ``.pdf``) picks the format.
-    edges, positions, communities, node_sizes
+    edges, positions, communities, node_sizes, labels
         As for :func:`draw_layout`.
     width, height : int, default 1600
         Size of the picture in pixels (at ``dpi`` for SVG and PDF).
@@ -210,5 +308,5 @@ def save_picture(
     figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, facecolor="white")
     FigureCanvasAgg(figure)
     ax = figure.add_axes((0.02, 0.02, 0.96, 0.96))
-    draw_layout(ax, edges, positions, communities=communities, node_sizes=node_sizes)
+    draw_layout(ax, edges, positions, communities=communities, node_sizes=node_sizes, labels=labels)
     figure.savefig(path, dpi=dpi, facecolor="white")
