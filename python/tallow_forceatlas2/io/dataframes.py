@@ -13,7 +13,7 @@ __all__ = ["from_dataframe"]
 
 def _as_pandas(table: Any) -> Any:
     try:
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ModuleNotFoundError:
         raise TypeError(
             f"reading a {type(table).__name__} edge table needs pandas: pip install pandas"
@@ -48,7 +48,7 @@ def from_dataframe(table: Any, source: str, target: str, weight: str | None) -> 
     TypeError, ValueError
         For missing columns, missing node values and bad weights.
     """
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     frame = _as_pandas(table)
     columns = [str(c) for c in frame.columns]
