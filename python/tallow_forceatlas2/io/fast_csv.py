@@ -92,20 +92,7 @@ def read_edges_fast(
         table = table.slice(1)
     if table.num_rows == 0:
         return None
-    ends = [table.column("source"), table.column("target")]
-    for column in ends:
-        # Labels the plain reader would strip, empty ones, and "#" lines that
-        # split into the right number of fields: leave those to it.
-        if pc.any(pc.equal(column, "")).as_py():
-            return None
-        if pc.any(pc.starts_with(column, "#")).as_py():
-            return None
-        if not pc.all(pc.equal(column, pc.utf8_trim_whitespace(column))).as_py():
-            return None
-        # Characters that end a line for str.splitlines but not for pyarrow,
-        # and a byte-order mark.
-        if pc.any(pc.match_substring_regex(column, _OTHER_LINE_ENDS)).as_py():
-            return None
+    ends = [table.column("source").combine_chunks(), table.column("target").combine_chunks()]
     weights = None
     if n_fields == 3 and weighted:
         try:
@@ -116,12 +103,27 @@ def read_edges_fast(
             return None
         weights = np.ascontiguousarray(values, dtype=np.float64)
     count = table.num_rows
-    both = pa.concat_arrays([ends[0].combine_chunks(), ends[1].combine_chunks()])
+    both = pa.concat_arrays(ends)
     # Source and target alternate, so the dictionary lists the nodes in the
     # order the plain reader meets them.
     order = np.empty(2 * count, dtype=np.int64)
     order[0::2] = np.arange(count)
     order[1::2] = np.arange(count, 2 * count)
     encoded = pc.dictionary_encode(both.take(pa.array(order)))
+    if not _labels_read_alike(pc, encoded.dictionary):
+        return None
     edges = encoded.indices.to_numpy().astype(np.int64).reshape(-1, 2)
     return encoded.dictionary.to_pylist(), edges, weights
+
+
+def _labels_read_alike(pc: Any, labels: Any) -> bool:
+    """Whether the plain reader would read these node labels the same (checked once each)."""
+    # Labels it would strip, empty ones, "#" lines that split into the right
+    # number of fields, and characters that end a line for str.splitlines but
+    # not for pyarrow (and a byte-order mark): leave those to it.
+    return not (
+        pc.any(pc.equal(labels, "")).as_py()
+        or pc.any(pc.starts_with(labels, "#")).as_py()
+        or not pc.all(pc.equal(labels, pc.utf8_trim_whitespace(labels))).as_py()
+        or pc.any(pc.match_substring_regex(labels, _OTHER_LINE_ENDS)).as_py()
+    )
