@@ -1,27 +1,111 @@
 #!/usr/bin/env bash
-# Runs every test of the project from a fresh checkout: the GoogleTest kernel
-# tests through CTest, then one built wheel under two interpreters with pytest:
-# CPython 3.10 with the newest NumPy 1.26.x, and the newest CPython found with
-# the newest NumPy 2.x. Installs what it needs (GoogleTest from Debian's
-# packages when missing; Python packages into virtual environments under build/).
+# Runs every test of the project from a fresh checkout, stage by stage:
+#   kernel-gcc    the GoogleTest kernel tests through CTest (GCC, Release);
+#   kernel-clang  the same built by Clang, and bits_digest of both builds
+#                 compared: a fixed set of layouts must give the same bits;
+#   kernel-asan   the kernel tests under AddressSanitizer and UBSan;
+#   kernel-tsan   the kernel tests under ThreadSanitizer (the worker pool);
+#   wheel         one abi3 wheel, tested by the pytest stages below;
+#   python-asan   a wheel built with ASan and UBSan, and the Python tests
+#                 (the fuzz suite included) run against it;
+#   pytest        the wheel under CPython 3.10 with the newest NumPy 1.26.x,
+#                 and under the newest CPython found with the newest NumPy 2.x.
+# Every digest the sanitizer builds print must match GCC's as well. The fuzz
+# suite runs its derandomised profile, so every run tries the same examples.
+# Installs what it needs: GoogleTest and Clang from Debian's packages when
+# missing, Python packages into virtual environments under build/test-run.
+# Each stage header shows the time since the start; the seconds each stage
+# took, and the total, are written to build/test-run/stage-times.txt.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 work="$root/build/test-run"
 jobs=${JOBS:-2}
 mkdir -p "$work"
+started=$SECONDS
+stage_started=$SECONDS
+stage_name=""
+: >"$work/stage-times.txt"
 
-log() { printf '\n=== %s\n' "$*"; }
+export TALLOW_FUZZ_PROFILE=ci
+
+elapsed() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
+
+log() { printf '\n=== %s (at %s)\n' "$*" "$(elapsed $((SECONDS - started)))"; }
+
+# Records the running stage's seconds in stage-times.txt.
+close_stage() {
+  if [ -n "$stage_name" ]; then
+    printf '%-20s %5d s\n' "$stage_name" $((SECONDS - stage_started)) >>"$work/stage-times.txt"
+  fi
+}
+
+# Starts a named stage, closing the previous one.
+stage() {
+  close_stage
+  stage_name=$1
+  stage_started=$SECONDS
+  log "$1: $2"
+}
+
+apt_updated=""
+apt_install() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ -z "$apt_updated" ]; then
+    $sudo apt-get update -qq >&2
+    apt_updated=yes
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
 
 ensure_gtest() {
   if [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]; then
     return
   fi
   log "installing GoogleTest (libgtest-dev)"
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
+  apt_install libgtest-dev
+}
+
+# The kernel reports failures with std::source_location, which libstdc++ 12
+# gives Clang from version 15 on.
+clang_compiles_kernel() {
+  printf '#include <source_location>\nint main() { return int(std::source_location::current().line()); }\n' |
+    "$1" -std=c++20 -x c++ - -o /dev/null >/dev/null 2>&1
+}
+
+# Prints a clang++ that compiles the kernel, newest version first, or nothing.
+find_clang() {
+  local candidate
+  for candidate in $(compgen -c clang++- | grep -E '^clang\+\+-[0-9]+$' | sort -t- -k2 -rn | uniq) clang++; do
+    if command -v "$candidate" >/dev/null 2>&1 && clang_compiles_kernel "$candidate"; then
+      echo "$candidate"
+      return
+    fi
+  done
+}
+
+# Debian's clang package first; where it is too old (bookworm's is 14), the
+# newest versioned clang-N the archive offers.
+ensure_clang() {
+  local found newest
+  found=$(find_clang)
+  if [ -z "$found" ]; then
+    log "installing Clang (clang)" >&2
+    apt_install clang
+    found=$(find_clang)
+  fi
+  if [ -z "$found" ]; then
+    newest=$(apt-cache search --names-only '^clang-[0-9]+$' | awk '{print $1}' | sort -t- -k2 -n | tail -n 1)
+    log "clang is too old for std::source_location: installing $newest" >&2
+    apt_install "$newest"
+    found=$(find_clang)
+  fi
+  if [ -z "$found" ]; then
+    echo "no clang++ that compiles the kernel could be installed" >&2
+    return 1
+  fi
+  echo "$found"
 }
 
 # Prints the path of a working interpreter for version $1 (e.g. 3.10), or nothing.
@@ -47,47 +131,140 @@ newest_python() {
   command -v python3
 }
 
-run_kernel_tests() {
-  log "kernel: build and CTest"
-  ensure_gtest
-  cmake -S "$root" -B "$work/kernel" -DTALLOW_BUILD_TESTS=ON -DTALLOW_WERROR=ON \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$work/kernel" -j "$jobs"
-  ctest --test-dir "$work/kernel" --output-on-failure -j "$jobs"
+# Configures and builds the kernel tests in $work/$1 with the further cmake
+# arguments given, then runs them through CTest.
+build_and_test_kernel() {
+  local dir="$work/$1"
+  shift
+  cmake -S "$root" -B "$dir" -DTALLOW_BUILD_TESTS=ON -DTALLOW_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
+# Runs bits_digest of build $1 and fails unless it prints what GCC's did.
+compare_digest() {
+  "$work/$1/tests/kernel/bits_digest" >"$work/digest-$1.txt"
+  if ! diff -u "$work/digest-kernel.txt" "$work/digest-$1.txt"; then
+    echo "bits_digest: the $1 build gives other bits than the GCC build (diff above)" >&2
+    return 1
+  fi
+  echo "bits_digest: $1 gives the bits of the GCC build ($(wc -l <"$work/digest-$1.txt") layouts)"
+}
+
+# Leak checking is on for the kernel tests: they are plain C++.
+asan_options=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
+ubsan_options=print_stacktrace=1:halt_on_error=1
+
+run_kernel_tests() {
+  stage kernel-gcc "kernel tests built by GCC, through CTest"
+  ensure_gtest
+  build_and_test_kernel kernel -DCMAKE_BUILD_TYPE=Release
+  "$work/kernel/tests/kernel/bits_digest" >"$work/digest-kernel.txt"
+
+  stage kernel-clang "kernel tests built by Clang, through CTest; bits compared with GCC"
+  local clang
+  clang=$(ensure_clang)
+  echo "using $clang ($("$clang" --version | head -n 1))"
+  CXX=$clang build_and_test_kernel kernel-clang -DCMAKE_BUILD_TYPE=Release
+  compare_digest kernel-clang
+
+  stage kernel-asan "kernel tests with AddressSanitizer and UBSan, through CTest"
+  ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options \
+    build_and_test_kernel kernel-asan -DTALLOW_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options compare_digest kernel-asan
+
+  stage kernel-tsan "kernel tests with ThreadSanitizer, through CTest"
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    build_and_test_kernel kernel-tsan -DTALLOW_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  TSAN_OPTIONS=halt_on_error=1 compare_digest kernel-tsan
+}
+
+# Builds a wheel into $work/$2 with interpreter $1 and any further pip wheel options.
 build_wheel() {
-  log "building the abi3 wheel with $1"
+  local python=$1 out="$work/$2"
+  shift 2
   local venv="$work/venv-build"
-  "$1" -m venv --clear "$venv"
+  "$python" -m venv --clear "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  rm -rf "$work/wheels"
-  "$venv/bin/python" -m pip wheel -q --no-deps -w "$work/wheels" "$root"
-  ls "$work/wheels"/tallow_forceatlas2-*-cp310-abi3-*.whl
+  rm -rf "$out"
+  "$venv/bin/python" -m pip wheel -q --no-deps -w "$out" "$@" "$root"
+  ls "$out"/tallow_forceatlas2-*-cp310-abi3-*.whl
+}
+
+# Installs the wheel in $work/$4 with its test extras into a fresh venv $work/venv-$3.
+install_wheel() {
+  local python=$1 numpy_spec=$2 name=$3 wheels="$work/$4"
+  local venv="$work/venv-$name"
+  "$python" -m venv --clear "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  local wheel
+  wheel=$(ls "$wheels"/tallow_forceatlas2-*.whl)
+  "$venv/bin/python" -m pip install -q "$numpy_spec" "${wheel}[test]"
+  "$venv/bin/python" -c "import numpy, tallow_forceatlas2; print('numpy', numpy.__version__)"
+}
+
+pytest_in() {
+  local venv="$work/venv-$1"
+  shift
+  (cd "$work" && "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" \
+    "$root/tests/python" -q "$@")
 }
 
 # Installs the built wheel with its test extras into a fresh venv and runs pytest.
 run_python_tests() {
   local python=$1 numpy_spec=$2 name=$3
-  local venv="$work/venv-$name"
-  log "pytest: $("$python" --version) with $numpy_spec"
-  "$python" -m venv --clear "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  local wheel
-  wheel=$(ls "$work/wheels"/tallow_forceatlas2-*.whl)
-  "$venv/bin/python" -m pip install -q "$numpy_spec" "${wheel}[test]"
-  "$venv/bin/python" -c "import numpy, tallow_forceatlas2; print('numpy', numpy.__version__)"
-  (cd "$work" && "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests/python" -q)
+  stage "pytest-$name" "pytest: $("$python" --version) with $numpy_spec"
+  install_wheel "$python" "$numpy_spec" "$name" wheels
+  pytest_in "$name"
+}
+
+# The whole Python suite against a wheel built with ASan and UBSan. The
+# interpreter is not instrumented, so the ASan runtime is preloaded, with
+# libstdc++ (without it every C++ throw aborts); PYTHONMALLOC=malloc routes
+# Python objects through ASan's allocator, so that the module's use of a
+# freed object is caught. Leak checking is off: the interpreter keeps memory
+# to its exit by design. A failed malloc returns null (NumPy then raises
+# MemoryError), but ASan's operator new aborts instead of throwing
+# std::bad_alloc, so the one test that needs the kernel's allocation to fail
+# is left out. Reports go to files, which pytest's capture cannot swallow.
+run_sanitized_python_tests() {
+  local python=$1
+  stage python-asan "Python tests against a wheel built with ASan and UBSan"
+  build_wheel "$python" wheels-asan -Ccmake.define.TALLOW_SANITIZE=ON \
+    -Ccmake.build-type=RelWithDebInfo
+  install_wheel "$python" "numpy>=2" asan wheels-asan
+  local reports="$work/sanitizer-reports"
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  local status=0
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+    ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$reports/asan" \
+    UBSAN_OPTIONS="$ubsan_options:log_path=$reports/ubsan" \
+    PYTHONMALLOC=malloc TALLOW_FUZZ_TRACE="$reports/last-fuzz-example.txt" \
+    pytest_in asan -p no:cacheprovider \
+    -k "not (test_huge_node_counts_fail_cleanly and allocated)" || status=$?
+  if compgen -G "$reports/[au]*san.*" >/dev/null; then
+    echo "sanitizer reports:" >&2
+    cat "$reports"/[au]*san.* >&2
+  fi
+  if [ "$status" -ne 0 ] && [ -f "$reports/last-fuzz-example.txt" ]; then
+    echo "last fuzz example tried: $(head -c 4000 "$reports/last-fuzz-example.txt")" >&2
+  fi
+  return "$status"
 }
 
 run_kernel_tests
 python310=$(find_python 3.10)
 newest=$(newest_python)
-build_wheel "${python310:-$newest}"
+stage wheel "building the abi3 wheel with ${python310:-$newest}"
+build_wheel "${python310:-$newest}" wheels
+run_sanitized_python_tests "$newest"
 if [ -n "$python310" ]; then
   run_python_tests "$python310" "numpy>=1.26,<2" py310-numpy1
 else
   log "no CPython 3.10 found: skipping the NumPy 1.x run"
 fi
 run_python_tests "$newest" "numpy>=2" newest-numpy2
-log "all tests passed"
+close_stage
+printf '%-20s %5d s\n' total $((SECONDS - started)) >>"$work/stage-times.txt"
+printf '\n=== all tests passed\n'
