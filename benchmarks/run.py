@@ -200,11 +200,14 @@ def design_bytes(n: int, m: int, regions: int) -> int:
     return (8 * m + 16 * n) + 40 * n + 80 * n + 72 * regions + 12 * m + 16 * n
 
 
-def held_bytes(n: int, m: int, regions: int, walk_records: int) -> int:
+def held_bytes(n: int, m: int, regions: int, walk_records: int, threads: int = 1) -> int:
     """Bytes of the buffers this implementation holds: argument copies, node
     matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
     scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node) and result;
-    no snapshot."""
+    no snapshot. With a pool and at least 32,768 nodes the region tree is built in cells:
+    their own copy of the regions (72 bytes a region plus 1 byte for its block's
+    insertion), the nodes' arrivals (12 bytes a node) and a block count per node (4 bytes)."""
+    cells = 73 * regions + 16 * n if threads > 1 and n >= 32_768 and regions else 0
     return (
         (8 * m + 16 * n)
         + 40 * n
@@ -214,6 +217,7 @@ def held_bytes(n: int, m: int, regions: int, walk_records: int) -> int:
         + 12 * regions
         + 5 * n
         + 16 * n
+        + cells
     )
 
 
@@ -266,7 +270,9 @@ def bench_size(program: Path, n: int, threads_list: list[int], quick: bool) -> N
 
             regions = phases["regions"] if theta is not None else 0
             design = design_bytes(n, m, regions)
-            held = held_bytes(n, m, regions, phases["walk_records"] if theta is not None else 0)
+            held = held_bytes(
+                n, m, regions, phases["walk_records"] if theta is not None else 0, threads
+            )
             peak = native["peak_added_kib"] * 1024
             print_row(
                 [

@@ -666,9 +666,8 @@ class TopRouter {
 };
 
 // insert() for every node that reaches the cell, in node order, below a root
-// with the cell's square; notes each split's insertion and counts it.
-void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes,
-                std::vector<std::uint32_t>& first_block) {
+// with the cell's square; notes each split's insertion.
+void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes) {
   RegionMatrix& regions = cell.regions;
   regions.assign(region_stride, 0.0);
   const double* root = top.data() + cell.top_offset;
@@ -689,7 +688,6 @@ void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> node
            static_cast<int>(a.splits_left));
     for (std::size_t b = before; b < regions.size(); b += children_values) {
       cell.block_insertion.push_back(a.insertion);
-      ++first_block[a.insertion];  // this insertion splits in no other cell
     }
     prefetcher.advance(regions, nodes, k, arrivals.size(),
                        [&arrivals](std::size_t i) { return arrivals[i].node * node_stride; });
@@ -735,21 +733,25 @@ void number_blocks(std::vector<std::uint32_t>& blocks, const std::vector<std::ui
   }
 }
 
-// Copies a tree's regions to their places in the whole tree.
-void write_joined(RegionMatrix& regions, const RegionMatrix& local, std::size_t root,
+// One region copied to the whole tree at `to`, its references translated.
+void write_joined(double* to, const double* from, std::size_t root,
                   const std::vector<std::uint32_t>& blocks, double root_next) {
-  for (std::size_t l = 0; l < local.size(); l += region_stride) {
-    const double* from = local.data() + l;
-    const std::size_t g = joined_offset(l, root, blocks);
-    require_index(regions.size(), g + region::mass_center_y);
-    double* to = regions.data() + g;
-    for (std::size_t k = 0; k < region_stride; ++k) {
-      to[k] = from[k];
-    }
-    to[region::next] = joined_reference(from[region::next], root, blocks, root_next);
-    to[region::first_child] = joined_reference(from[region::first_child], root, blocks, -1.0);
+  for (std::size_t k = 0; k < region_stride; ++k) {
+    to[k] = from[k];
   }
+  to[region::next] = joined_reference(from[region::next], root, blocks, root_next);
+  to[region::first_child] = joined_reference(from[region::first_child], root, blocks, -1.0);
 }
+
+// Where block g of the whole tree comes from: a cell's block, or the top's
+// (cell number `cells`).
+constexpr std::uint64_t owner_of(std::size_t cell, std::size_t block) {
+  return (std::uint64_t{cell} << 32) | block;
+}
+
+// Ranges of whole-tree blocks to copy at once: each task writes one stretch
+// of the array, so no two tasks write one cache line.
+constexpr std::size_t join_parts = 64;
 
 void build_parallel(RegionMatrix& regions, std::span<const float> nodes, std::size_t count,
                     const quadtree::ForEachPart& for_each, BuildScratch& s) {
@@ -775,10 +777,16 @@ void build_parallel(RegionMatrix& regions, std::span<const float> nodes, std::si
   });
   for_each(cells, [&](std::size_t begin, std::size_t end) {
     for (std::size_t c = begin; c < end; ++c) {
-      build_cell(s.cells[s.cell_order[c]], s.top, nodes, s.first_block);
+      build_cell(s.cells[s.cell_order[c]], s.top, nodes);
     }
   });
-  // Block numbers: the splits of all earlier insertions come first.
+  // Block numbers: the splits of all earlier insertions come first. Counted
+  // here, not by the cells: neighbouring insertions belong to different cells.
+  for (std::size_t c = 0; c < cells; ++c) {
+    for (const std::uint32_t t : s.cells[c].block_insertion) {
+      ++s.first_block[t];
+    }
+  }
   std::uint32_t blocks = 0;
   for (std::uint32_t& first : s.first_block) {
     blocks += std::exchange(first, blocks);
@@ -786,7 +794,6 @@ void build_parallel(RegionMatrix& regions, std::span<const float> nodes, std::si
   // The top's splits come first within their insertion, in the order made.
   number_blocks(s.top_insertion, s.first_block, [](std::uint32_t) { return 0u; });
   const std::vector<std::uint32_t>& top_blocks = s.top_insertion;
-  regions.resize(region_stride + std::size_t{blocks} * children_values);
   const auto top_splits_in = [&s, &top_blocks](std::uint32_t t) {
     // Top blocks of insertion t: those whose numbers fall in t's range.
     const std::uint32_t first = s.first_block[t];
@@ -799,25 +806,63 @@ void build_parallel(RegionMatrix& regions, std::span<const float> nodes, std::si
     for (std::size_t c = begin; c < end; ++c) {
       Cell& cell = s.cells[s.cell_order[c]];
       number_blocks(cell.block_insertion, s.first_block, top_splits_in);
+    }
+  });
+  s.block_owner.resize(blocks);
+  for (std::size_t c = 0; c < cells; ++c) {
+    const std::vector<std::uint32_t>& numbers = s.cells[c].block_insertion;
+    for (std::size_t k = 0; k < numbers.size(); ++k) {
+      at(s.block_owner, numbers[k]) = owner_of(c, k);
+    }
+  }
+  for (std::size_t k = 0; k < top_blocks.size(); ++k) {
+    at(s.block_owner, top_blocks[k]) = owner_of(cells, k);
+  }
+  regions.resize(region_stride + std::size_t{blocks} * children_values);
+  // The root, then every block from its owner; a cell's region in the top
+  // takes the cell's own root, which holds its node, children and mass.
+  write_joined(regions.data(), s.top.data(), 0, top_blocks, -1.0);
+  const auto copy_block = [&](std::size_t g) {
+    const std::uint64_t owner = s.block_owner[g];
+    const std::size_t c = static_cast<std::size_t>(owner >> 32);
+    const std::size_t k = static_cast<std::size_t>(owner & 0xFFFFFFFFu);
+    double* to = regions.data() + region_stride + g * children_values;
+    if (c < cells) {
+      const Cell& cell = s.cells[c];
       const std::size_t root = joined_offset(cell.top_offset, 0, top_blocks);
       const double root_next =
           joined_reference(s.top[cell.top_offset + region::next], 0, top_blocks, -1.0);
-      write_joined(regions, cell.regions, root, cell.block_insertion, root_next);
+      const double* from = cell.regions.data() + region_stride + k * children_values;
+      for (std::size_t q = 0; q < 4; ++q) {
+        write_joined(to + q * region_stride, from + q * region_stride, root,
+                     cell.block_insertion, root_next);
+      }
+      return;
+    }
+    const std::size_t first = region_stride + k * children_values;
+    for (std::size_t q = 0; q < 4; ++q) {
+      const std::size_t l = first + q * region_stride;
+      const std::int32_t cell = s.cell_of[l / region_stride];
+      if (cell < 0) {
+        write_joined(to + q * region_stride, s.top.data() + l, 0, top_blocks, -1.0);
+      } else {
+        const Cell& own = s.cells[static_cast<std::size_t>(cell)];
+        const double next = joined_reference(s.top[l + region::next], 0, top_blocks, -1.0);
+        write_joined(to + q * region_stride, own.regions.data(),
+                     region_stride + std::size_t{top_blocks[k]} * children_values +
+                         q * region_stride,
+                     own.block_insertion, next);
+      }
+    }
+  };
+  const std::size_t parts = std::min<std::size_t>(join_parts, blocks);
+  for_each(parts, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t part = begin; part < end; ++part) {
+      for (std::size_t g = blocks * part / parts; g < blocks * (part + 1) / parts; ++g) {
+        copy_block(g);
+      }
     }
   });
-  // The top last: its cells' regions are already written from their own roots.
-  for (std::size_t l = 0; l < s.top.size(); l += region_stride) {
-    if (s.cell_of[l / region_stride] >= 0) {
-      continue;
-    }
-    const double* from = s.top.data() + l;
-    double* to = regions.data() + joined_offset(l, 0, top_blocks);
-    for (std::size_t k = 0; k < region_stride; ++k) {
-      to[k] = from[k];
-    }
-    to[region::next] = joined_reference(from[region::next], 0, top_blocks, -1.0);
-    to[region::first_child] = joined_reference(from[region::first_child], 0, top_blocks, -1.0);
-  }
 }
 
 }  // namespace

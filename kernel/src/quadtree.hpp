@@ -93,6 +93,7 @@ struct BuildScratch {
   std::vector<Cell> cells;
   std::vector<std::uint32_t> cell_order;     // cells by falling arrival count
   std::vector<std::uint32_t> first_block;    // per insertion: its first split's block
+  std::vector<std::uint64_t> block_owner;    // per block: (cell, local block)
 };
 
 // The same tree, bit for bit, with the subtrees of the regions a few levels
@@ -102,7 +103,7 @@ struct BuildScratch {
 // each cell receives its nodes in node order, so its regions, their masses
 // and their split order are those of the sequential build, and the splits of
 // all cells and of the top are numbered by the insertion that made them.
-// Holds a copy of the regions while it joins them (72 bytes a region).
+// Holds a copy of the regions while it joins them (73 bytes a region).
 void build_into(RegionMatrix& regions, std::span<const float> nodes,
                 const ForEachPart& for_each, BuildScratch& scratch);
 
