@@ -513,7 +513,18 @@ def _write(
         return
     for path in args.output:
         suffix = path.suffix.lower()
-        if suffix in PICTURE_FORMATS:
+        if suffix == ".png" and _big_picture(len(graph.nodes)):
+            from tallow_forceatlas2.draw.big import save_big_picture
+
+            save_big_picture(
+                path,
+                graph.edges,
+                positions,
+                communities=graph.communities,
+                width=args.width,
+                height=args.height,
+            )
+        elif suffix in PICTURE_FORMATS:
             save_picture(
                 path,
                 graph.edges,
@@ -529,6 +540,21 @@ def _write(
             _write_graph_file(path, graph, positions, sizes)
         else:
             write_positions(path, graph.nodes, positions)
+
+
+def _big_picture(n_nodes: int) -> bool:
+    """Whether to draw with datashader: big graphs, when it is installed."""
+    from tallow_forceatlas2.draw import big
+
+    if n_nodes < big.BIG_PICTURE_NODES:
+        return False
+    if big.have_datashader():
+        return True
+    _warn(
+        f"drawing {n_nodes:,} nodes with matplotlib takes minutes; "
+        "pip install 'tallow_forceatlas2[bigplot]' draws big graphs with datashader"
+    )
+    return False
 
 
 def _draw_labels(args: argparse.Namespace, n_nodes: int) -> bool:

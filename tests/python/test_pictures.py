@@ -80,3 +80,21 @@ def test_pack_components_option(tmp_path: Path) -> None:
     with np.load(out) as saved:
         positions = saved["positions"]
     assert not robust_frame(positions).outliers.any()
+
+
+def test_big_graphs_are_drawn_with_datashader(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    pytest.importorskip("datashader")
+    from tallow_forceatlas2.draw import big
+
+    monkeypatch.setattr(big, "BIG_PICTURE_NODES", 100)
+    out = tmp_path / "big.png"
+    assert main(["--demo", "-o", str(out), "--iterations", "5", "--size", "300x200"]) == 0
+    from PIL import Image
+
+    with Image.open(out) as image:
+        assert image.size == (300, 200)
+        # Not blank: edges and coloured nodes left their marks.
+        colours = image.convert("RGB").getcolors(maxcolors=1 << 20)
+    assert colours is not None and len(colours) > 20
