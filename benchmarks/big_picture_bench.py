@@ -1,6 +1,6 @@
 """Benchmark of pictures of big graphs: datashader against matplotlib.
 
-A seeded graph of n nodes in 20 planted communities with 10 edges per node
+A seeded graph of n nodes in 20 planted communities and 10 n edges
 (90% inside a community), placed as a finished layout looks: each community a
 Gaussian blob around its own centre. Drawing cost depends on the numbers of
 nodes, edges and pixels, not on how the positions were found, so the
@@ -48,7 +48,7 @@ def planted_graph(n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     rng = np.random.default_rng(0)
     group = rng.integers(0, COMMUNITIES, size=n)
     members = [np.flatnonzero(group == g) for g in range(COMMUNITIES)]
-    m = EDGES_PER_NODE * n // 2
+    m = EDGES_PER_NODE * n
     sources = rng.integers(0, n, size=m)
     inside = rng.random(m) < 0.9
     targets = rng.integers(0, n, size=m)

@@ -69,7 +69,8 @@ def _kind(graph: object) -> str:
     module = type(graph).__module__ or ""
     if module.startswith("scipy.sparse"):
         return "scipy"
-    if hasattr(graph, "__dataframe__") and hasattr(graph, "columns"):
+    table_protocols = ("__dataframe__", "__arrow_c_stream__")
+    if hasattr(graph, "columns") and any(hasattr(graph, name) for name in table_protocols):
         return "dataframe"
     if hasattr(graph, "adj") and hasattr(graph, "is_multigraph"):
         return "networkx"
@@ -125,7 +126,8 @@ def graph_arrays(
     kind = _kind(graph)
     if kind != "dataframe" and (source is not None or target is not None):
         raise TypeError(
-            f"source= and target= name the columns of a DataFrame edge table, not of a {kind}"
+            "source= and target= name the columns of a DataFrame edge table, not of "
+            + ("an edge array" if kind == "array" else f"a {kind} graph")
         )
     if kind == "dataframe":
         from tallow_forceatlas2.io.dataframes import from_dataframe

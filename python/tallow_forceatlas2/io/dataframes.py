@@ -1,4 +1,4 @@
-"""DataFrame edge tables (pandas, or any DataFrame with the interchange protocol) as graphs."""
+"""DataFrame edge tables (pandas, or any DataFrame with the Arrow or interchange protocol)."""
 
 from __future__ import annotations
 
@@ -20,7 +20,19 @@ def _as_pandas(table: Any) -> Any:
         ) from None
     if isinstance(table, pd.DataFrame):
         return table
-    # Other DataFrames (polars, ...) come through the interchange protocol.
+    # Other DataFrames (polars, ...) come through the Arrow stream protocol
+    # when pyarrow is there, else through the DataFrame interchange protocol.
+    if hasattr(table, "__arrow_c_stream__"):
+        try:
+            import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        except ModuleNotFoundError:
+            pass
+        else:
+            return pa.table(table).to_pandas()
+    if not hasattr(table, "__dataframe__"):
+        raise TypeError(
+            f"reading a {type(table).__name__} edge table needs pyarrow: pip install pyarrow"
+        )
     return pd.api.interchange.from_dataframe(table, allow_copy=True)
 
 
