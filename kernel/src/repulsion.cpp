@@ -165,7 +165,11 @@ namespace {
 // past the whole subtree when all its live records lie at the node's own
 // point (each d2 is 0 or NaN there, so every region is opened and nothing is
 // added), else to the next live record (the dead ones between add nothing).
-std::size_t past_opened_region(const WalkTree& tree, std::size_t r, double x, double y) {
+// Always inlined: with two kinds of walk the compiler would call it, and
+// keeping the walk's locals across that call costs 5 % more instructions per
+// plain walk.
+[[gnu::always_inline]] inline std::size_t past_opened_region(const WalkTree& tree, std::size_t r,
+                                                             double x, double y) {
   const WalkShortcut shortcut = tree.shortcuts[r];
   if (shortcut.same_point == walk_all_dead) {
     return tree.skip[r];
