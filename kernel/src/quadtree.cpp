@@ -561,9 +561,9 @@ using quadtree::BuildScratch;
 using quadtree::Cell;
 
 // Insertion numbers and block numbers are 32-bit.
-constexpr std::size_t max_parallel_nodes = std::size_t{1} << 30;
+static_assert(quadtree::max_nodes_for_cells < std::size_t{1} << 30);
 
-// Cells of some ten to twenty thousand nodes keep a subtree in the caches.
+// Cells of some ten to sixty thousand nodes keep a subtree in the caches.
 std::size_t cell_depth_for(std::size_t count) { return count <= (std::size_t{2} << 20) ? 3 : 4; }
 
 class TopRouter {
@@ -898,7 +898,7 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
 void build_into(RegionMatrix& regions, std::span<const float> nodes,
                 const ForEachPart& for_each, BuildScratch& scratch) {
   const std::size_t count = nodes.size() / node_stride;
-  if (count < min_nodes_for_cells || count >= max_parallel_nodes) {
+  if (count < min_nodes_for_cells || count > max_nodes_for_cells) {
     build_into(regions, nodes);
     return;
   }

@@ -59,6 +59,10 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes);
 // Below this many nodes the cells would be too small to be worth a pass: the
 // parallel build is the sequential one.
 inline constexpr std::size_t min_nodes_for_cells = 32768;
+// Above this many nodes the copy of the regions the join needs (some 200 MB
+// a million nodes) would push a run past the memory it may take: the
+// parallel build is the sequential one.
+inline constexpr std::size_t max_nodes_for_cells = std::size_t{4} << 20;
 
 // Runs body(begin, end) over ranges covering [0, count), possibly at once on
 // several threads, and returns when all have run.
