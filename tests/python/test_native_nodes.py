@@ -160,7 +160,7 @@ def test_one_pool_serves_the_whole_run_with_progress() -> None:
     def record(done: int, total: int) -> None:
         threads_seen.append(set(os.listdir("/proc/self/task")))
 
-    arguments = graph()
+    arguments = graph(3000)  # smaller runs start no pool at all
     layout_nodes(*arguments, 4, 3, {"barnesHutOptimize": True}, record)
     with_pool = threads_seen[0]
     assert all(seen == with_pool for seen in threads_seen)

@@ -42,7 +42,7 @@ def test_the_default_mass_given_in_any_form_gives_the_default_bits(mass: Any) ->
     )
 
 
-@pytest.mark.parametrize("barnes_hut", [False], ids=["exact"])
+@pytest.mark.parametrize("barnes_hut", [False, True], ids=["exact", "barnes-hut"])
 def test_node_sizes_turn_on_overlap_prevention(barnes_hut: bool) -> None:
     graph = star()
     sizes = {node: 2.0 + (node % 3) for node in graph}
