@@ -51,14 +51,17 @@ def have_datashader() -> bool:
 def _edge_frame(edges: NDArray[np.int64], positions: NDArray[np.float64]) -> Any:
     import pandas as pd  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
-    # One row per end point and a NaN row after each edge: datashader's line
-    # glyph draws the segments of such a column without joining them.
-    m = len(edges)
-    xs = np.full(3 * m, np.nan, dtype=np.float32)
-    ys = np.full(3 * m, np.nan, dtype=np.float32)
-    xs[0::3], xs[1::3] = positions[edges[:, 0], 0], positions[edges[:, 1], 0]
-    ys[0::3], ys[1::3] = positions[edges[:, 0], 1], positions[edges[:, 1], 1]
-    return pd.DataFrame({"x": xs, "y": ys})
+    # One row per edge with both ends: datashader draws each row's segment
+    # (its axis=1 line glyph) without separator rows between them.
+    points = positions.astype(np.float32)
+    return pd.DataFrame(
+        {
+            "x0": points[edges[:, 0], 0],
+            "y0": points[edges[:, 0], 1],
+            "x1": points[edges[:, 1], 0],
+            "y1": points[edges[:, 1], 1],
+        }
+    )
 
 
 def save_big_picture(
@@ -112,7 +115,8 @@ def save_big_picture(
     )
     layers = []
     if len(pairs):
-        lines = canvas.line(_edge_frame(pairs, points), "x", "y", agg=ds.count())
+        segments = _edge_frame(pairs, points)
+        lines = canvas.line(segments, x=["x0", "x1"], y=["y0", "y1"], axis=1, agg=ds.count())
         layers.append(tf.shade(lines, cmap=["#eef1f5", "#6b7a89"], how="log", alpha=110))
     nodes = pd.DataFrame({"x": points[:, 0].astype(np.float32), "y": points[:, 1]})
     if communities is None:
