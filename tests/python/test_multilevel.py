@@ -7,10 +7,13 @@ import itertools
 import numpy as np
 import pytest
 from numpy.typing import NDArray
+from scipy.sparse import coo_array
+from scipy.sparse.csgraph import connected_components
 from tallow_forceatlas2.multilevel import finest_level, hierarchy, multilevel_layout
 from tallow_forceatlas2.multilevel import run as multilevel_run
+from tallow_forceatlas2.multilevel.adjacency import adjacency
 from tallow_forceatlas2.multilevel.coarsen import coarsen
-from tallow_forceatlas2.multilevel.communities import communities
+from tallow_forceatlas2.multilevel.communities import communities, local_moving
 from tallow_forceatlas2.multilevel.grouped import group_argmax
 from tallow_forceatlas2.settings import kernel_settings
 
@@ -188,3 +191,76 @@ def test_group_argmax_picks_a_largest_entry_of_every_run(seed: int) -> None:
     for index in chosen:
         assert values[index] == values[groups == groups[index]].max()
     assert np.array_equal(chosen, group_argmax(groups, values, np.random.default_rng(seed)))
+
+
+def weighted_with_loners(seed: int) -> tuple[int, NDArray[np.int64], NDArray[np.float64]]:
+    """60 nodes, the last ten without edges; integer weights, so many ties."""
+    rng = np.random.default_rng(seed)
+    pairs = rng.integers(0, 50, (200, 2))
+    pairs = np.unique(np.sort(pairs[pairs[:, 0] != pairs[:, 1]], axis=1), axis=0)
+    return 60, pairs.astype(np.int64), rng.integers(1, 4, len(pairs)).astype(np.float64)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_adjacency_holds_every_edge_once_each_way_in_its_heads_run(seed: int) -> None:
+    n, edges, weights = weighted_with_loners(seed)
+    adj = adjacency(n, edges, weights)
+    got = np.stack([adj.heads, adj.tails, adj.weights])
+    both = np.concatenate([edges, edges[:, ::-1]])
+    expected = np.stack([both[:, 0], both[:, 1], np.concatenate([weights, weights])])
+    assert np.array_equal(got[:, np.lexsort(got)], expected[:, np.lexsort(expected)])
+    assert np.array_equal(adj.per_end(np.arange(n)), adj.heads)
+    assert np.array_equal(adj.sum_per_node(adj.weights), np.bincount(adj.heads, adj.weights, n))
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_drawn_and_heaviest_edge_ends_belong_to_their_node(seed: int) -> None:
+    n, edges, weights = weighted_with_loners(seed)
+    adj = adjacency(n, edges, weights)
+    rng = np.random.default_rng(seed)
+    nodes = np.flatnonzero(adj.has_edges)
+    assert not adj.has_edges[50:].any()
+    for _ in range(20):
+        assert np.array_equal(adj.heads[adj.draw_neighbours(rng)[nodes]], nodes)
+    heaviest = adj.heaviest(rng)[nodes]
+    assert np.array_equal(adj.heads[heaviest], nodes)
+    largest = [adj.weights[adj.start[v] : adj.start[v + 1]].max() for v in nodes]
+    assert np.array_equal(adj.weights[heaviest], largest)
+
+
+def purity(label: NDArray[np.int64], truth: NDArray[np.int64]) -> float:
+    """Share of nodes in the most common true group of their label."""
+    table = np.zeros((label.max() + 1, truth.max() + 1))
+    np.add.at(table, (label, truth), 1)
+    return float(table.max(axis=1).sum() / len(label))
+
+
+def test_communities_recover_planted_groups_and_repeat_for_a_seed() -> None:
+    n, edges = SHAPES["communities"]
+    level = finest_level(n, edges, None, 1.0)
+    found = communities(n, level.edges, level.weights, level.strength, np.random.default_rng(4))
+    assert purity(found, np.arange(n) % 10) > 0.95
+    assert 10 <= found.max() + 1 <= 40  # split groups cost the layout nothing, merged ones do
+    again = communities(n, level.edges, level.weights, level.strength, np.random.default_rng(4))
+    assert np.array_equal(found, again)
+
+
+@pytest.mark.parametrize("shape", ["one node", "no edges", "components", "star", "path"])
+def test_communities_never_span_two_components(shape: str) -> None:
+    n, edges = SHAPES[shape]
+    level = finest_level(n, edges, None, 1.0)
+    found = communities(n, level.edges, level.weights, level.strength, np.random.default_rng(0))
+    assert np.array_equal(np.unique(found), np.arange(found.max() + 1 if n else 0))
+    graph = coo_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(n, n))
+    _, component = connected_components(graph, directed=False)
+    # Each label lies in one component: as many (label, component) pairs as labels.
+    assert np.unique(np.stack([found, component]), axis=1).shape[1] == found.max() + 1
+
+
+def test_local_moving_keeps_a_settled_partition() -> None:
+    n, edges = cliques(6, 8)
+    level = finest_level(n, edges.astype(np.uint32), None, 1.0)
+    adj = adjacency(n, level.edges, level.weights)
+    settled = np.arange(n) // 8 * 8
+    moved = local_moving(adj, level.strength, np.random.default_rng(0), settled, sweeps=5)
+    assert np.array_equal(moved, settled)

@@ -6,9 +6,10 @@ measured on planted-partition graphs, blind matching mixed a quarter of the
 nodes after one level and half after two. So coarsening first labels the
 nodes by Louvain's local-moving phase and merges only inside a label.
 
-The moves are computed for all nodes at once (whole-array NumPy passes); a
-random half of the nodes that gain by moving move in each sweep, which keeps
-neighbours from swapping labels back and forth.
+The moves are computed for all nodes at once (whole-array NumPy passes over
+an adjacency sorted once, no sort per sweep); a random half of the nodes
+that gain by moving move in each sweep, which keeps neighbours from
+swapping labels back and forth.
 """
 
 from __future__ import annotations
@@ -16,13 +17,24 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import NDArray
 
-from tallow_forceatlas2.multilevel.grouped import group_argmax
+from tallow_forceatlas2.multilevel.adjacency import Adjacency, adjacency
 
 __all__ = ["communities", "local_moving"]
 
-MAX_SWEEPS = 12
+# Sweeps per local-moving pass. The first passes only need to shrink the
+# graph: the labels they find mix communities (purity 0.5 after six rounds at
+# 100,000 planted nodes), and the final pass on the input graph, starting
+# from those large labels, puts nearly every node back into its own (0.98).
+# Measured at 100,000 planted nodes, purity / seconds: first and merged
+# sweeps 12 and 12 0.987 / 7.1, 4 and 4 0.979 / 3.5; a final pass of 8
+# sweeps instead of 12 gave 0.938.
+MAX_SWEEPS = 4
+REFINE_SWEEPS = 12
 MOVE_SHARE = 0.5
-MERGED_MOVE_SHARE = 0.1
+MERGED_MOVE_SHARE = 0.3
+# Labels weighed per node and sweep: the one across the heaviest edge, then
+# those of random neighbours.
+CANDIDATES = 3
 # Sweeps end when fewer than this share of the nodes still want to move.
 SETTLED_SHARE = 0.002
 # Above 1, modularity prefers smaller communities. A community split in two
@@ -30,43 +42,51 @@ SETTLED_SHARE = 0.002
 # labels), two merged ones cost mixed nodes: at 100,000 nodes resolution 1
 # merged planted communities (purity 0.65), 2 kept them (0.95).
 RESOLUTION = 2.0
-AGGREGATION_ROUNDS = 6
-REFINE_SWEEPS = 4
+# Rounds end early once no community merges; each costs less than the one
+# before. Six rounds left 10,000 labels of purity 0.73 at 1,000,000 planted
+# nodes, twenty left 200 of purity 0.96.
+AGGREGATION_ROUNDS = 20
 
 
-def _best_moves(
-    n_nodes: int,
-    heads: NDArray[np.int64],
-    labels_of_tails: NDArray[np.int64],
-    weights: NDArray[np.float64],
-    strength: NDArray[np.float64],
-    label_total: NDArray[np.float64],
+def _pull(
+    adj: Adjacency, tail_label: NDArray[np.int64], target: NDArray[np.int64]
+) -> NDArray[np.float64]:
+    """Weight from every node to the nodes of its target label: one pass, no sort."""
+    same = tail_label == adj.per_end(target)
+    return adj.sum_per_node(np.where(same, adj.weights, 0.0))
+
+
+def _best_of_drawn(
+    adj: Adjacency,
+    tail_label: NDArray[np.int64],
     label: NDArray[np.int64],
-    two_m: float,
+    label_total: NDArray[np.float64],
+    scale: NDArray[np.float64],
+    stay: NDArray[np.float64],
+    heaviest: NDArray[np.int64],
     rng: np.random.Generator,
-) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]:
-    """Best neighbouring label of every node, its modularity gain, and the gain of staying."""
-    keys, inverse = np.unique(heads * n_nodes + labels_of_tails, return_inverse=True)
-    toward = np.bincount(inverse.ravel(), weights=weights, minlength=len(keys))
-    node = keys // n_nodes
-    candidate = keys % n_nodes
-    own = candidate == label[node]
-    others = label_total[candidate] - np.where(own, strength[node], 0.0)
-    gain = toward - RESOLUTION * strength[node] * others / two_m
-    stay_toward = np.bincount(node[own], weights=toward[own], minlength=n_nodes)
-    stay = stay_toward - RESOLUTION * strength * (label_total[label] - strength) / two_m
-    winners = group_argmax(node, gain, rng)
-    best = label.copy()
-    best_gain = stay.copy()
-    best[node[winners]] = candidate[winners]
-    best_gain[node[winners]] = gain[winners]
-    return best, best_gain, stay
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """Best of staying, the label across the heaviest edge and labels of random neighbours.
+
+    The label holding most of a node's weight is the likeliest draw; each
+    candidate costs one pass over the edge ends and no sort.
+    """
+    best, best_gain = label, stay
+    for draw in range(CANDIDATES):
+        pick = heaviest if draw == 0 else adj.draw_neighbours(rng)
+        candidate = np.where(adj.has_edges, tail_label[pick], label)
+        others = label_total[candidate]
+        gain = _pull(adj, tail_label, candidate) - scale * others
+        gain = np.where(candidate == label, stay, gain)
+        # Strictly better only: ties keep the earlier draw, so bits follow the seed.
+        better = gain > best_gain
+        best = np.where(better, candidate, best)
+        best_gain = np.where(better, gain, best_gain)
+    return best, best_gain
 
 
 def local_moving(
-    n_nodes: int,
-    edges: NDArray[np.int64],
-    weights: NDArray[np.float64],
+    adj: Adjacency,
     strength: NDArray[np.float64],
     rng: np.random.Generator,
     start: NDArray[np.int64] | None = None,
@@ -75,19 +95,18 @@ def local_moving(
 ) -> NDArray[np.int64]:
     """Label nodes by communities of high modularity.
 
+    Every sweep weighs, for every node at once, staying against the labels
+    of its neighbours, and a random share of the nodes that gain move.
+
     Parameters
     ----------
-    n_nodes : int
-        Number of nodes.
-    edges : ndarray of int64, shape (k, 2)
-        Undirected edges, each pair once, no self-loops.
-    weights : ndarray of float64, shape (k,)
-        Edge weights.
-    strength : ndarray of float64, shape (n_nodes,)
+    adj : Adjacency
+        The graph: undirected edges, no self-loops.
+    strength : ndarray of float64, shape (n,)
         Weighted degree of each node, edges inside it counted twice.
     rng : numpy Generator
-        Picks the moving half and breaks ties.
-    start : ndarray of int64, shape (n_nodes,), optional
+        Draws the candidates and the moving share.
+    start : ndarray of int64, shape (n,), optional
         Labels to start from (node indices); default: every node alone.
     sweeps : int, optional
         At most this many sweeps; default ``MAX_SWEEPS``.
@@ -96,40 +115,28 @@ def local_moving(
 
     Returns
     -------
-    ndarray of int64, shape (n_nodes,)
+    ndarray of int64, shape (n,)
         A community label per node (a node index, not renumbered).
     """
+    n_nodes = len(strength)
     label = np.arange(n_nodes, dtype=np.int64) if start is None else start.copy()
     two_m = float(strength.sum())
-    if len(edges) == 0 or two_m <= 0.0:
+    if len(adj.heads) == 0 or two_m <= 0.0:
         return label
-    heads = np.concatenate([edges[:, 0], edges[:, 1]])
-    tails = np.concatenate([edges[:, 1], edges[:, 0]])
-    both = np.concatenate([weights, weights])
-    # Only nodes whose neighbourhood changed (or that wanted to move) can
-    # gain by moving, so later sweeps look at ever fewer edges.
-    active = np.ones(n_nodes, dtype=bool)
+    scale = RESOLUTION * strength / two_m
+    heaviest = adj.heaviest(rng)
     for _ in range(MAX_SWEEPS if sweeps is None else sweeps):
         label_total = np.bincount(label, weights=strength, minlength=n_nodes)
-        looked = active[heads]
-        best, best_gain, stay = _best_moves(
-            n_nodes,
-            heads[looked],
-            label[tails[looked]],
-            both[looked],
-            strength,
-            label_total,
-            label,
-            two_m,
-            rng,
+        tail_label = label[adj.tails]
+        stay = _pull(adj, tail_label, label) - scale * (label_total[label] - strength)
+        best, best_gain = _best_of_drawn(
+            adj, tail_label, label, label_total, scale, stay, heaviest, rng
         )
-        wants = active & (best != label) & (best_gain > stay)
+        wants = (best != label) & (best_gain > stay)
         if wants.sum() < SETTLED_SHARE * n_nodes:
             break
         moving = wants & (rng.random(n_nodes) < move_share)
-        label[moving] = best[moving]
-        moved_next_door = np.bincount(heads, weights=moving[tails], minlength=n_nodes) > 0
-        active = wants | moved_next_door
+        label = np.where(moving, best, label)
     return label
 
 
@@ -172,15 +179,15 @@ def communities(
     ndarray of int64, shape (n_nodes,)
         Labels 0, 1, ... in no particular order.
     """
-    count, level_edges, level_weights, level_strength = n_nodes, edges, weights, strength
+    finest = adjacency(n_nodes, edges, weights)
+    level_adj, level_edges, level_weights, level_strength = finest, edges, weights, strength
+    count = n_nodes
     member = np.arange(n_nodes, dtype=np.int64)
     for round_number in range(AGGREGATION_ROUNDS):
         # Merged nodes are few and each move shifts much weight: move fewer
         # at once there, or simultaneous moves overshoot into merged communities.
         share = MOVE_SHARE if round_number == 0 else MERGED_MOVE_SHARE
-        labels = local_moving(
-            count, level_edges, level_weights, level_strength, rng, move_share=share
-        )
+        labels = local_moving(level_adj, level_strength, rng, move_share=share)
         merged_count, merged, level_edges, level_weights, level_strength = _aggregate(
             labels, level_edges, level_weights, level_strength
         )
@@ -188,6 +195,7 @@ def communities(
         if merged_count == count:
             break
         count = merged_count
-    refined = local_moving(n_nodes, edges, weights, strength, rng, member, REFINE_SWEEPS)
+        level_adj = adjacency(count, level_edges, level_weights)
+    refined = local_moving(finest, strength, rng, member, REFINE_SWEEPS)
     _, result = np.unique(refined, return_inverse=True)
     return result.ravel().astype(np.int64)

@@ -1,0 +1,79 @@
+"""Both directions of every edge grouped by head, built with one sort."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tallow_forceatlas2.multilevel.grouped import group_argmax
+
+__all__ = ["Adjacency", "adjacency"]
+
+
+@dataclass(frozen=True)
+class Adjacency:
+    """Compressed adjacency: node ``v``'s edge ends are ``start[v]:start[v + 1]``.
+
+    Attributes
+    ----------
+    heads, tails : ndarray of int64, shape (2k,)
+        Every undirected edge once in each direction, sorted by head.
+    weights : ndarray of float64, shape (2k,)
+        The edge's weight, repeated for both directions.
+    start : ndarray of int64, shape (n + 1,)
+        Where each node's run begins.
+    """
+
+    heads: NDArray[np.int64]
+    tails: NDArray[np.int64]
+    weights: NDArray[np.float64]
+    start: NDArray[np.int64]
+    degree: NDArray[np.int64] = field(init=False)
+    has_edges: NDArray[np.bool_] = field(init=False)
+
+    def __post_init__(self) -> None:
+        degree = np.diff(self.start)
+        object.__setattr__(self, "degree", degree)
+        object.__setattr__(self, "has_edges", degree > 0)
+
+    def per_end(self, values: NDArray[np.int64]) -> NDArray[np.int64]:
+        """``values[heads]``, as one sequential pass (heads are sorted)."""
+        return np.repeat(values, self.degree)
+
+    def sum_per_node(self, values: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Sum of ``values`` (one per edge end) over every node's run; 0 without edges."""
+        result = np.zeros(len(self.degree))
+        if len(values):
+            result[self.has_edges] = np.add.reduceat(values, self.start[:-1][self.has_edges])
+        return result
+
+    def draw_neighbours(self, rng: np.random.Generator) -> NDArray[np.int64]:
+        """One edge end per node, uniformly among its own (0 for nodes without edges).
+
+        Costs one draw per node: no pass over the edges.
+        """
+        offset = (rng.random(len(self.degree)) * self.degree).astype(np.int64)
+        # Rounding may reach the run's end.
+        offset = np.minimum(offset, np.maximum(self.degree - 1, 0))
+        return np.where(self.has_edges, self.start[:-1] + offset, 0)
+
+    def heaviest(self, rng: np.random.Generator) -> NDArray[np.int64]:
+        """The edge end of largest weight of every node (random among ties), 0 for none."""
+        result = np.zeros(len(self.degree), dtype=np.int64)
+        winners = group_argmax(self.heads, self.weights, rng)
+        result[self.heads[winners]] = winners
+        return result
+
+
+def adjacency(n_nodes: int, edges: NDArray[np.int64], weights: NDArray[np.float64]) -> Adjacency:
+    """Build the adjacency of ``edges`` (each undirected pair once, no self-loops)."""
+    ends = np.concatenate([edges[:, 0], edges[:, 1]])
+    order = np.argsort(ends, kind="stable")
+    heads = ends[order]
+    tails = np.concatenate([edges[:, 1], edges[:, 0]])[order]
+    both = np.concatenate([weights, weights])[order]
+    start = np.zeros(n_nodes + 1, dtype=np.int64)
+    np.cumsum(np.bincount(heads, minlength=n_nodes), out=start[1:])
+    return Adjacency(heads, tails, both, start)
