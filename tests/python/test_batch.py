@@ -48,6 +48,7 @@ def mixed_graphs() -> list[Any]:
         sparse,
         (ring(12), {"pos": np.zeros((12, 2))}),  # coincident starts: jittered like layout()
         (ring(20), {"seed": 9, "lin_log": True, "iterations": 7}),
+        (ring(24), {"tol": 0.5, "iterations": 200}),  # stops once settled
         (ring(2600), {"barnes_hut": True, "iterations": 3}),
         (labelled_graph(), {"pos": {"character Valjean": (5.0, 5.0)}, "weight": None}),
         # New nodes start near pinned, placed ones, with offsets drawn from the seed.
@@ -247,7 +248,7 @@ def test_cluster_equals_lone_layouts_and_reports_failures(client: Any, spoiled: 
     graphs = mixed_graphs()
     graphs.insert(2, spoiled)  # fails on a worker
     graphs.insert(4, (ring(10), {"n_nodes": 3}))  # fails preparing, on the client
-    with pytest.raises(BatchError, match=r"2 of 10 graphs failed") as info:
+    with pytest.raises(BatchError, match=r"2 of 11 graphs failed") as info:
         layout_many(graphs, client=client, **RUN)
     assert list(info.value.failures) == [2, 4]
     assert isinstance(info.value.failures[2], TypeError)
