@@ -279,6 +279,29 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_batch_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("many graphs")
+    group.add_argument(
+        "--batch",
+        type=Path,
+        metavar="DIR",
+        help="lay out every graph file in DIR (.csv .tsv .tab .txt .edges .edgelist .graphml "
+        ".gexf .gml); -o names the output directory, one positions file per input",
+    )
+    group.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --batch: run on the Dask scheduler at ADDRESS, e.g. tcp://host:8786 "
+        "(needs tallow_forceatlas2[batch]); default: threads of this process",
+    )
+    group.add_argument(
+        "--output-format",
+        choices=POSITION_FORMATS,
+        default=".csv",
+        help="with --batch: format of the output files (default: .csv)",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     """Build the argument parser of ``tallow-fa2``.
 
@@ -297,6 +320,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_input_options(parser)
     _add_layout_options(parser)
     _add_output_options(parser)
+    _add_batch_options(parser)
     return parser
 
 
@@ -626,6 +650,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None, caught: list[warnings.WarningMessage]) -> int:
     try:
         args = build_parser().parse_args(argv)
+        if args.batch is not None:
+            from tallow_forceatlas2.batch import batch_command
+
+            return batch_command(args, PROG)
         _check_arguments(args)
         graph = _load(args)
         node_options = _node_options(args, graph)

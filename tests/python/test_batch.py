@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import os
 import signal
@@ -16,13 +15,12 @@ import networkx as nx
 import numpy as np
 import pytest
 import scipy.sparse
-from tallow_forceatlas2 import layout
-from tallow_forceatlas2.batch import BatchError, batch_command, layout_directory, layout_many, many
+from tallow_forceatlas2 import cli, layout
+from tallow_forceatlas2.batch import BatchError, layout_directory, layout_many, many
 from tallow_forceatlas2.batch.local import kernel_threads
 from tallow_forceatlas2.batch.shipping import ship
 from tallow_forceatlas2.prepare import PreparedLayout
 from tallow_forceatlas2.readers import read_graph
-from tallow_forceatlas2.settings import SETTINGS
 
 RUN: dict[str, Any] = {"iterations": 15, "seed": 4}
 
@@ -202,30 +200,14 @@ def test_directory_writes_one_file_per_graph_and_names_the_failures(tmp_path: Pa
 
 def test_batch_command_exit_statuses(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     write_edge_lists(tmp_path / "in")
-    args = argparse.Namespace(
-        batch=tmp_path / "in",
-        output=[tmp_path / "out"],
-        format=".csv",
-        scheduler=None,
-        delimiter=None,
-        header=None,
-        weight="weight",
-        no_weights=False,
-        iterations=5,
-        threads=None,
-        seed=0,
-        progress=False,
-        **{setting.name: None for setting in SETTINGS},
-    )
-    assert batch_command(args) == 1
+    argv = ["--batch", str(tmp_path / "in"), "-o", str(tmp_path / "out"), "--iterations", "5"]
+    assert cli.main(argv) == 1
     assert "c.txt:2" in capsys.readouterr().err
     (tmp_path / "in" / "c.txt").unlink()
-    assert batch_command(args) == 0
-    args.batch = tmp_path / "out" / "a.csv"
-    assert batch_command(args) == 2
+    assert cli.main(argv) == 0
+    assert cli.main([*argv[:1], str(tmp_path / "out" / "a.csv"), *argv[2:]]) == 2
     assert "is not a directory" in capsys.readouterr().err
-    args.batch, args.pos = tmp_path / "in", tmp_path / "start.csv"
-    assert batch_command(args) == 2
+    assert cli.main([*argv, "--pos", str(tmp_path / "start.csv")]) == 2
     assert "--pos is for one graph" in capsys.readouterr().err
 
 

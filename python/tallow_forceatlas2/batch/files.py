@@ -219,7 +219,7 @@ def batch_command(args: argparse.Namespace, prog: str = "tallow-fa2") -> int:
     """Run ``tallow-fa2 --batch DIR -o OUTDIR``: the command line's batch mode.
 
     Reads from ``args``: ``batch`` (DIR), ``output`` (one directory),
-    ``format`` (default .csv), ``scheduler`` (default None) and ``tol`` when
+    ``output_format`` (default .csv), ``scheduler`` (default None) and ``tol`` when
     present, ``delimiter``, ``header``, ``weight``, ``no_weights``,
     ``iterations``, ``threads``, ``seed``, ``progress`` and every setting.
 
@@ -242,7 +242,7 @@ def batch_command(args: argparse.Namespace, prog: str = "tallow-fa2") -> int:
         written = layout_directory(
             args.batch,
             args.output[0],
-            output_format=getattr(args, "format", ".csv"),
+            output_format=getattr(args, "output_format", ".csv"),
             scheduler=getattr(args, "scheduler", None),
             delimiter=args.delimiter,
             header=args.header,
