@@ -30,6 +30,7 @@ from numpy.typing import NDArray
 from tallow_forceatlas2.api import MAX_THREADS, layout
 from tallow_forceatlas2.inputs import GraphArrays
 from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
+from tallow_forceatlas2.multilevel import RECOMMENDED_SETTINGS
 from tallow_forceatlas2.node_table import NodeTable, read_node_table
 from tallow_forceatlas2.plot import LABELS_UP_TO, PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.readers import (
@@ -201,6 +202,14 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         default=None,
         help="show a progress bar (default: when stderr is a terminal)",
     )
+    group.add_argument(
+        "--multilevel",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="start from a multilevel layout: coarsen the graph, lay out the coarsest, refine "
+        "level by level; --iterations then counts the iterations on the graph itself "
+        "(default: on from 10,000 nodes without --nodes or --pos)",
+    )
     for setting in SETTINGS:
         flag = "--" + setting.name.replace("_", "-")
         # Settings whose default depends on the graph say so in their help.
@@ -212,7 +221,10 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
                 f"; weight ** X and node masses (1 + the sum of a node's weights) "
                 f"must be at most {min(MAX_NODE_MASS, MAX_POWERED_WEIGHT):g}"
             )
-        if setting.default is not None:
+        if setting.name in RECOMMENDED_SETTINGS:
+            on = "on" if RECOMMENDED_SETTINGS[setting.name] else "off"
+            help += f" (default: {on} with --multilevel, else {'on' if setting.default else 'off'})"
+        elif setting.default is not None:
             help += f" (default: {setting.default})"
         if setting.kind is bool:
             group.add_argument(
@@ -379,6 +391,7 @@ _OPTION_NAMES = {
     "threads": "--threads",
     "seed": "--seed",
     "tol": "--tol",
+    "multilevel": "--multilevel",
 }
 _KEYWORD = re.compile(
     r"(?<![\w-])(" + "|".join(sorted(_OPTION_NAMES, key=len, reverse=True)) + r")(?=[ =])"
@@ -517,6 +530,7 @@ def _run_layout(
             threads=args.threads,
             seed=args.seed,
             tol=args.tol,
+            multilevel=args.multilevel,
             progress=progress,
             **node_options,
             **_settings(args),

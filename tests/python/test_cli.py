@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 from tallow_forceatlas2 import layout
 from tallow_forceatlas2.cli import main
+from tallow_forceatlas2.readers import read_graph
 
 EDGE_LIST = """\
 # a small social graph
@@ -427,3 +428,20 @@ def test_settings_options_reach_the_layout(edge_file: Path, tmp_path: Path) -> N
     )
     assert np.array_equal(np.load(out), expected)
     assert os.path.getsize(out) > 0
+
+
+@pytest.mark.parametrize("flag", ["--multilevel", "--no-multilevel"])
+def test_multilevel_option_gives_the_layout_of_the_keyword(
+    edge_file: Path, tmp_path: Path, flag: str
+) -> None:
+    out = tmp_path / "out.npy"
+    assert main([str(edge_file), flag, "--iterations", "20", "-o", str(out)]) == 0
+    graph = read_graph(edge_file)
+    expected = layout(
+        graph.edges,
+        n_nodes=len(graph.nodes),
+        weights=graph.weights,
+        iterations=20,
+        multilevel=flag == "--multilevel",
+    )
+    assert np.array_equal(np.load(out), expected)
