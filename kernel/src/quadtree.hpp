@@ -93,7 +93,6 @@ struct BuildScratch {
   RegionMatrix top;                          // the regions above the cells
   std::vector<std::uint32_t> top_insertion;  // per top split: its insertion
   std::vector<std::int32_t> cell_of;         // per top region: its cell, or -1
-  std::vector<std::uint8_t> depth_of;        // per top region: its depth
   std::vector<Cell> cells;
   std::vector<std::uint32_t> cell_order;     // cells by falling arrival count
   std::vector<std::uint32_t> first_block;    // per insertion: its first split's block

@@ -224,12 +224,27 @@ TEST(RunLayout, CallbackSeesEachStepAndCanStopTheRun) {
   EXPECT_EQ(text.str(), "LayoutAborted");
 }
 
-TEST(RunLayout, EmptyAndSingleNodeGraphsRunInParallel) {
-  for (std::uint32_t n : {0u, 1u}) {
-    const std::vector<Point> init(n, Point{3, 4});
-    Matrices m = graph_to_matrices(n, {}, std::nullopt, init);
-    EXPECT_FALSE(run_layout(m.nodes, m.edges, barnes_hut(0.5), 3, /*threads=*/2, {}));
-    EXPECT_EQ(m.nodes.size(), n * node_stride);
+// Below min_nodes_for_pool a run starts no pool, so the parallel step is
+// called here directly: on a pool, graphs of any size give the sequential bits.
+TEST(RunIterationParallel, SmallGraphsGiveTheSequentialBits) {
+  static_assert(600 < min_nodes_for_pool);
+  for (const LayoutSettings& settings : {LayoutSettings{}, barnes_hut(0.5), strong_linlog()}) {
+    for (std::uint32_t n : {0u, 1u, 600u}) {
+      Matrices sequential = n < 2 ? graph_to_matrices(n, {}, std::nullopt,
+                                                      std::vector<Point>(n, Point{3, 4}))
+                                  : clustered_graph(n);
+      const Matrices start = sequential;
+      for (int step = 0; step < 3; ++step) iterate(settings, sequential.nodes, sequential.edges);
+      for (std::size_t threads : {2u, 3u}) {
+        Matrices m = start;
+        WorkerPool pool(threads);
+        StepBuffers buffers;
+        for (int step = 0; step < 3; ++step) {
+          run_iteration_parallel(pool, settings, m.nodes, m.edges, buffers);
+        }
+        expect_same_bits(m.nodes, sequential.nodes, threads);
+      }
+    }
   }
 }
 
