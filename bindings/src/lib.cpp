@@ -55,7 +55,12 @@ constexpr const char* layout_nodes_doc =
     "the result is layout_raw's to the last bit. `mass` (float64, one per node, > 0) replaces "
     "the mass of 1 plus the sum of the node's edge weights; `size` (float64, one per node, "
     ">= 0) replaces the size 1 that adjustSizes uses; a NaN mass or size keeps the node's "
-    "default. `fixed` (bool, one per node) "
+    "default. With adjustSizes, sizes act in both repulsion modes: the exact mode reduces "
+    "every pair's distance by both sizes; with barnesHutOptimize and `size` given, nodes that "
+    "meet in a leaf of the Barnes-Hut tree follow the same rule, and a region acts as one body "
+    "only when none of its nodes' discs (position +- size) can reach the moving node's, so no "
+    "overlap hides in a far-field body (9 to 70 % more per iteration at 100,000 nodes). "
+    "Without `size` the Barnes-Hut repulsion ignores sizes, as layout_raw's does. `fixed` (bool, one per node) "
     "pins nodes: a pinned node keeps its start position (rounded to float32) but still repels, "
     "attracts and counts in the Barnes-Hut tree, and its force and convergence slots evolve "
     "as for any other node. With `check_finite`, the run stops after the first iteration that "
@@ -170,7 +175,8 @@ PyObject* layout_nodes_call(PyObject* args, PyObject* kwargs) {
   tallow::set_node_attributes(matrices.nodes, node_attributes(options));
   run_iterations_in_one_block(
       matrices, settings, arguments.iterations, arguments.threads,
-      RunControls{arguments.progress.get(), options.check_finite, options.tol});
+      RunControls{arguments.progress.get(), options.check_finite, options.tol,
+                  /*sized_walks=*/options.size.has_value()});
   return positions_array(matrices.nodes).release();
 }
 

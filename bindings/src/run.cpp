@@ -109,21 +109,6 @@ void report_progress(PyObject* progress, std::uint32_t completed, std::uint32_t 
   }
 }
 
-// Whether any node of a freshly built matrix has a size other than the one
-// graph_to_matrices gives it: 1, or 0 for a node beyond init's rows (built
-// with every slot 0, its convergence included). Only then do the Barnes-Hut
-// walks read sizes, so that default sizes give layout_raw's bits and cost.
-bool has_own_sizes(const tallow::NodeMatrix& nodes) {
-  for (std::size_t base = 0; base + tallow::node_stride <= nodes.size();
-       base += tallow::node_stride) {
-    const float built = nodes[base + tallow::slot::convergence] == 0.0f ? 0.0f : 1.0f;
-    if (nodes[base + tallow::slot::size] != built) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 void run_iterations(tallow::Matrices& matrices, const tallow::LayoutSettings& settings,
@@ -147,7 +132,9 @@ void run_iterations_in_one_block(tallow::Matrices& matrices,
                                  std::uint32_t iterations, std::uint64_t threads,
                                  const RunControls& controls) {
   tallow::StepBuffers buffers;
-  buffers.sized_leaves = settings.adjustSizes && has_own_sizes(matrices.nodes);
+  // Sizes reach the Barnes-Hut walks only when the caller gave them, so that
+  // a call without sizes keeps layout_raw's bits and cost.
+  buffers.sized_leaves = settings.adjustSizes && controls.sized_walks;
   std::exception_ptr failure;  // of the callback; rethrown with the lock held
   std::optional<tallow::NonFinitePositions> non_finite;
   std::uint32_t stopped_after = 0;

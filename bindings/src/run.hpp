@@ -36,6 +36,7 @@ struct RunControls {
   PyObject* progress = nullptr;  // null for no callback
   bool check_finite = false;
   double tolerance = 0.0;
+  bool sized_walks = false;  // sizes were given: with adjustSizes the Barnes-Hut walks use them
 };
 void run_iterations_in_one_block(tallow::Matrices& matrices,
                                  const tallow::LayoutSettings& settings,

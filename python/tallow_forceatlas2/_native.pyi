@@ -55,7 +55,20 @@ def layout_nodes(
     of the node's edge weights, in repulsion, gravity and the
     outbound-attraction distribution. `size` (float64, one per node, >= 0)
     replaces the size 1 that ``adjustSizes`` uses. A NaN mass or size keeps
-    that node's default. `fixed` (bool, one per
+    that node's default.
+
+    With ``adjustSizes``, sizes act in both modes of repulsion. The exact mode
+    reduces the distance of every pair by both sizes, and overlapping nodes
+    push each other 100 times harder. With ``barnesHutOptimize`` and `size`
+    given, two nodes that meet in a leaf of the Barnes-Hut tree follow the
+    exact mode's rule, and a region of the tree acts as one body only if,
+    besides passing the theta test, none of its nodes' discs (position +-
+    size) can reach the moving node's disc; such a body repels with the plain
+    far-field force. So no overlap hides behind a far-field body; the walks
+    open more regions, which cost 9 to 70 % more per iteration at 100,000
+    nodes with sizes from 1 to 5. Without `size`, the Barnes-Hut repulsion
+    ignores sizes, as layout_raw's does, and the result is layout_raw's to
+    the last bit. `fixed` (bool, one per
     node) pins nodes: a pinned node keeps its start position rounded to
     float32, but still repels, attracts and counts in the Barnes-Hut tree;
     its force slots and convergence evolve as for any other node. A wrong

@@ -407,6 +407,10 @@ def prepare_layout(
         arrays.labels,
     )
     sizes = node_sizes(node_size, arrays, graph)
+    if kernel["adjustSizes"] and sizes is None:
+        # Given sizes (here all at the default 1) make the Barnes-Hut walks
+        # keep nodes apart as the exact mode does.
+        sizes = np.full(arrays.n_nodes, np.nan)
     masses = node_masses(node_mass, arrays, graph)
     pinned = pinned_nodes(fixed, arrays, graph)
     init, given = given_positions(arrays.n_nodes, pos, seed, arrays.nodes)

@@ -59,7 +59,7 @@ def test_the_degree_mass_given_explicitly_gives_layout_raws_bits(settings: dict[
 
 def test_nan_keeps_the_default_mass_and_size() -> None:
     n, edges, weights, init = graph(weighted=True)
-    settings = {"adjustSizes": True, "barnesHutOptimize": True}
+    settings = {"adjustSizes": True}  # exact mode: sizes act as given, no walk switches on
     expected = layout_raw(n, edges, weights, init, 10, 1, settings, None)
     unset = np.full(n, np.nan)
     result = layout_nodes(n, edges, weights, init, 10, 2, settings, None, mass=unset, size=unset)

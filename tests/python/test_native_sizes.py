@@ -75,11 +75,13 @@ def test_without_sizes_it_gives_layout_raws_bits_with_adjust_sizes(
     assert np.array_equal(
         layout_nodes(n, edges, weights, init, 10, threads, settings, None, mass=mass), expected
     )
-    # Sizes all at their default 1 are no sizes of the caller's own.
-    ones = np.ones(n)
+    # Given sizes switch the sized walks on, also where every size is the default.
+    sized = layout_nodes(n, edges, weights, init, 10, threads, settings, None, size=np.ones(n))
+    defaults = np.full(n, np.nan)
     assert np.array_equal(
-        layout_nodes(n, edges, weights, init, 10, threads, settings, None, size=ones), expected
+        sized, layout_nodes(n, edges, weights, init, 10, threads, settings, None, size=defaults)
     )
+    assert not np.array_equal(sized, expected)
 
 
 def test_nodes_beyond_the_start_rows_keep_layout_raws_bits() -> None:
