@@ -9,7 +9,7 @@ design holds; and ``networkx.forceatlas2_layout`` for the same iteration count
 (up to 5,000 nodes), as a ratio measured in the same run. Each measurement
 runs in a fresh subprocess so that its peak memory is its own.
 
-usage: python benchmarks/run.py [--sizes 1000,10000] [--threads 1,2] [--quick]
+usage: python benchmarks/run.py [--sizes 1000,10000] [--threads 1,2] [--quick] [--build-dir DIR]
 Needs the package installed (pip install .) and CMake for phase_bench.
 """
 
@@ -133,8 +133,7 @@ def run_case(kind: str, **case) -> dict:
 # ---- phases, from the C++ program -----------------------------------------
 
 
-def build_phase_bench() -> Path:
-    build = ROOT / "build" / "bench"
+def build_phase_bench(build: Path) -> Path:
     subprocess.run(
         [
             "cmake",
@@ -323,6 +322,12 @@ def main() -> None:
     parser.add_argument(
         "--quick", action="store_true", help="skip networkx and the progress measurement"
     )
+    parser.add_argument(
+        "--build-dir",
+        type=Path,
+        default=ROOT / "build" / "bench",
+        help="where phase_bench is built (default build/bench)",
+    )
     parser.add_argument("--measure", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure:
@@ -331,7 +336,7 @@ def main() -> None:
             json.dumps((measure_native if kind == "native" else measure_networkx)(json.loads(case)))
         )
         return
-    program = build_phase_bench()
+    program = build_phase_bench(args.build_dir)
     print(
         f"cores: {os.cpu_count()}; iterations per size: "
         + ", ".join(f"{n}: {iterations_for(n)}" for n in map(int, args.sizes.split(",")))
