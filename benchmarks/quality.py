@@ -250,7 +250,7 @@ def picture(path: Path) -> None:
         f"{PLANTED_COMMUNITIES[PICTURE_NODES]} planted communities (colours)",
         fontsize=11,
     )
-    figure.tight_layout()
+    figure.tight_layout(rect=(0.0, 0.0, 1.0, 0.93))
     figure.savefig(path)
     print(f"wrote {path}: plain {iterations} iterations {flat_seconds:.1f} s, "
           f"multilevel {multi_seconds:.1f} s")  # fmt: skip

@@ -264,3 +264,16 @@ def test_local_moving_keeps_a_settled_partition() -> None:
     settled = np.arange(n) // 8 * 8
     moved = local_moving(adj, level.strength, np.random.default_rng(0), settled, sweeps=5)
     assert np.array_equal(moved, settled)
+
+
+def test_the_coarsest_level_holds_whole_communities() -> None:
+    levels = levels_of("communities")
+    member = np.arange(levels[0].n_nodes)
+    for level in levels[1:]:
+        assert level.parent is not None
+        member = level.parent[member]
+    # One node per community found, each standing for one planted group
+    # (random weights blur the groups a little; matching across them mixes
+    # most nodes).
+    assert 10 <= levels[-1].n_nodes <= 40
+    assert purity(member, np.arange(levels[0].n_nodes) % 10) > 0.9

@@ -200,11 +200,17 @@ def coarsen(
         their group's representative, the smaller index of its pair.
     """
     group = _match(level, label, rng)
+    coarser = _merge_groups(level, group)
+    if coarser.n_nodes > MIN_REDUCTION * level.n_nodes:
+        return None
+    return coarser
+
+
+def _merge_groups(level: Level, group: NDArray[np.int64]) -> Level:
+    """The level with every group of nodes merged into one, numbered by group."""
     labels, parent = np.unique(group, return_inverse=True)
     parent = parent.ravel().astype(np.int64)
     n_coarse = len(labels)
-    if n_coarse > MIN_REDUCTION * level.n_nodes:
-        return None
     mass = np.bincount(parent, weights=level.mass, minlength=n_coarse)
     strength = np.bincount(parent, weights=level.strength, minlength=n_coarse)
     edges, weights = _merge_pairs(
@@ -231,7 +237,13 @@ def hierarchy(finest: Level, rng: np.random.Generator, coarsest_nodes: int) -> l
     while levels[-1].n_nodes > coarsest_nodes:
         coarser = coarsen(levels[-1], label, rng)
         if coarser is None and label is not None:
+            # Matching inside communities stalled: merge each whole community
+            # into one node before matching across them, which would
+            # scatter its pieces.
+            whole = _merge_groups(levels[-1], label)
             label = None
+            if whole.n_nodes < levels[-1].n_nodes:
+                levels.append(whole)
             continue
         if coarser is None:
             break
@@ -242,4 +254,11 @@ def hierarchy(finest: Level, rng: np.random.Generator, coarsest_nodes: int) -> l
             coarse_label[coarser.parent] = label
             label = coarse_label
         levels.append(coarser)
+    if label is not None:
+        # Coarse enough while still inside communities: the coarsest layout
+        # then places whole communities; pieces of one, placed apart there,
+        # stay apart as separate blobs to the end.
+        whole = _merge_groups(levels[-1], label)
+        if whole.n_nodes < levels[-1].n_nodes:
+            levels.append(whole)
     return levels
