@@ -1,6 +1,7 @@
 #include "worker_pool.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 #include <new>
 #include <string>
@@ -60,7 +61,8 @@ WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_
 // finds room. The rest are ready to run loops.
 void WorkerPool::keep_half_of_started() {
   const std::size_t kept = workers_.size() / 2;
-  std::vector<std::thread> leaving(std::make_move_iterator(workers_.begin() + kept),
+  const auto first_leaving = workers_.begin() + static_cast<std::ptrdiff_t>(kept);
+  std::vector<std::thread> leaving(std::make_move_iterator(first_leaving),
                                    std::make_move_iterator(workers_.end()));
   workers_.resize(kept);
   {
