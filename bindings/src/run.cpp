@@ -170,7 +170,9 @@ void run_iterations_in_one_block(tallow::Matrices& matrices,
       return !failure && !settled;
     };
     aborted = tallow::run_layout(matrices.nodes, matrices.edges, settings, iterations, threads,
-                                 after_step, buffers, tallow::WorkerPool::OnRefusal::keep_started);
+                                 after_step, buffers,
+                                 tallow::PoolPolicy{tallow::WorkerPool::OnRefusal::keep_started,
+                                                    /*skip_pool_for_small_runs=*/true});
   }
   if (failure) {
     std::rethrow_exception(failure);

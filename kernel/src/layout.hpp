@@ -61,8 +61,8 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
                             StepBuffers& buffers, quadtree::BuildScratch& scratch);
 
 // Runs `iterations` steps (the counter stops at the bound, never wraps).
-// With threads >= 2 and at least min_nodes_for_pool nodes a pool of
-// min(threads, max_workers) workers is built first, also for zero
+// With threads >= 2 a pool of min(threads, max_workers) workers is built
+// first (unless the policy skips it for small runs), also for zero
 // iterations, and shut down on every way out. Returns
 // LayoutAborted when the callback stops the run, nothing otherwise.
 std::optional<LayoutAborted> run_layout(std::span<float> nodes,
@@ -70,13 +70,23 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
                                         const LayoutSettings& settings,
                                         std::uint32_t iterations, std::uint64_t threads,
                                         const IterationCallback& keep_going);
+// How a run treats its worker pool, beyond the thread count.
+struct PoolPolicy {
+  // A worker thread the system refuses to start: the fatal error, or a run
+  // with the workers that did start.
+  WorkerPool::OnRefusal on_refusal = WorkerPool::OnRefusal::fail;
+  // Below min_nodes_for_pool nodes, run on the calling thread without
+  // starting a pool (same bits; the pool would cost more than it saves).
+  bool skip_pool_for_small_runs = false;
+};
+
 // The same run with the step buffers of the caller, for a caller that runs one
 // iteration per call and wants to keep their capacity from call to call.
-// `on_refusal` says what a worker thread that the system refuses to start
-// does: the fatal error, or a run with the workers that did start.
-std::optional<LayoutAborted> run_layout(
-    std::span<float> nodes, std::span<const EdgeRecord> edges, const LayoutSettings& settings,
-    std::uint32_t iterations, std::uint64_t threads, const IterationCallback& keep_going,
-    StepBuffers& buffers, WorkerPool::OnRefusal on_refusal = WorkerPool::OnRefusal::fail);
+std::optional<LayoutAborted> run_layout(std::span<float> nodes,
+                                        std::span<const EdgeRecord> edges,
+                                        const LayoutSettings& settings,
+                                        std::uint32_t iterations, std::uint64_t threads,
+                                        const IterationCallback& keep_going,
+                                        StepBuffers& buffers, const PoolPolicy& policy = {});
 
 }  // namespace tallow

@@ -224,7 +224,7 @@ TEST(RunLayout, CallbackSeesEachStepAndCanStopTheRun) {
   EXPECT_EQ(text.str(), "LayoutAborted");
 }
 
-// Below min_nodes_for_pool a run starts no pool, so the parallel step is
+// Below min_nodes_for_pool a run may start no pool, so the parallel step is
 // called here directly: on a pool, graphs of any size give the sequential bits.
 TEST(RunIterationParallel, SmallGraphsGiveTheSequentialBits) {
   static_assert(600 < min_nodes_for_pool);
