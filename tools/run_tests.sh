@@ -195,16 +195,19 @@ build_wheel() {
   ls "$out"/tallow_forceatlas2-*-cp310-abi3-*.whl
 }
 
-# Installs the wheel in $work/$4 with its test extras into a fresh venv $work/venv-$3.
+# Installs the wheel in $work/$4 with its test extras into a fresh venv
+# $work/venv-$3, then imports it; extra arguments are environment settings for
+# that import (an ASan build can only be imported with its runtime preloaded).
 install_wheel() {
   local python=$1 numpy_spec=$2 name=$3 wheels="$work/$4"
+  shift 4
   local venv="$work/venv-$name"
   "$python" -m venv --clear "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   local wheel
   wheel=$(ls "$wheels"/tallow_forceatlas2-*.whl)
   "$venv/bin/python" -m pip install -q "$numpy_spec" "${wheel}[test]"
-  "$venv/bin/python" -c "import numpy, tallow_forceatlas2; print('numpy', numpy.__version__)"
+  env "$@" "$venv/bin/python" -c "import numpy, tallow_forceatlas2; print('numpy', numpy.__version__)"
 }
 
 pytest_in() {
@@ -236,12 +239,15 @@ run_sanitized_python_tests() {
   stage python-asan "Python tests against a wheel built with ASan and UBSan"
   build_wheel "$python" wheels-asan -Ccmake.define.TALLOW_SANITIZE=ON \
     -Ccmake.build-type=RelWithDebInfo
-  install_wheel "$python" "numpy>=2" asan wheels-asan
+  local preload
+  preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
+  install_wheel "$python" "numpy>=2" asan wheels-asan LD_PRELOAD="$preload" \
+    ASAN_OPTIONS=detect_leaks=0
   local reports="$work/sanitizer-reports"
   rm -rf "$reports"
   mkdir -p "$reports"
   local status=0
-  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+  LD_PRELOAD="$preload" \
     ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="$ubsan_options:log_path=$reports/ubsan" \
     PYTHONMALLOC=malloc TALLOW_FUZZ_TRACE="$reports/last-fuzz-example.txt" \
