@@ -68,22 +68,6 @@ struct MatrixEnds {
   static std::size_t offset(std::uint32_t node) { return std::size_t{node} * node_stride; }
 };
 
-// The same values from a compact copy, `ends_stride` per node, which no task
-// writes while attraction runs on the pool: the tasks then never read a cache
-// line that another task is writing forces into.
-inline constexpr std::size_t ends_stride = 4;
-struct CompactEnds {
-  std::span<const float> values;  // x, y, size, mass per node
-  double x(std::uint32_t node) const { return at(values, std::size_t{node} * ends_stride); }
-  double y(std::uint32_t node) const { return at(values, std::size_t{node} * ends_stride + 1); }
-  double size(std::uint32_t node) const {
-    return at(values, std::size_t{node} * ends_stride + 2);
-  }
-  double mass(std::uint32_t node) const {
-    return at(values, std::size_t{node} * ends_stride + 3);
-  }
-};
-
 // Reads happen in the order x of s, x of t, y of s, y of t (then sizes, then
 // the source's mass). Reads only positions, sizes and masses, which no phase
 // writes while attraction runs.

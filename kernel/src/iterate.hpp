@@ -103,7 +103,6 @@ struct StepBuffers {
   WalkTree walk_tree;
   std::vector<WalkSlot> walk_slots;
   std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
-  std::vector<float> edge_ends;       // per node: x, y, size, mass (attraction on the pool)
   std::vector<double> node_sizes;     // sized walks over the region matrix: per node
   std::vector<double> region_reach;   // and per region, as WalkTree::reach
 };
