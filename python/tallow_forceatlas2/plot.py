@@ -32,7 +32,7 @@ LEGEND_ENTRIES = 12
 
 # The twenty colours of matplotlib's "tab20" reordered so that neighbouring
 # communities (largest first) get clearly different hues.
-_COMMUNITY_COLOURS = (
+COMMUNITY_COLOURS = (
     "#1f77b4",
     "#ff7f0e",
     "#2ca02c",
@@ -79,7 +79,7 @@ def _node_colours(
         return colours
     ranked = [c for c, _ in Counter(communities).most_common() if c not in ("", None)]
     palette = {
-        c: to_rgba(_COMMUNITY_COLOURS[i % len(_COMMUNITY_COLOURS)]) for i, c in enumerate(ranked)
+        c: to_rgba(COMMUNITY_COLOURS[i % len(COMMUNITY_COLOURS)]) for i, c in enumerate(ranked)
     }
     grey = to_rgba(_UNASSIGNED)
     return np.array([palette.get(c, grey) for c in communities], dtype=np.float64).reshape(-1, 4)

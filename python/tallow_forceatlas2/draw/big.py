@@ -18,6 +18,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.draw.frame import robust_frame
+from tallow_forceatlas2.plot import COMMUNITY_COLOURS
 
 __all__ = ["BIG_PICTURE_NODES", "have_datashader", "save_big_picture"]
 
@@ -25,18 +26,9 @@ __all__ = ["BIG_PICTURE_NODES", "have_datashader", "save_big_picture"]
 # installed: matplotlib takes over a minute from about there.
 BIG_PICTURE_NODES = 200_000
 
-_COLOURS = (
-    "#1f77b4",
-    "#ff7f0e",
-    "#2ca02c",
-    "#d62728",
-    "#9467bd",
-    "#8c564b",
-    "#e377c2",
-    "#17becf",
-    "#bcbd22",
-    "#7f7f7f",
-)
+# The ten largest communities get the first ten community colours of the
+# matplotlib pictures, so both kinds of picture agree.
+_COLOURS = COMMUNITY_COLOURS[:10]
 
 
 def have_datashader() -> bool:
