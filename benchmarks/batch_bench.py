@@ -23,28 +23,18 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+from run import planted_partition as planted_graph  # benchmarks/run.py
 from tallow_forceatlas2 import layout
 from tallow_forceatlas2.api import available_threads
 from tallow_forceatlas2.batch import layout_many
 
-AVERAGE_DEGREE = 10
 SPLIT_SIZES = (1_000, 2_500, 5_000, 10_000)
 
 
 def planted_partition(n: int, seed: int) -> np.ndarray:
-    """Edges of a planted-partition graph: 90% of edges inside communities."""
-    rng = np.random.default_rng(seed)
-    communities = max(2, round(n**0.5 / 4))
-    membership = rng.integers(0, communities, n)
-    order = np.argsort(membership, kind="stable")
-    starts = np.searchsorted(membership[order], np.arange(communities + 1))
-    m = n * AVERAGE_DEGREE // 2
-    sources = rng.integers(0, n, m)
-    inside = rng.random(m) < 0.9
-    own = membership[sources]
-    offsets = (rng.random(m) * (starts[own + 1] - starts[own])).astype(np.int64)
-    targets = np.where(inside, order[starts[own] + offsets], rng.integers(0, n, m))
-    return np.stack([sources, targets], axis=1).astype(np.uint32)
+    """Edges of the phase benchmark's planted-partition graph (90% inside communities)."""
+    edges, _ = planted_graph(n, seed)
+    return edges
 
 
 def batch_of(count: int, low: int, high: int, seed: int = 7) -> list[np.ndarray]:
