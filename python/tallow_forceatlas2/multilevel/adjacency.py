@@ -8,6 +8,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.multilevel.grouped import group_argmax
+from tallow_forceatlas2.multilevel.ordering import stable_order
 
 __all__ = ["Adjacency", "adjacency"]
 
@@ -70,7 +71,7 @@ class Adjacency:
 def adjacency(n_nodes: int, edges: NDArray[np.int64], weights: NDArray[np.float64]) -> Adjacency:
     """Build the adjacency of ``edges`` (each undirected pair once, no self-loops)."""
     ends = np.concatenate([edges[:, 0], edges[:, 1]])
-    order = np.argsort(ends, kind="stable")
+    order = stable_order(ends, n_nodes)
     heads = ends[order]
     tails = np.concatenate([edges[:, 1], edges[:, 0]])[order]
     both = np.concatenate([weights, weights])[order]

@@ -21,6 +21,7 @@ from numpy.typing import NDArray
 
 from tallow_forceatlas2.multilevel.communities import communities
 from tallow_forceatlas2.multilevel.grouped import group_argmax
+from tallow_forceatlas2.multilevel.ordering import dense_ranks, stable_order, sum_equal_pairs
 
 __all__ = ["Level", "coarsen", "finest_level", "hierarchy"]
 
@@ -64,22 +65,6 @@ class Level:
     parent: NDArray[np.int64] | None = None
 
 
-def _merge_pairs(
-    n_nodes: int, first: NDArray[np.int64], second: NDArray[np.int64], values: NDArray[np.float64]
-) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """Drop self-loops, orient every pair smaller-first, sum the values of equal pairs."""
-    keep = first != second
-    low = np.minimum(first[keep], second[keep])
-    high = np.maximum(first[keep], second[keep])
-    keys, inverse = np.unique(low * n_nodes + high, return_inverse=True)
-    # float64 even when empty (an empty bincount is int64).
-    summed = np.bincount(inverse.ravel(), weights=values[keep], minlength=len(keys)).astype(
-        np.float64
-    )
-    edges = np.stack([keys // n_nodes, keys % n_nodes], axis=1) if n_nodes else keys.reshape(0, 2)
-    return edges.astype(np.int64), summed
-
-
 def finest_level(
     n_nodes: int,
     edges: NDArray[np.uint32],
@@ -112,7 +97,7 @@ def finest_level(
     mass = 1.0 + np.bincount(first, weights=raw, minlength=n_nodes)
     mass += np.bincount(second, weights=raw, minlength=n_nodes)
     pull = raw if edge_weight_influence == 1.0 else np.power(raw, edge_weight_influence)
-    merged, summed = _merge_pairs(n_nodes, first, second, pull)
+    merged, summed = sum_equal_pairs(n_nodes, first, second, pull)
     strength = np.bincount(merged[:, 0], weights=summed, minlength=n_nodes)
     strength += np.bincount(merged[:, 1], weights=summed, minlength=n_nodes)
     return Level(n_nodes, merged, summed, mass, strength)
@@ -153,8 +138,9 @@ def _match(
     allowed = np.ones(len(first), dtype=bool) if label is None else label[first] == label[second]
     first, second = first[allowed], second[allowed]
     score = level.weights[allowed] / (level.mass[first] * level.mass[second])
-    order = np.argsort(np.concatenate([first, second]), kind="stable")
-    heads = np.concatenate([first, second])[order]
+    ends = np.concatenate([first, second])
+    order = stable_order(ends, n)
+    heads = ends[order]
     tails = np.concatenate([second, first])[order]
     score = np.concatenate([score, score])[order]
     partner = np.full(n, -1, dtype=np.int64)
@@ -208,12 +194,10 @@ def coarsen(
 
 def _merge_groups(level: Level, group: NDArray[np.int64]) -> Level:
     """The level with every group of nodes merged into one, numbered by group."""
-    labels, parent = np.unique(group, return_inverse=True)
-    parent = parent.ravel().astype(np.int64)
-    n_coarse = len(labels)
+    n_coarse, parent = dense_ranks(group, level.n_nodes)
     mass = np.bincount(parent, weights=level.mass, minlength=n_coarse)
     strength = np.bincount(parent, weights=level.strength, minlength=n_coarse)
-    edges, weights = _merge_pairs(
+    edges, weights = sum_equal_pairs(
         n_coarse, parent[level.edges[:, 0]], parent[level.edges[:, 1]], level.weights
     )
     return Level(n_coarse, edges, weights, mass, strength, parent)

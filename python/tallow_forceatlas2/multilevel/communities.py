@@ -18,6 +18,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.multilevel.adjacency import Adjacency, adjacency
+from tallow_forceatlas2.multilevel.ordering import dense_ranks, sum_equal_pairs
 
 __all__ = ["communities", "local_moving"]
 
@@ -147,15 +148,8 @@ def _aggregate(
     strength: NDArray[np.float64],
 ) -> tuple[int, NDArray[np.int64], NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]:
     """Merge every label into one node: (count, node -> merged, edges, weights, strength)."""
-    _, merged = np.unique(labels, return_inverse=True)
-    merged = merged.ravel().astype(np.int64)
-    count = int(merged.max()) + 1 if len(merged) else 0
-    first, second = merged[edges[:, 0]], merged[edges[:, 1]]
-    keep = first != second
-    low, high = np.minimum(first[keep], second[keep]), np.maximum(first[keep], second[keep])
-    keys, inverse = np.unique(low * count + high, return_inverse=True)
-    summed = np.bincount(inverse.ravel(), weights=weights[keep], minlength=len(keys))
-    pairs = np.stack([keys // max(count, 1), keys % max(count, 1)], axis=1)
+    count, merged = dense_ranks(labels, len(labels))
+    pairs, summed = sum_equal_pairs(count, merged[edges[:, 0]], merged[edges[:, 1]], weights)
     return count, merged, pairs, summed, np.bincount(merged, weights=strength, minlength=count)
 
 
@@ -197,5 +191,4 @@ def communities(
         count = merged_count
         level_adj = adjacency(count, level_edges, level_weights)
     refined = local_moving(finest, strength, rng, member, REFINE_SWEEPS)
-    _, result = np.unique(refined, return_inverse=True)
-    return result.ravel().astype(np.int64)
+    return dense_ranks(refined, n_nodes)[1]
