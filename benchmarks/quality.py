@@ -20,9 +20,12 @@ since it takes minutes).
 usage: python benchmarks/quality.py [--sizes 10000,100000] [--million] [--drl]
        [--graphs planted,lfr] [--methods plain-300,multilevel,...]
        python benchmarks/quality.py --picture docs/multilevel.png
+       python benchmarks/quality.py --tol 0.001,0.003,0.01 [--sizes ...] [--graphs ...]
 (--picture: a 100,000-node planted graph, plain ForceAtlas2 beside the
 multilevel layout, plain given as many iterations as fit in the multilevel
-layout's time.)
+layout's time. --tol: the default plain run and the multilevel run, the
+latter with tol on the input graph alone and on every level, each without tol
+and with every tolerance given; iters: iterations run of the budget.)
 Needs the package installed (pip install .), scipy and networkx; igraph for DrL.
 """
 
@@ -157,19 +160,39 @@ def normalized_edge_length(pos: NDArray[np.float64], edges: NDArray[np.uint32]) 
 Method = Callable[[Graph], NDArray[np.float64]]
 
 
-def plain(iterations: int, **settings: Any) -> Method:
+class IterationCount:
+    """A progress callback that counts the iterations a run makes, of how many."""
+
+    def __init__(self) -> None:
+        self.done = 0
+        self.budget = 0
+
+    def __call__(self, _done: int, total: int) -> None:
+        self.done += 1
+        self.budget = total
+
+
+def plain(
+    iterations: int, tol: float = 0.0, count: IterationCount | None = None, **settings: Any
+) -> Method:
     def run(graph: Graph) -> NDArray[np.float64]:
         from tallow_forceatlas2 import layout
 
         return layout(
             graph.edges, n_nodes=graph.n_nodes, iterations=iterations, threads=THREADS,
-            seed=0, multilevel=False, **settings,
+            seed=0, multilevel=False, tol=tol, progress=count or False, **settings,
         )  # fmt: skip
 
     return run
 
 
-def multilevel(iterations: int | None = None, **chosen: Any) -> Method:
+def multilevel(
+    iterations: int | None = None,
+    tol: float = 0.0,
+    level_tol: float = 0.0,
+    count: IterationCount | None = None,
+    **chosen: Any,
+) -> Method:
     def run(graph: Graph) -> NDArray[np.float64]:
         from tallow_forceatlas2.multilevel import multilevel_layout
         from tallow_forceatlas2.settings import kernel_settings
@@ -177,8 +200,9 @@ def multilevel(iterations: int | None = None, **chosen: Any) -> Method:
         settings = kernel_settings(graph.n_nodes, chosen)
         budget = {} if iterations is None else {"iterations": iterations}
         return multilevel_layout(
-            graph.n_nodes, graph.edges, None, settings, seed=0, threads=THREADS, **budget
-        )
+            graph.n_nodes, graph.edges, None, settings, seed=0, threads=THREADS,
+            tol=tol, level_tol=level_tol, progress=count, **budget,
+        )  # fmt: skip
 
     return run
 
@@ -259,7 +283,7 @@ def picture(path: Path) -> None:
 # ---- table ----------------------------------------------------------------
 
 
-WIDTHS = (8, 9, 22, 8, 8, 6, 7)
+WIDTHS = (8, 9, 24, 8, 8, 6, 7, 7, 7)
 
 
 def print_row(values: tuple[object, ...]) -> None:
@@ -274,11 +298,17 @@ def main() -> None:
     parser.add_argument("--graphs", default="planted,lfr", help="planted and/or lfr")
     parser.add_argument("--methods", default="", help="method names to run (default: all)")
     parser.add_argument("--picture", type=Path, help="write the side-by-side picture here and stop")
+    parser.add_argument(
+        "--tol", default="", help="tolerances to compare with full runs, e.g. 0.001,0.01"
+    )
     args = parser.parse_args()
     if args.picture is not None:
         picture(args.picture)
         return
     sizes = [int(s) for s in args.sizes.split(",") if s] + ([1_000_000] if args.million else [])
+    if args.tol:
+        tol_study(sizes, args.graphs.split(","), [float(t) for t in args.tol.split(",")])
+        return
     wanted = [m for m in args.methods.split(",") if m]
     print_row(("graph", "nodes", "method", "seconds", "cpu-s", "share", "edgelen"))
     for n in sizes:
@@ -296,6 +326,44 @@ def main() -> None:
                 timing = (f"{seconds:.2f}", f"{cpu_seconds:.2f}")
                 quality = (f"{share:.3f}", f"{edge_length:.3f}")
                 print_row((graph.name, n, name, *timing, *quality))
+
+
+# ---- tol study ------------------------------------------------------------
+
+
+def tol_methods(n: int, tol: float, count: IterationCount) -> dict[str, Method]:
+    """The default plain run, and the multilevel run with tol on the input
+    graph only and on every level."""
+    budget = 1000 if n < 100_000 else 300
+    return {
+        f"plain-{budget}": plain(budget, tol, count),
+        "multilevel-linlog": multilevel(None, tol, 0.0, count, **LIN_LOG),
+        "multilevel-linlog-levels": multilevel(None, tol, tol, count, **LIN_LOG),
+    }
+
+
+def tol_study(sizes: list[int], graph_names: list[str], tolerances: list[float]) -> None:
+    """Iterations run against the budget, and quality, with and without tol."""
+    print_row(("graph", "nodes", "method", "tol", "iters", "seconds", "cpu-s", "share", "edgelen"))
+    for n in sizes:
+        for graph_name in graph_names:
+            graph = GRAPHS[graph_name](n)
+            for name in tol_methods(n, 0.0, IterationCount()):
+                for tol in [0.0, *tolerances]:
+                    count = IterationCount()
+                    method = tol_methods(n, tol, count)[name]
+                    if tol == 0.0 and name.endswith("-levels"):
+                        continue  # the same run as the one above
+                    start, cpu_start = time.perf_counter(), time.process_time()
+                    pos = method(graph)
+                    seconds = time.perf_counter() - start
+                    cpu_seconds = time.process_time() - cpu_start
+                    print_row((
+                        graph.name, n, name, f"{tol:g}", f"{count.done}/{count.budget}",
+                        f"{seconds:.2f}", f"{cpu_seconds:.2f}",
+                        f"{community_share(pos, graph.community):.3f}",
+                        f"{normalized_edge_length(pos, graph.edges):.3f}",
+                    ))  # fmt: skip
 
 
 if __name__ == "__main__":

@@ -20,11 +20,13 @@ def layout_level(
     threads: int,
     settings: dict[str, bool | float],
     progress: Callable[[int, int], object] | None,
+    tol: float = 0.0,
 ) -> NDArray[np.float64]:
     """Run ForceAtlas2 on one coarse level with its merged masses.
 
     ``settings`` must have ``edgeWeightInfluence`` 1: the level's weights
-    already carry the exponent.
+    already carry the exponent. ``tol`` above 0 ends the level early once it
+    has settled, as ``layout_nodes`` does.
     """
     edges = np.ascontiguousarray(level.edges, dtype=np.uint32)
     return layout_nodes(
@@ -37,4 +39,5 @@ def layout_level(
         settings,
         progress,
         mass=level.mass,
+        tol=tol,
     )

@@ -7,7 +7,7 @@ from collections.abc import Callable, Mapping
 import numpy as np
 from numpy.typing import NDArray
 
-from tallow_forceatlas2._native import layout_raw
+from tallow_forceatlas2._native import layout_nodes, layout_raw
 from tallow_forceatlas2.multilevel.coarsen import Level, finest_level, hierarchy
 from tallow_forceatlas2.multilevel.kernel_call import layout_level
 from tallow_forceatlas2.positions import random_positions
@@ -98,6 +98,8 @@ def multilevel_layout(
     threads: int = 1,
     iterations: int = FINEST_ITERATIONS,
     progress: Callable[[int, int], object] | None = None,
+    tol: float = 0.0,
+    level_tol: float = 0.0,
 ) -> NDArray[np.float64]:
     """Lay out a graph with ForceAtlas2 from a multilevel start.
 
@@ -131,6 +133,11 @@ def multilevel_layout(
         ``LEVEL_ITERATIONS`` each and the coarsest ``COARSEST_ITERATIONS``.
     progress : callable, optional
         ``progress(done, total)`` after every iteration of every level.
+    tol : float, default 0.0
+        Above 0, the run on the input graph ends once it has settled, as
+        ``layout_nodes(tol=...)`` ends; ``iterations`` stays the upper bound.
+    level_tol : float, default 0.0
+        The same for every coarser level and its budget.
 
     Returns
     -------
@@ -153,12 +160,18 @@ def multilevel_layout(
         callback = None
         if progress is not None:
             callback = _offset_progress(progress, done, total)
-        if depth == 0:
+        if depth == 0 and tol > 0.0:
+            pos = layout_nodes(
+                n_nodes, edges, weights, pos, counts[0], level_threads, chosen, callback, tol=tol
+            )
+        elif depth == 0:
             pos = layout_raw(
                 n_nodes, edges, weights, pos, counts[0], level_threads, chosen, callback
             )
         else:
-            pos = layout_level(level, pos, counts[depth], level_threads, chosen, callback)
+            pos = layout_level(
+                level, pos, counts[depth], level_threads, chosen, callback, level_tol
+            )
         done += counts[depth]
     return pos
 
