@@ -3,8 +3,9 @@
 // usage: phase_bench GRAPH ITERATIONS THREADS THETA
 //   GRAPH: u64 n, u64 m, m (u32 source, u32 target) pairs, n (f64 x, f64 y) pairs.
 //   THETA < 0 selects exact repulsion, otherwise Barnes-Hut with that theta.
-// Prints one JSON object: seconds per phase summed over the iterations, and
-// the number of regions and of walk records of the last tree. The step sequence is the kernel's
+// Prints one JSON object: seconds per phase summed over the iterations (tree:
+// the region tree and the walk tree; repulsion: the walks), and the number of
+// regions and of walk records of the last tree. The step sequence is the kernel's
 // own; only clocks are added between the phases.
 #include <chrono>
 #include <cstdint>
@@ -59,6 +60,19 @@ void lap(double& total, Clock::time_point& start) {
   start = now;
 }
 
+// The regions of the last tree, whole or in cells.
+std::size_t region_count(const tallow::StepBuffers& buffers,
+                         const tallow::quadtree::BuildScratch& scratch) {
+  if (!buffers.regions.empty()) {
+    return buffers.regions.size() / tallow::region_stride;
+  }
+  std::size_t count = scratch.top.size() / tallow::region_stride;
+  for (std::size_t c = 0; c < scratch.cell_count; ++c) {
+    count += scratch.cells[c].regions.size() / tallow::region_stride - 1;  // root is in the top
+  }
+  return count;
+}
+
 void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
                 tallow::StepBuffers& buffers, tallow::quadtree::BuildScratch& scratch,
                 tallow::WorkerPool* pool, PhaseTimes& t) {
@@ -71,16 +85,21 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
                                      : tallow::prepare_step(s, m.nodes);
   lap(t.prepare, clock);
   if (s.barnesHutOptimize) {
+    // tree: the region tree and the walk tree; repulsion: the walks alone.
+    std::size_t walks = 0;
     if (pool != nullptr) {
-      tallow::build_tree_on_pool(*pool, m.nodes, buffers, scratch);
+      walks = tallow::bh_prepare_walks_on_pool(*pool, m.nodes, buffers, scratch);
     } else {
       tallow::quadtree::build_into(buffers.regions, m.nodes);
+      walks = tallow::bh_prepare_step_walks(buffers, m.nodes, buffers.regions);
     }
     lap(t.tree, clock);
     if (pool != nullptr) {
-      tallow::bh_repulsion_on_pool(*pool, s, m.nodes, buffers);
+      pool->for_each(walks, [&](std::size_t begin, std::size_t end) {
+        tallow::bh_run_walks(s, m.nodes, buffers.regions, buffers, begin, end);
+      });
     } else {
-      tallow::repulsion_phase(s, m.nodes, buffers.regions, buffers);
+      tallow::bh_run_walks(s, m.nodes, buffers.regions, buffers, 0, walks);
     }
   } else if (pool != nullptr) {
     tallow::exact_repulsion_on_pool(*pool, s, m.nodes);
@@ -133,6 +152,6 @@ int main(int argc, char** argv) {
       "{\"prepare\": %.6f, \"tree\": %.6f, \"repulsion\": %.6f, \"gravity\": %.6f, "
       "\"attraction\": %.6f, \"apply\": %.6f, \"regions\": %zu, \"walk_records\": %zu}\n",
       t.prepare, t.tree, t.repulsion, t.gravity, t.attraction, t.apply,
-      buffers.regions.size() / tallow::region_stride, buffers.walk_tree.records.size());
+      region_count(buffers, scratch), buffers.walk_tree.records.size());
   return 0;
 }

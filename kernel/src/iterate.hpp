@@ -102,6 +102,7 @@ struct StepBuffers {
   std::vector<std::uint32_t> walk_order;
   WalkTree walk_tree;
   std::vector<WalkSlot> walk_slots;
+  std::vector<std::vector<WalkSlot>> cell_walk_slots;  // per cell, for a tree built in cells
   std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
   std::vector<double> node_sizes;     // sized walks over the region matrix: per node
   std::vector<double> region_reach;   // and per region, as WalkTree::reach
@@ -150,6 +151,15 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
                       std::span<const double> regions,
                       const ForEachRange& for_each = on_calling_thread);
 bool bh_walk_tree_fits(std::size_t node_count, std::span<const double> regions);
+
+// The walk tree and walk order bh_prepare_walks() gives over the tree of
+// quadtree::build(), bit for bit, from the tree built in cells instead
+// (quadtree::route_to_cells): `for_each_cell` builds the cells' subtrees,
+// largest first, and writes their records, possibly at once on several
+// threads. No whole region matrix is built (buffers.regions is left empty).
+// Node and record counts must fit 32-bit indices, else fatal.
+void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> nodes,
+                               quadtree::BuildScratch& cells, const ForEachRange& for_each_cell);
 
 // Prepares the Barnes-Hut walks of one step over `regions` (the walk tree and
 // walk order, or, beyond 32-bit indices, the node snapshot and, with

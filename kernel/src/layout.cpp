@@ -11,37 +11,36 @@ namespace tallow {
 
 std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
 
-void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                          std::span<float> nodes, StepBuffers& buffers) {
+std::size_t bh_prepare_walks_on_pool(WorkerPool& pool, std::span<const float> nodes,
+                                     StepBuffers& buffers, quadtree::BuildScratch& scratch) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (count >= quadtree::min_nodes_for_cells && count <= max_nodes_for_cells) {
+    // One cell at a time: cells differ a lot in size, the largest go first.
+    bh_prepare_walks_in_cells(buffers, nodes, scratch,
+                              [&pool](std::size_t cells, const RangeBody& body) {
+                                pool.for_each(cells, body, /*largest_range=*/1);
+                              });
+    return count;
+  }
+  quadtree::build_into(buffers.regions, nodes);
   // Waking the workers costs more than writing a small tree on this thread.
-  const auto on_pool = [&pool](std::size_t count, const RangeBody& body) {
-    if (count < min_regions_on_pool) {
-      body(0, count);
-    } else {
-      pool.for_each(count, body);
-    }
-  };
-  const std::size_t walks = bh_prepare_step_walks(buffers, nodes, buffers.regions, on_pool);
+  return bh_prepare_step_walks(buffers, nodes, buffers.regions,
+                               [&pool](std::size_t regions, const RangeBody& body) {
+                                 if (regions < min_regions_on_pool) {
+                                   body(0, regions);
+                                 } else {
+                                   pool.for_each(regions, body);
+                                 }
+                               });
+}
+
+void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                          std::span<float> nodes, StepBuffers& buffers,
+                          quadtree::BuildScratch& scratch) {
+  const std::size_t walks = bh_prepare_walks_on_pool(pool, nodes, buffers, scratch);
   pool.for_each(walks, [&](std::size_t begin, std::size_t end) {
     bh_run_walks(settings, nodes, buffers.regions, buffers, begin, end);
   });
-}
-
-void build_tree_on_pool(WorkerPool& pool, std::span<const float> nodes, StepBuffers& buffers,
-                        quadtree::BuildScratch& scratch) {
-  // Off until the cells keep compact records: the join holds a second copy
-  // of the regions (1.6 times the tree's memory at 1,000,000 nodes), for a
-  // gain not yet measured on two free cores.
-  constexpr bool cells_on_pool_enabled = false;
-  if (!cells_on_pool_enabled || pool.size() < 2) {
-    quadtree::build_into(buffers.regions, nodes);
-    return;
-  }
-  // One cell at a time: cells differ a lot in size, the largest go first.
-  const quadtree::ForEachPart cells_on_pool = [&pool](std::size_t count, const auto& body) {
-    pool.for_each(count, body, /*largest_range=*/1);
-  };
-  quadtree::build_into(buffers.regions, nodes, cells_on_pool, scratch);
 }
 
 void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
@@ -58,8 +57,7 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
   const double compensation =
       spread ? prepare_step_on_pool(pool, settings, nodes) : prepare_step(settings, nodes);
   if (settings.barnesHutOptimize) {
-    build_tree_on_pool(pool, nodes, buffers, scratch);
-    bh_repulsion_on_pool(pool, settings, nodes, buffers);
+    bh_repulsion_on_pool(pool, settings, nodes, buffers, scratch);
   } else {
     exact_repulsion_on_pool(pool, settings, nodes);
   }

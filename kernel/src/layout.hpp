@@ -37,18 +37,24 @@ inline constexpr std::size_t min_nodes_for_pool = 2048;
 // waking the workers would cost more.
 inline constexpr std::size_t min_regions_on_pool = 16384;
 
-// The Barnes-Hut repulsion of one step over the region tree already built in
-// `buffers.regions`, one walk per node on the pool while the caller waits.
-// Each walk writes only its own node's dx and dy and reads the snapshot and the
-// region matrix, which nobody writes meanwhile, so neither the schedule nor
-// the thread count can change a bit.
-void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                          std::span<float> nodes, StepBuffers& buffers);
+// Up to this many nodes a tree built in cells keeps its walk records within
+// 32-bit indices (at most four regions with children and one leaf a node);
+// larger trees are built whole.
+inline constexpr std::size_t max_nodes_for_cells = walk_region / 5;
 
-// The region tree of one step into buffers.regions, its cells built on the
-// pool (with two or more workers); the sequential tree, bit for bit.
-void build_tree_on_pool(WorkerPool& pool, std::span<const float> nodes, StepBuffers& buffers,
-                        quadtree::BuildScratch& scratch);
+// The Barnes-Hut repulsion of one step: the region tree, its walk tree and
+// one walk per node, on the pool while the caller waits. From
+// quadtree::min_nodes_for_cells nodes the tree is built in cells, one cell per
+// task (`scratch` keeps their arrays from step to step); smaller trees are
+// built whole on the calling thread. Each walk writes only its own node's dx
+// and dy and reads the walk tree, which nobody writes meanwhile, so neither
+// the schedule nor the thread count can change a bit.
+void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                          std::span<float> nodes, StepBuffers& buffers,
+                          quadtree::BuildScratch& scratch);
+// Its first half: the trees, ready for bh_run_walks; returns the walk count.
+std::size_t bh_prepare_walks_on_pool(WorkerPool& pool, std::span<const float> nodes,
+                                     StepBuffers& buffers, quadtree::BuildScratch& scratch);
 
 // One iteration with the region tree, the Barnes-Hut walks and the per-node
 // phases spread over `pool`, while the calling thread waits. Same bits as

@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "checked.hpp"
+#include "fatal.hpp"
 #include "matrices.hpp"
 
 #if defined(__SSE2__)
@@ -541,27 +543,21 @@ class PathPrefetcher {
   std::array<std::size_t, lookahead> cursor_{};
 };
 
-// ---- the parallel build ------------------------------------------------------
+// ---- the tree in cells ----------------------------------------------------------
 //
 // The regions `cell_depth` levels below the root are the cells. A node's path
 // down to its cell depends only on the nodes before it that took the same
 // path, so one pass in node order over the few regions above the cells (the
 // top) routes every node there exactly as insert() would: a node arriving at a
 // cell arrives at that cell's root with the split budget its insertion has
-// left, and a node held by a region that splits just above a cell arrives in
-// the splitting node's insertion. Each cell then receives its nodes in node
-// order, so insert() builds its subtree with the sequential masses and the
-// sequential order of splits. A split's block of four children is numbered by
-// its insertion: an insertion splits regions of the top and then of at most
-// one cell, top down, so counting the splits of every insertion gives every
-// block its place in the sequential array.
+// left, and a node held by a region that splits just above a cell arrives
+// with the splitting node. Each cell then receives its nodes in node order,
+// so insert() builds its subtree with the sequential regions, masses and
+// mass centres; only the numbering of the regions differs, which no walk sees.
 
 using quadtree::Arrival;
 using quadtree::BuildScratch;
 using quadtree::Cell;
-
-// Insertion numbers and block numbers are 32-bit.
-static_assert(quadtree::max_nodes_for_cells < std::size_t{1} << 30);
 
 // Cells of some ten to sixty thousand nodes keep a subtree in the caches.
 std::size_t cell_depth_for(std::size_t count) { return count <= (std::size_t{2} << 20) ? 3 : 4; }
@@ -572,13 +568,13 @@ class TopRouter {
       : s_(scratch), nodes_(nodes), cell_depth_(cell_depth) {}
 
   // insert() above the cells; a node reaching a cell is handed to it.
-  void route(const Body& n, std::uint32_t insertion) {
+  void route(const Body& n) {
     std::size_t r = 0;
     std::size_t depth = 0;
     int splits_left = splits_after_first;
     for (;;) {
       if (depth == cell_depth_) {
-        arrive(r, n, insertion, splits_left);
+        arrive(r, n, splits_left);
         return;
       }
       require_index(s_.top.size(), r + region::mass_center_y);
@@ -597,8 +593,6 @@ class TopRouter {
       const Body held = read_body(nodes_, region_offset(reg[region::node]));
       const std::size_t first = append_children(s_.top, r);
       note_children(first, depth + 1);
-      s_.top_insertion.push_back(insertion);
-      ++s_.first_block[insertion];
       reg = s_.top.data() + r;
       const double cx = reg[region::center_x];
       const double cy = reg[region::center_y];
@@ -606,11 +600,11 @@ class TopRouter {
       reg[region::mass] = held.mass;
       reg[region::mass_center_x] = held.x;
       reg[region::mass_center_y] = held.y;
-      place(q_held, held, insertion, depth + 1);
+      place(q_held, held, depth + 1);
       reg[region::node] = -1.0;
       const std::size_t q_new = first + quadrant(n.x, n.y, cx, cy) * region_stride;
       if (q_new != q_held) {
-        place(q_new, n, insertion, depth + 1);
+        place(q_new, n, depth + 1);
         return;
       }
       if (splits_left == 0) {
@@ -644,18 +638,18 @@ class TopRouter {
 
   // A node set into a child of a region just split: held by it, or handed
   // to the cell when the child is one (an empty root: the budget is unused).
-  void place(std::size_t child, const Body& b, std::uint32_t insertion, std::size_t depth) {
+  void place(std::size_t child, const Body& b, std::size_t depth) {
     if (depth == cell_depth_) {
-      arrive(child, b, insertion, splits_after_first);
+      arrive(child, b, splits_after_first);
     } else {
       s_.top[child + region::node] = static_cast<double>(b.offset);
     }
   }
 
-  void arrive(std::size_t r, const Body& b, std::uint32_t insertion, int splits_left) {
+  void arrive(std::size_t r, const Body& b, int splits_left) {
     const std::int32_t cell = at(s_.cell_of, r / region_stride);
     s_.cells[static_cast<std::size_t>(cell)].arrivals.push_back(
-        {static_cast<std::uint32_t>(b.offset / node_stride), insertion,
+        {static_cast<std::uint32_t>(b.offset / node_stride),
          static_cast<std::uint32_t>(splits_left)});
   }
 
@@ -664,206 +658,6 @@ class TopRouter {
   std::size_t cell_depth_;
   std::size_t cells_ = 0;
 };
-
-// insert() for every node that reaches the cell, in node order, below a root
-// with the cell's square; notes each split's insertion.
-void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes) {
-  RegionMatrix& regions = cell.regions;
-  regions.assign(region_stride, 0.0);
-  const double* root = top.data() + cell.top_offset;
-  regions[region::node] = -1.0;
-  regions[region::center_x] = root[region::center_x];
-  regions[region::center_y] = root[region::center_y];
-  regions[region::half_size] = root[region::half_size];
-  regions[region::next] = -1.0;
-  regions[region::first_child] = -1.0;
-  cell.block_insertion.clear();
-  Chains chains;
-  PathPrefetcher prefetcher;
-  const std::vector<Arrival>& arrivals = cell.arrivals;
-  for (std::size_t k = 0; k < arrivals.size(); ++k) {
-    const Arrival& a = arrivals[k];
-    const std::size_t before = regions.size();
-    insert(regions, nodes, read_body(nodes, std::size_t{a.node} * node_stride), chains,
-           static_cast<int>(a.splits_left));
-    for (std::size_t b = before; b < regions.size(); b += children_values) {
-      cell.block_insertion.push_back(a.insertion);
-    }
-    prefetcher.advance(regions, nodes, k, arrivals.size(),
-                       [&arrivals](std::size_t i) { return arrivals[i].node * node_stride; });
-  }
-  for (const Chain& chain : chains.list) {
-    settle_chain(regions, nodes, chain);
-  }
-}
-
-// The offset in the whole tree of the region at local offset `local` of a
-// tree whose root is at `root` and whose blocks are at `blocks`.
-std::size_t joined_offset(std::size_t local, std::size_t root,
-                          const std::vector<std::uint32_t>& blocks) {
-  if (local == 0) {
-    return root;
-  }
-  const std::size_t k = (local - region_stride) / children_values;
-  return region_stride + std::size_t{at(blocks, k)} * children_values +
-         (local - region_stride) % children_values;
-}
-
-double joined_reference(double local, std::size_t root, const std::vector<std::uint32_t>& blocks,
-                        double none) {
-  return local < 0 ? none : static_cast<double>(joined_offset(region_offset(local), root, blocks));
-}
-
-// Turns the insertions of `blocks` (ascending) into block numbers: after the
-// blocks of earlier insertions and, within one insertion, after `before(t)`
-// blocks split higher up.
-template <class Before>
-void number_blocks(std::vector<std::uint32_t>& blocks, const std::vector<std::uint32_t>& first_block,
-                   Before&& before) {
-  std::size_t k = 0;
-  while (k < blocks.size()) {
-    const std::uint32_t t = blocks[k];
-    const std::uint32_t base = at(first_block, t) + before(t);
-    std::size_t end = k;
-    while (end < blocks.size() && blocks[end] == t) {
-      blocks[end] = base + static_cast<std::uint32_t>(end - k);
-      ++end;
-    }
-    k = end;
-  }
-}
-
-// One region copied to the whole tree at `to`, its references translated.
-void write_joined(double* to, const double* from, std::size_t root,
-                  const std::vector<std::uint32_t>& blocks, double root_next) {
-  for (std::size_t k = 0; k < region_stride; ++k) {
-    to[k] = from[k];
-  }
-  to[region::next] = joined_reference(from[region::next], root, blocks, root_next);
-  to[region::first_child] = joined_reference(from[region::first_child], root, blocks, -1.0);
-}
-
-// Where block g of the whole tree comes from: a cell's block, or the top's
-// (cell number `cells`).
-constexpr std::uint64_t owner_of(std::size_t cell, std::size_t block) {
-  return (std::uint64_t{cell} << 32) | block;
-}
-
-// Ranges of whole-tree blocks to copy at once: each task writes one stretch
-// of the array, so no two tasks write one cache line.
-constexpr std::size_t join_parts = 64;
-
-void build_parallel(RegionMatrix& regions, std::span<const float> nodes, std::size_t count,
-                    const quadtree::ForEachPart& for_each, BuildScratch& s) {
-  Box box = bounding_box(nodes, count);
-  make_square(box);
-  s.top.clear();
-  append_root(s.top, box);
-  s.top_insertion.clear();
-  s.cell_of.assign(1, -1);
-  s.first_block.assign(count + 1, 0);
-  TopRouter router(s, nodes, cell_depth_for(count));
-  for (std::size_t i = 0; i < count; ++i) {
-    router.route(read_body(nodes, i * node_stride), static_cast<std::uint32_t>(i));
-  }
-  const std::size_t cells = router.cell_count();
-  // The largest cells first, so that the last ones to start are small.
-  s.cell_order.resize(cells);
-  for (std::size_t c = 0; c < cells; ++c) {
-    s.cell_order[c] = static_cast<std::uint32_t>(c);
-  }
-  std::sort(s.cell_order.begin(), s.cell_order.end(), [&s](std::uint32_t a, std::uint32_t b) {
-    return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();
-  });
-  for_each(cells, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t c = begin; c < end; ++c) {
-      build_cell(s.cells[s.cell_order[c]], s.top, nodes);
-    }
-  });
-  // Block numbers: the splits of all earlier insertions come first. Counted
-  // here, not by the cells: neighbouring insertions belong to different cells.
-  for (std::size_t c = 0; c < cells; ++c) {
-    for (const std::uint32_t t : s.cells[c].block_insertion) {
-      ++s.first_block[t];
-    }
-  }
-  std::uint32_t blocks = 0;
-  for (std::uint32_t& first : s.first_block) {
-    blocks += std::exchange(first, blocks);
-  }
-  // The top's splits come first within their insertion, in the order made.
-  number_blocks(s.top_insertion, s.first_block, [](std::uint32_t) { return 0u; });
-  const std::vector<std::uint32_t>& top_blocks = s.top_insertion;
-  const auto top_splits_in = [&s, &top_blocks](std::uint32_t t) {
-    // Top blocks of insertion t: those whose numbers fall in t's range.
-    const std::uint32_t first = s.first_block[t];
-    const std::uint32_t end = s.first_block[t + 1];
-    return static_cast<std::uint32_t>(
-        std::lower_bound(top_blocks.begin(), top_blocks.end(), end) -
-        std::lower_bound(top_blocks.begin(), top_blocks.end(), first));
-  };
-  for_each(cells, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t c = begin; c < end; ++c) {
-      Cell& cell = s.cells[s.cell_order[c]];
-      number_blocks(cell.block_insertion, s.first_block, top_splits_in);
-    }
-  });
-  s.block_owner.resize(blocks);
-  for (std::size_t c = 0; c < cells; ++c) {
-    const std::vector<std::uint32_t>& numbers = s.cells[c].block_insertion;
-    for (std::size_t k = 0; k < numbers.size(); ++k) {
-      at(s.block_owner, numbers[k]) = owner_of(c, k);
-    }
-  }
-  for (std::size_t k = 0; k < top_blocks.size(); ++k) {
-    at(s.block_owner, top_blocks[k]) = owner_of(cells, k);
-  }
-  regions.resize(region_stride + std::size_t{blocks} * children_values);
-  // The root, then every block from its owner; a cell's region in the top
-  // takes the cell's own root, which holds its node, children and mass.
-  write_joined(regions.data(), s.top.data(), 0, top_blocks, -1.0);
-  const auto copy_block = [&](std::size_t g) {
-    const std::uint64_t owner = s.block_owner[g];
-    const std::size_t c = static_cast<std::size_t>(owner >> 32);
-    const std::size_t k = static_cast<std::size_t>(owner & 0xFFFFFFFFu);
-    double* to = regions.data() + region_stride + g * children_values;
-    if (c < cells) {
-      const Cell& cell = s.cells[c];
-      const std::size_t root = joined_offset(cell.top_offset, 0, top_blocks);
-      const double root_next =
-          joined_reference(s.top[cell.top_offset + region::next], 0, top_blocks, -1.0);
-      const double* from = cell.regions.data() + region_stride + k * children_values;
-      for (std::size_t q = 0; q < 4; ++q) {
-        write_joined(to + q * region_stride, from + q * region_stride, root,
-                     cell.block_insertion, root_next);
-      }
-      return;
-    }
-    const std::size_t first = region_stride + k * children_values;
-    for (std::size_t q = 0; q < 4; ++q) {
-      const std::size_t l = first + q * region_stride;
-      const std::int32_t cell = s.cell_of[l / region_stride];
-      if (cell < 0) {
-        write_joined(to + q * region_stride, s.top.data() + l, 0, top_blocks, -1.0);
-      } else {
-        const Cell& own = s.cells[static_cast<std::size_t>(cell)];
-        const double next = joined_reference(s.top[l + region::next], 0, top_blocks, -1.0);
-        write_joined(to + q * region_stride, own.regions.data(),
-                     region_stride + std::size_t{top_blocks[k]} * children_values +
-                         q * region_stride,
-                     own.block_insertion, next);
-      }
-    }
-  };
-  const std::size_t parts = std::min<std::size_t>(join_parts, blocks);
-  for_each(parts, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t part = begin; part < end; ++part) {
-      for (std::size_t g = blocks * part / parts; g < blocks * (part + 1) / parts; ++g) {
-        copy_block(g);
-      }
-    }
-  });
-}
 
 }  // namespace
 
@@ -895,15 +689,60 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
   }
 }
 
-void build_into(RegionMatrix& regions, std::span<const float> nodes,
-                const ForEachPart& for_each, BuildScratch& scratch) {
+void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
   const std::size_t count = nodes.size() / node_stride;
-  if (count < min_nodes_for_cells || count > max_nodes_for_cells) {
-    build_into(regions, nodes);
-    return;
+  if (count >= std::size_t{1} << 32) {
+    fatal("capacity overflow: " + std::to_string(count) +
+          " nodes are too many to number with 32-bit indices");
   }
-  require_index(nodes.size(), (count - 1) * node_stride + slot::mass);  // every node read below
-  build_parallel(regions, nodes, count, for_each, scratch);
+  if (count > 0) {
+    require_index(nodes.size(), (count - 1) * node_stride + slot::mass);  // every node read below
+  }
+  Box box = bounding_box(nodes, count);
+  make_square(box);
+  s.top.clear();
+  append_root(s.top, box);
+  s.cell_of.assign(1, -1);
+  TopRouter router(s, nodes, cell_depth_for(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    router.route(read_body(nodes, i * node_stride));
+  }
+  s.cell_count = router.cell_count();
+  // The largest cells first, so that the last ones to start are small.
+  s.cell_order.resize(s.cell_count);
+  for (std::size_t c = 0; c < s.cell_count; ++c) {
+    s.cell_order[c] = static_cast<std::uint32_t>(c);
+  }
+  std::sort(s.cell_order.begin(), s.cell_order.end(), [&s](std::uint32_t a, std::uint32_t b) {
+    return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();
+  });
+}
+
+// insert() for every node that reaches the cell, in node order, below a root
+// with the cell's square.
+void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes) {
+  RegionMatrix& regions = cell.regions;
+  regions.assign(region_stride, 0.0);
+  const double* root = top.data() + cell.top_offset;
+  regions[region::node] = -1.0;
+  regions[region::center_x] = root[region::center_x];
+  regions[region::center_y] = root[region::center_y];
+  regions[region::half_size] = root[region::half_size];
+  regions[region::next] = -1.0;
+  regions[region::first_child] = -1.0;
+  Chains chains;
+  PathPrefetcher prefetcher;
+  const std::vector<Arrival>& arrivals = cell.arrivals;
+  for (std::size_t k = 0; k < arrivals.size(); ++k) {
+    const Arrival& a = arrivals[k];
+    insert(regions, nodes, read_body(nodes, std::size_t{a.node} * node_stride), chains,
+           static_cast<int>(a.splits_left));
+    prefetcher.advance(regions, nodes, k, arrivals.size(),
+                       [&arrivals](std::size_t i) { return arrivals[i].node * node_stride; });
+  }
+  for (const Chain& chain : chains.list) {
+    settle_chain(regions, nodes, chain);
+  }
 }
 
 }  // namespace quadtree

@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
@@ -56,59 +55,46 @@ RegionMatrix build(std::span<const float> nodes);
 // builds one tree per iteration reuses the array's capacity.
 void build_into(RegionMatrix& regions, std::span<const float> nodes);
 
-// Below this many nodes the cells would be too small to be worth a pass: the
-// parallel build is the sequential one.
+// Below this many nodes the cells would be too small to be worth a pass:
+// the tree is built whole.
 inline constexpr std::size_t min_nodes_for_cells = 32768;
-// Above this many nodes the copy of the regions the join needs (some 200 MB
-// a million nodes) would push a run past the memory it may take: the
-// parallel build is the sequential one.
-inline constexpr std::size_t max_nodes_for_cells = std::size_t{4} << 20;
 
-// Runs body(begin, end) over ranges covering [0, count), possibly at once on
-// several threads, and returns when all have run.
-using ForEachPart =
-    std::function<void(std::size_t count, const std::function<void(std::size_t, std::size_t)>&)>;
-
-// A node reaching a cell of the parallel build: its index, the insertion it
-// arrives in (a node held by a region that splits arrives in the splitting
-// node's insertion) and the splits that insertion has left.
+// A node reaching a cell: its index and the splits its insertion has left (a
+// node held by a region that splits arrives with the splitting node).
 struct Arrival {
   std::uint32_t node;
-  std::uint32_t insertion;
   std::uint32_t splits_left;
 };
 
-// One region `cell_depth` levels below the root and the subtree below it,
-// built apart from the others with its own region numbering (its root at 0).
+// One region a few levels below the root and the subtree below it, built
+// apart from the others with its own region numbering (its root at 0).
 struct Cell {
   std::size_t top_offset = 0;  // the cell's region in the top tree
   std::vector<Arrival> arrivals;
   RegionMatrix regions;
-  std::vector<std::uint32_t> block_insertion;  // per local split: its insertion,
-                                               // then its block in the whole tree
 };
 
-// What the parallel build keeps from one tree to the next (capacity only).
+// The region tree in parts: the regions above the cells (the top, where a
+// cell's region stands for the cell's own root) and every cell's subtree.
+// Kept from one tree to the next for the capacity of its arrays.
 struct BuildScratch {
-  RegionMatrix top;                          // the regions above the cells
-  std::vector<std::uint32_t> top_insertion;  // per top split: its insertion
-  std::vector<std::int32_t> cell_of;         // per top region: its cell, or -1
-  std::vector<Cell> cells;
-  std::vector<std::uint32_t> cell_order;     // cells by falling arrival count
-  std::vector<std::uint32_t> first_block;    // per insertion: its first split's block
-  std::vector<std::uint64_t> block_owner;    // per block: (cell, local block)
+  RegionMatrix top;
+  std::vector<std::int32_t> cell_of;  // per top region: its cell, or -1
+  std::vector<Cell> cells;            // the first cell_count are this tree's
+  std::size_t cell_count = 0;
+  std::vector<std::uint32_t> cell_order;  // this tree's cells by falling arrival count
 };
 
-// The same tree, bit for bit, with the subtrees of the regions a few levels
-// below the root built by `for_each` (at once on several threads when it
-// spreads the parts) and then numbered and joined as the sequential build
-// numbers them. Every node reaches its cell by the sequential insertion rule;
-// each cell receives its nodes in node order, so its regions, their masses
-// and their split order are those of the sequential build, and the splits of
-// all cells and of the top are numbered by the insertion that made them.
-// Holds a copy of the regions while it joins them (73 bytes a region).
-void build_into(RegionMatrix& regions, std::span<const float> nodes,
-                const ForEachPart& for_each, BuildScratch& scratch);
+// The first half of the tree in cells: builds the top, in node order as
+// build() would, and hands every node that passes it to its cell in node
+// order, so that build_cell() then gives each cell the regions, masses and
+// mass centres of the same subtree of build(), numbered from the cell's root.
+// Node counts must fit 32-bit indices, else fatal.
+void route_to_cells(std::span<const float> nodes, BuildScratch& scratch);
+
+// The second half, one cell: cells share nothing, so different cells may be
+// built at once on different threads.
+void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes);
 
 }  // namespace quadtree
 }  // namespace tallow

@@ -17,6 +17,7 @@
 #include "checked.hpp"
 #include "fatal.hpp"
 #include "iterate.hpp"
+#include "walk_tree_parts.hpp"
 
 namespace tallow {
 namespace {
@@ -63,6 +64,8 @@ std::uint32_t first_child_index(const double* reg, std::size_t index, std::size_
   return static_cast<std::uint32_t>(child);
 }
 
+}  // namespace
+
 // Backwards, children before parents: how many records and leaf records each
 // subtree holds, and where each region's children are.
 void count_subtrees(std::vector<WalkSlot>& slots, std::span<const double> regions) {
@@ -83,11 +86,13 @@ void count_subtrees(std::vector<WalkSlot>& slots, std::span<const double> region
 }
 
 // Forwards, parents before children: turns each region's counts into its
-// record position and the walk-order rank of its first leaf, and writes the
-// skip of every region with children. Reads only the slots, not the matrix.
-void place_subtrees(std::vector<WalkSlot>& slots, std::vector<std::uint32_t>& skip) {
-  slots[0].records = 0;
-  slots[0].leaves = 0;
+// record position and the walk-order rank of its first leaf, the root's
+// given, and writes the skip of every region with children. Reads only the
+// slots, not the matrix.
+void place_subtrees(std::span<WalkSlot> slots, std::vector<std::uint32_t>& skip,
+                    std::uint32_t root_record, std::uint32_t root_rank) {
+  slots[0].records = root_record;
+  slots[0].leaves = root_rank;
   for (const WalkSlot& parent : slots) {  // children lie later: placed before they are read
     if (parent.child == walk_region) {
       continue;
@@ -103,6 +108,8 @@ void place_subtrees(std::vector<WalkSlot>& slots, std::vector<std::uint32_t>& sk
   }
 }
 
+namespace {
+
 // Records land scattered over the walk tree, and leaves read scattered node
 // records: fetch both for a region some way ahead.
 void prefetch_record_inputs(const WalkTree& tree, std::span<const float> nodes,
@@ -116,13 +123,12 @@ void prefetch_record_inputs(const WalkTree& tree, std::span<const float> nodes,
   }
 }
 
-// Writes the records of regions [begin, end) at their places, and each leaf's
-// node at its rank in the walk order. Every region writes only its own record,
-// skip and rank, so ranges may be written at once on different threads.
-void write_records(StepBuffers& buffers, std::span<const float> nodes,
-                   std::span<const double> regions, std::size_t begin, std::size_t end) {
+}  // namespace
+
+void write_records(StepBuffers& buffers, std::span<const WalkSlot> slots,
+                   std::span<const float> nodes, std::span<const double> regions,
+                   std::size_t begin, std::size_t end) {
   WalkTree& tree = buffers.walk_tree;
-  const std::vector<WalkSlot>& slots = buffers.walk_slots;
   const bool sized = buffers.sized_leaves;
   constexpr std::size_t ahead = 16;
   for (std::size_t k = begin; k < end; ++k) {
@@ -152,6 +158,8 @@ void write_records(StepBuffers& buffers, std::span<const float> nodes,
   }
 }
 
+namespace {
+
 // The leaf walk repeated on one thread to name the node held twice.
 [[noreturn]] void report_node_in_two_leaves(std::span<const double> regions,
                                             std::size_t node_count) {
@@ -161,8 +169,8 @@ void write_records(StepBuffers& buffers, std::span<const float> nodes,
         std::to_string(node_count) + " there are");
 }
 
-// After the leaves' nodes, the nodes no leaf holds, by index. Each leaf
-// flags one node, so fewer flags than leaves mean a node held twice.
+}  // namespace
+
 void append_left_out(StepBuffers& buffers, std::span<const double> regions,
                      std::size_t node_count, std::size_t leaves) {
   std::size_t next = leaves;
@@ -175,6 +183,8 @@ void append_left_out(StepBuffers& buffers, std::span<const double> regions,
     }
   }
 }
+
+namespace {
 
 // A record no walk takes a force from and every walk steps past to the next
 // record: its d2 or its ratio is NaN or infinite for any node.
@@ -376,9 +386,9 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
   buffers.walk_tree.reach.resize(buffers.sized_leaves ? root.records : 0);
   buffers.walk_order.resize(node_count);
   buffers.in_leaf.assign(node_count, 0);
-  place_subtrees(buffers.walk_slots, buffers.walk_tree.skip);
+  place_subtrees(buffers.walk_slots, buffers.walk_tree.skip, 0, 0);
   for_each(region_count, [&](std::size_t begin, std::size_t end) {
-    write_records(buffers, nodes, regions, begin, end);
+    write_records(buffers, buffers.walk_slots, nodes, regions, begin, end);
   });
   append_left_out(buffers, regions, node_count, root.leaves);
   bh_mark_shortcuts(buffers.walk_tree);

@@ -1,7 +1,8 @@
-// The region tree built cell by cell on a pool must be the sequential tree,
-// bit for bit, whatever the thread count. 40,000 nodes are above the size at
-// which the cells are built apart (32,768), so every case runs the parallel
-// path: 64 cells three levels down, each with hundreds of nodes.
+// The walk tree built from a region tree in cells, on a pool, must be the
+// walk tree of the whole sequential region tree, bit for bit, whatever the
+// thread count. 40,000 nodes are above the size at which the tree is built in
+// cells (32,768), so every case builds 64 cells three levels down, each with
+// hundreds of nodes.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,10 +12,10 @@
 #include <tuple>
 #include <vector>
 
+#include "iterate.hpp"
 #include "kernel_test_support.hpp"
 #include "matrices.hpp"
 #include "quadtree.hpp"
-#include "reference_step.hpp"
 #include "worker_pool.hpp"
 
 namespace tallow {
@@ -28,17 +29,28 @@ using testing_support::same_bits;
 constexpr std::size_t parallel_size = 40'000;
 static_assert(parallel_size >= quadtree::min_nodes_for_cells);
 
-void expect_regions(const RegionMatrix& actual, const std::vector<double>& expected) {
-  ASSERT_EQ(actual.size(), expected.size());
+// Records, skips, shortcuts, reaches and walk order: everything a walk reads.
+void expect_same_walks(const StepBuffers& actual, const StepBuffers& expected) {
+  const WalkTree& a = actual.walk_tree;
+  const WalkTree& e = expected.walk_tree;
+  ASSERT_EQ(a.records.size(), e.records.size());
+  ASSERT_EQ(a.reach.size(), e.reach.size());
   std::size_t mismatches = 0;
-  for (std::size_t i = 0; i < expected.size() && mismatches < 10; ++i) {
-    const auto same = same_bits(actual[i], expected[i]);
+  for (std::size_t r = 0; r < e.records.size() && mismatches < 10; ++r) {
+    const bool same = same_bits(a.records[r].x, e.records[r].x) &&
+                      same_bits(a.records[r].y, e.records[r].y) &&
+                      same_bits(a.records[r].mass, e.records[r].mass) &&
+                      same_bits(a.records[r].opening, e.records[r].opening) &&
+                      a.skip[r] == e.skip[r] &&
+                      a.shortcuts[r].next_live == e.shortcuts[r].next_live &&
+                      a.shortcuts[r].same_point == e.shortcuts[r].same_point &&
+                      (e.reach.empty() || same_bits(a.reach[r], e.reach[r]));
     if (!same) {
       ++mismatches;
-      ADD_FAILURE() << "region at offset " << i / region_stride * region_stride << ", slot "
-                    << i % region_stride << ": " << same.message();
+      ADD_FAILURE() << "walk record " << r << " differs";
     }
   }
+  EXPECT_EQ(actual.walk_order, expected.walk_order);
 }
 
 // A dense Gaussian-like core (most cells near the middle), a sparse halo, a
@@ -60,60 +72,83 @@ std::vector<Body> mixed_bodies(std::size_t n) {
   return bodies;
 }
 
-RegionMatrix build_on_pool(const NodeMatrix& nodes, std::size_t threads) {
+// Odd sizes, so that reaches differ from node to node.
+NodeMatrix with_sizes(NodeMatrix nodes) {
+  for (std::size_t i = 0; i < nodes.size() / node_stride; ++i) {
+    nodes[i * node_stride + slot::size] = 0.25f + static_cast<float>(i % 7);
+  }
+  return nodes;
+}
+
+StepBuffers walks_of_whole_tree(const NodeMatrix& nodes, bool sized) {
+  StepBuffers buffers;
+  buffers.sized_leaves = sized;
+  bh_prepare_walks(buffers, nodes, quadtree::build(nodes));
+  return buffers;
+}
+
+void prepare_in_cells(StepBuffers& buffers, const NodeMatrix& nodes, WorkerPool& pool,
+                      quadtree::BuildScratch& scratch) {
+  bh_prepare_walks_in_cells(buffers, nodes, scratch,
+                            [&pool](std::size_t count, const RangeBody& body) {
+                              pool.for_each(count, body, /*largest_range=*/1);
+                            });
+}
+
+StepBuffers walks_in_cells(const NodeMatrix& nodes, std::size_t threads, bool sized) {
   WorkerPool pool(threads);
   quadtree::BuildScratch scratch;
-  RegionMatrix regions;
-  const quadtree::ForEachPart on_pool = [&pool](std::size_t count, const auto& body) {
-    pool.for_each(count, body, /*largest_range=*/1);
-  };
-  quadtree::build_into(regions, nodes, on_pool, scratch);
-  return regions;
+  StepBuffers buffers;
+  buffers.sized_leaves = sized;
+  prepare_in_cells(buffers, nodes, pool, scratch);
+  return buffers;
 }
 
-class ParallelTree : public testing::TestWithParam<std::size_t> {};
+class CellWalkTree : public testing::TestWithParam<std::tuple<std::size_t, bool>> {};
 
-TEST_P(ParallelTree, MixedNodesGiveTheReferenceTree) {
-  const NodeMatrix nodes = make_nodes(mixed_bodies(parallel_size));
-  expect_regions(build_on_pool(nodes, GetParam()), testing_support::reference_tree(nodes));
+TEST_P(CellWalkTree, MixedNodesGiveTheWholeTreesWalks) {
+  const auto [threads, sized] = GetParam();
+  const NodeMatrix nodes = with_sizes(make_nodes(mixed_bodies(parallel_size)));
+  expect_same_walks(walks_in_cells(nodes, threads, sized), walks_of_whole_tree(nodes, sized));
 }
 
-// The scratch keeps cells and arrays from a larger tree: nothing may leak
-// into the next one.
-TEST_P(ParallelTree, ReusedScratchGivesTheSequentialTree) {
-  WorkerPool pool(GetParam());
+// The scratch and buffers keep cells and arrays from a larger tree: nothing
+// may leak into the next one.
+TEST_P(CellWalkTree, ReusedScratchGivesTheWholeTreesWalks) {
+  const auto [threads, sized] = GetParam();
+  WorkerPool pool(threads);
   quadtree::BuildScratch scratch;
-  RegionMatrix regions;
-  const quadtree::ForEachPart on_pool = [&pool](std::size_t count, const auto& body) {
-    pool.for_each(count, body);
-  };
-  quadtree::build_into(regions, make_nodes(mixed_bodies(2 * parallel_size)), on_pool, scratch);
+  StepBuffers buffers;
+  buffers.sized_leaves = sized;
+  prepare_in_cells(buffers, with_sizes(make_nodes(mixed_bodies(2 * parallel_size))), pool,
+                   scratch);
   std::vector<Body> moved = mixed_bodies(parallel_size);
   for (Body& b : moved) b.x = -0.5 * b.x + 3.0;
-  const NodeMatrix nodes = make_nodes(moved);
-  quadtree::build_into(regions, nodes, on_pool, scratch);
-  expect_regions(regions, quadtree::build(nodes));
+  const NodeMatrix nodes = with_sizes(make_nodes(moved));
+  prepare_in_cells(buffers, nodes, pool, scratch);
+  expect_same_walks(buffers, walks_of_whole_tree(nodes, sized));
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, ParallelTree, testing::Values(1, 2, 3, 8),
-                         [](const testing::TestParamInfo<std::size_t>& param_info) {
-                           return "threads" + std::to_string(param_info.param);
+INSTANTIATE_TEST_SUITE_P(Threads, CellWalkTree,
+                         testing::Combine(testing::Values(1, 2, 3, 8), testing::Bool()),
+                         [](const auto& test) {
+                           return "threads" + std::to_string(std::get<0>(test.param)) +
+                                  (std::get<1>(test.param) ? "_sized" : "");
                          });
 
 // Degenerate starts put every node into one cell, or chains across the
-// cells' boundary; compared with the sequential build, which the region tree
-// tests hold to the reference tree.
-class ParallelDegenerateTree
+// cells' boundary.
+class DegenerateCellWalkTree
     : public testing::TestWithParam<std::tuple<Degenerate, std::size_t>> {};
 
-TEST_P(ParallelDegenerateTree, MatchesTheSequentialTree) {
+TEST_P(DegenerateCellWalkTree, GivesTheWholeTreesWalks) {
   const auto [kind, threads] = GetParam();
   const NodeMatrix nodes = make_nodes(testing_support::degenerate_bodies(kind, parallel_size));
-  expect_regions(build_on_pool(nodes, threads), quadtree::build(nodes));
+  expect_same_walks(walks_in_cells(nodes, threads, false), walks_of_whole_tree(nodes, false));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, ParallelDegenerateTree,
+    Kinds, DegenerateCellWalkTree,
     testing::Combine(testing::ValuesIn(testing_support::every_degenerate),
                      testing::Values(std::size_t{2}, std::size_t{3})),
     [](const auto& test) {

@@ -1,0 +1,106 @@
+// The walk tree of a region tree built in cells. A walk sees the regions in
+// pre-order and never their numbering, and in pre-order every cell's subtree
+// is one stretch of records: each cell's stretch is written from the cell's
+// own region matrix, at the place the regions above the cells give it, and
+// the whole tree is never assembled as one matrix.
+#include <cstdint>
+#include <string>
+
+#include "checked.hpp"
+#include "fatal.hpp"
+#include "iterate.hpp"
+#include "walk_tree_parts.hpp"
+
+namespace tallow {
+namespace {
+
+// The top's slots, a cell's region counted as its whole subtree and placed,
+// not entered (its regions are placed by the cell). Counts are summed in 64
+// bits so that a tree beyond 32-bit record indices is caught, not wrapped.
+void count_top(std::vector<WalkSlot>& slots, const quadtree::BuildScratch& s,
+               const std::vector<std::vector<WalkSlot>>& cell_slots) {
+  const std::size_t count = s.top.size() / region_stride;
+  require_index(s.cell_of.size(), count - 1);
+  slots.resize(count);
+  std::vector<std::uint64_t> records(count);
+  for (std::size_t k = count; k-- > 0;) {
+    const double* reg = s.top.data() + k * region_stride;
+    if (s.cell_of[k] >= 0) {
+      const WalkSlot root = at(cell_slots, static_cast<std::size_t>(s.cell_of[k]))[0];
+      slots[k] = {root.records, root.leaves, walk_region};
+    } else if (reg[region::first_child] >= 0) {
+      const std::size_t c = region_offset(reg[region::first_child]) / region_stride;
+      require_index(count, c + 3);
+      const WalkSlot* child = slots.data() + c;
+      slots[k] = {0, child[0].leaves + child[1].leaves + child[2].leaves + child[3].leaves,
+                  static_cast<std::uint32_t>(c)};
+      records[k] = 1 + records[c] + records[c + 1] + records[c + 2] + records[c + 3];
+      if (records[k] >= walk_region) {
+        fatal("capacity overflow: " + std::to_string(records[k]) +
+              " walk records are too many to index with 32 bits");
+      }
+      slots[k].records = static_cast<std::uint32_t>(records[k]);
+      continue;
+    } else {
+      const std::uint32_t held = reg[region::node] >= 0 ? 1 : 0;
+      slots[k] = {held, held, walk_region};
+    }
+    records[k] = slots[k].records;
+  }
+}
+
+}  // namespace
+
+void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> nodes,
+                               quadtree::BuildScratch& s, const ForEachRange& for_each_cell) {
+  const std::size_t node_count = nodes.size() / node_stride;
+  if (node_count >= walk_region) {
+    fatal("capacity overflow: " + std::to_string(node_count) +
+          " nodes are too many to index with 32 bits");
+  }
+  quadtree::route_to_cells(nodes, s);
+  std::vector<std::vector<WalkSlot>>& cell_slots = buffers.cell_walk_slots;
+  if (cell_slots.size() < s.cell_count) {
+    cell_slots.resize(s.cell_count);
+  }
+  // Each cell is counted while its regions are still in the cache.
+  for_each_cell(s.cell_count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::size_t c = s.cell_order[k];
+      quadtree::build_cell(s.cells[c], s.top, nodes);
+      count_subtrees(cell_slots[c], s.cells[c].regions);
+    }
+  });
+  std::vector<WalkSlot>& top_slots = buffers.walk_slots;
+  count_top(top_slots, s, cell_slots);
+  const WalkSlot root = top_slots[0];
+  if (root.leaves > node_count) {
+    fatal("broken region tree: its leaves hold more nodes than the " +
+          std::to_string(node_count) + " there are");
+  }
+  WalkTree& tree = buffers.walk_tree;
+  tree.records.resize(root.records);
+  tree.skip.resize(root.records);
+  tree.reach.resize(buffers.sized_leaves ? root.records : 0);
+  buffers.walk_order.resize(node_count);
+  buffers.in_leaf.assign(node_count, 0);
+  buffers.regions.clear();
+  place_subtrees(top_slots, tree.skip, 0, 0);
+  write_records(buffers, top_slots, nodes, s.top, 0, top_slots.size());
+  for_each_cell(s.cell_count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::size_t c = s.cell_order[k];
+      const WalkSlot place = top_slots[s.cells[c].top_offset / region_stride];
+      std::vector<WalkSlot>& slots = cell_slots[c];
+      place_subtrees(slots, tree.skip, place.records, place.leaves);
+      write_records(buffers, slots, nodes, s.cells[c].regions, 0, slots.size());
+    }
+  });
+  append_left_out(buffers, s.top, node_count, root.leaves);
+  bh_mark_shortcuts(tree);
+  if (buffers.sized_leaves) {
+    bh_mark_reach(tree);
+  }
+}
+
+}  // namespace tallow

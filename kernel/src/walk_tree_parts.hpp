@@ -1,0 +1,39 @@
+// The passes that turn a region matrix into walk records, shared by the walk
+// tree of a whole region matrix and the walk tree of a tree built in cells.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "iterate.hpp"
+
+namespace tallow {
+
+// Backwards, children before parents: how many records and leaf records each
+// subtree of `regions` holds, and where each region's children are.
+void count_subtrees(std::vector<WalkSlot>& slots, std::span<const double> regions);
+
+// Forwards, parents before children: turns the counts into each region's
+// record position and the walk-order rank of its first leaf, the root's
+// given, and writes the skip of every region with children. A slot without
+// children (a leaf, or a part placed on its own) is placed, not entered.
+void place_subtrees(std::span<WalkSlot> slots, std::vector<std::uint32_t>& skip,
+                    std::uint32_t root_record, std::uint32_t root_rank);
+
+// Writes the records of regions [begin, end) at their places, and each leaf's
+// node at its rank in the walk order, flagging it in buffers.in_leaf. Every
+// region writes only its own record, skip and rank, so ranges (and separate
+// region matrices placed apart) may be written at once on different threads.
+void write_records(StepBuffers& buffers, std::span<const WalkSlot> slots,
+                   std::span<const float> nodes, std::span<const double> regions,
+                   std::size_t begin, std::size_t end);
+
+// After the `leaves` leaves' nodes, the nodes no leaf holds, by index. Each
+// leaf flags one node, so fewer flags than leaves mean a node held twice:
+// fatal, naming the node when a leaf walk over `regions` finds it.
+void append_left_out(StepBuffers& buffers, std::span<const double> regions,
+                     std::size_t node_count, std::size_t leaves);
+
+}  // namespace tallow
