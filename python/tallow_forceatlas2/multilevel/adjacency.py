@@ -33,11 +33,15 @@ class Adjacency:
     start: NDArray[np.int64]
     degree: NDArray[np.int64] = field(init=False)
     has_edges: NDArray[np.bool_] = field(init=False)
+    _run_starts: NDArray[np.int64] = field(init=False, repr=False)
+    _unit_weights: bool = field(init=False, repr=False)
 
     def __post_init__(self) -> None:
         degree = np.diff(self.start)
         object.__setattr__(self, "degree", degree)
         object.__setattr__(self, "has_edges", degree > 0)
+        object.__setattr__(self, "_run_starts", self.start[:-1][degree > 0])
+        object.__setattr__(self, "_unit_weights", bool(np.all(self.weights == 1.0)))
 
     def per_end(self, values: NDArray[np.int64]) -> NDArray[np.int64]:
         """``values[heads]``, as one sequential pass (heads are sorted)."""
@@ -47,8 +51,21 @@ class Adjacency:
         """Sum of ``values`` (one per edge end) over every node's run; 0 without edges."""
         result = np.zeros(len(self.degree))
         if len(values):
-            result[self.has_edges] = np.add.reduceat(values, self.start[:-1][self.has_edges])
+            result[self.has_edges] = np.add.reduceat(values, self._run_starts)
         return result
+
+    def weight_where(self, chosen: NDArray[np.bool_]) -> NDArray[np.float64]:
+        """Sum of the weights of every node's ``chosen`` edge ends; 0 without edges.
+
+        With all weights 1 the sum is a count, taken from one integer running
+        sum (exact, so the same bits as adding the weights).
+        """
+        if not self._unit_weights or not len(chosen):
+            return self.sum_per_node(np.where(chosen, self.weights, 0.0))
+        running = np.empty(len(chosen) + 1, dtype=np.int64)
+        running[0] = 0
+        np.cumsum(chosen, out=running[1:])
+        return np.diff(running[self.start]).astype(np.float64)
 
     def draw_neighbours(self, rng: np.random.Generator) -> NDArray[np.int64]:
         """One edge end per node, uniformly among its own (0 for nodes without edges).

@@ -53,8 +53,7 @@ def _pull(
     adj: Adjacency, tail_label: NDArray[np.int64], target: NDArray[np.int64]
 ) -> NDArray[np.float64]:
     """Weight from every node to the nodes of its target label: one pass, no sort."""
-    same = tail_label == adj.per_end(target)
-    return adj.sum_per_node(np.where(same, adj.weights, 0.0))
+    return adj.weight_where(tail_label == adj.per_end(target))
 
 
 def _best_of_drawn(
