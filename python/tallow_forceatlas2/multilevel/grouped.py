@@ -29,9 +29,14 @@ def group_argmax(
     """
     if len(groups) == 0:
         return np.empty(0, dtype=np.int64)
-    starts = np.flatnonzero(np.concatenate([[True], groups[1:] != groups[:-1]]))
-    run = np.cumsum(np.concatenate([[False], groups[1:] != groups[:-1]]))
-    top = np.maximum.reduceat(values, starts)
-    draw = np.where(values == top[run], rng.random(len(values)), -1.0)
-    chosen = draw == np.maximum.reduceat(draw, starts)[run]
+    starts = np.empty(len(groups), dtype=bool)
+    starts[0] = True
+    np.not_equal(groups[1:], groups[:-1], out=starts[1:])
+    starts = np.flatnonzero(starts)
+    # Spreading one value per run over the run is a sequential repeat, no gather.
+    sizes = np.diff(starts, append=len(groups))
+    top = np.repeat(np.maximum.reduceat(values, starts), sizes)
+    draw = rng.random(len(values))
+    draw[values != top] = -1.0
+    chosen = draw == np.repeat(np.maximum.reduceat(draw, starts), sizes)
     return np.flatnonzero(chosen)

@@ -80,19 +80,29 @@ def sum_equal_pairs(
     keep = first != second
     low = np.minimum(first[keep], second[keep])
     high = np.maximum(first[keep], second[keep])
-    keys, order = sorted_with_order(low * n_nodes + high, n_nodes * n_nodes)
+    # Shifting instead of multiplying by n_nodes keeps the order and makes
+    # taking the pair apart again two cheap bit operations, not a division.
+    bits = max(n_nodes - 1, 0).bit_length()
+    low <<= bits
+    low |= high
+    keys, order = sorted_with_order(low, 1 << (2 * bits))
     new_pair = np.empty(len(keys), dtype=bool)
     new_pair[:1] = True
     np.not_equal(keys[1:], keys[:-1], out=new_pair[1:])
-    pair = np.cumsum(new_pair, dtype=np.int64)
-    pair -= 1
     unique_keys = keys[new_pair]
-    # float64 even when empty (an empty bincount is int64).
-    summed = np.bincount(pair, weights=values[keep][order], minlength=len(unique_keys)).astype(
-        np.float64
-    )
+    kept = values[keep]
+    if np.all(kept == 1.0):
+        # Counting copies: exact, so the bits of adding them.
+        starts = np.flatnonzero(new_pair)
+        summed = np.diff(starts, append=len(keys)).astype(np.float64)
+    else:
+        pair = np.cumsum(new_pair, dtype=np.int64)
+        pair -= 1
+        # float64 even when empty (an empty bincount is int64).
+        summed = np.bincount(pair, weights=kept[order], minlength=len(unique_keys)).astype(
+            np.float64
+        )
     edges = np.empty((len(unique_keys), 2), dtype=np.int64)
-    if n_nodes:
-        np.floor_divide(unique_keys, n_nodes, out=edges[:, 0])
-        np.remainder(unique_keys, n_nodes, out=edges[:, 1])
+    np.right_shift(unique_keys, bits, out=edges[:, 0])
+    np.bitwise_and(unique_keys, (1 << bits) - 1, out=edges[:, 1])
     return edges, summed
