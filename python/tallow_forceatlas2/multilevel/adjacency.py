@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -11,6 +12,8 @@ from tallow_forceatlas2.multilevel.grouped import group_argmax
 from tallow_forceatlas2.multilevel.ordering import sorted_with_order
 
 __all__ = ["Adjacency", "adjacency"]
+
+IntegerT = TypeVar("IntegerT", bound=np.integer)
 
 
 @dataclass(frozen=True)
@@ -43,7 +46,7 @@ class Adjacency:
         object.__setattr__(self, "_run_starts", self.start[:-1][degree > 0])
         object.__setattr__(self, "_not_one", _few_integral_exceptions(self.weights))
 
-    def per_end(self, values: NDArray[np.int64]) -> NDArray[np.int64]:
+    def per_end(self, values: NDArray[IntegerT]) -> NDArray[IntegerT]:
         """``values[heads]``, as one sequential pass (heads are sorted)."""
         return np.repeat(values, self.degree)
 
@@ -64,7 +67,7 @@ class Adjacency:
         """
         if self._not_one is None or not len(chosen):
             return self.sum_per_node(np.where(chosen, self.weights, 0.0))
-        running = np.empty(len(chosen) + 1, dtype=np.int64)
+        running = np.empty(len(chosen) + 1, dtype=np.int32 if len(chosen) < 2**31 else np.int64)
         running[0] = 0
         np.cumsum(chosen, out=running[1:])
         result = np.diff(running[self.start]).astype(np.float64)

@@ -14,6 +14,8 @@ swapping labels back and forth.
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -21,6 +23,9 @@ from tallow_forceatlas2.multilevel.adjacency import Adjacency, adjacency
 from tallow_forceatlas2.multilevel.ordering import dense_ranks, sum_equal_pairs
 
 __all__ = ["communities", "local_moving"]
+
+# Node indices of 32 or 64 bits.
+Labels = NDArray[np.signedinteger[Any]]
 
 # Sweeps per local-moving pass. The first passes only need to shrink the
 # graph: the labels they find mix communities (purity 0.5 after six rounds at
@@ -49,23 +54,21 @@ RESOLUTION = 2.0
 AGGREGATION_ROUNDS = 20
 
 
-def _pull(
-    adj: Adjacency, tail_label: NDArray[np.int64], target: NDArray[np.int64]
-) -> NDArray[np.float64]:
+def _pull(adj: Adjacency, tail_label: Labels, target: Labels) -> NDArray[np.float64]:
     """Weight from every node to the nodes of its target label: one pass, no sort."""
     return adj.weight_where(tail_label == adj.per_end(target))
 
 
 def _best_of_drawn(
     adj: Adjacency,
-    tail_label: NDArray[np.int64],
-    label: NDArray[np.int64],
+    tail_label: Labels,
+    label: Labels,
     label_total: NDArray[np.float64],
     scale: NDArray[np.float64],
     stay: NDArray[np.float64],
     heaviest: NDArray[np.int64],
     rng: np.random.Generator,
-) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+) -> tuple[Labels, NDArray[np.float64]]:
     """Best of staying, the label across the heaviest edge and labels of random neighbours.
 
     The label holding most of a node's weight is the likeliest draw; each
@@ -119,10 +122,12 @@ def local_moving(
         A community label per node (a node index, not renumbered).
     """
     n_nodes = len(strength)
-    label = np.arange(n_nodes, dtype=np.int64) if start is None else start.copy()
+    # Labels are node indices: 32 bits halve the memory every sweep moves.
+    kind = np.int32 if n_nodes < 2**31 else np.int64
+    label: Labels = np.arange(n_nodes, dtype=kind) if start is None else start.astype(kind)
     two_m = float(strength.sum())
     if len(adj.heads) == 0 or two_m <= 0.0:
-        return label
+        return label.astype(np.int64)
     scale = RESOLUTION * strength / two_m
     heaviest = adj.heaviest(rng)
     for _ in range(MAX_SWEEPS if sweeps is None else sweeps):
@@ -137,7 +142,7 @@ def local_moving(
             break
         moving = wants & (rng.random(n_nodes) < move_share)
         label = np.where(moving, best, label)
-    return label
+    return label.astype(np.int64)
 
 
 def _aggregate(
