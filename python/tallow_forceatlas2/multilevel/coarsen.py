@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 
 from tallow_forceatlas2.multilevel.communities import communities
 from tallow_forceatlas2.multilevel.grouped import group_argmax
-from tallow_forceatlas2.multilevel.ordering import dense_ranks, stable_order, sum_equal_pairs
+from tallow_forceatlas2.multilevel.ordering import dense_ranks, sorted_with_order, sum_equal_pairs
 
 __all__ = ["Level", "coarsen", "finest_level", "hierarchy"]
 
@@ -138,20 +138,23 @@ def _match(
     allowed = np.ones(len(first), dtype=bool) if label is None else label[first] == label[second]
     first, second = first[allowed], second[allowed]
     score = level.weights[allowed] / (level.mass[first] * level.mass[second])
-    ends = np.concatenate([first, second])
-    order = stable_order(ends, n)
-    heads = ends[order]
+    heads, order = sorted_with_order(np.concatenate([first, second]), n)
     tails = np.concatenate([second, first])[order]
     score = np.concatenate([score, score])[order]
     partner = np.full(n, -1, dtype=np.int64)
     first_choice = np.full(n, -1, dtype=np.int64)
     for round_number in range(MATCHING_ROUNDS):
-        free = (partner[heads] < 0) & (partner[tails] < 0)
-        if not free.any():
+        if len(heads) == 0:
             break
-        best = _best_neighbours(n, heads[free], tails[free], score[free], rng)
         if round_number == 0:
+            # Every node is free yet.
+            best = _best_neighbours(n, heads, tails, score, rng)
             first_choice = best
+        else:
+            free = (partner[heads] < 0) & (partner[tails] < 0)
+            if not free.any():
+                break
+            best = _best_neighbours(n, heads[free], tails[free], score[free], rng)
         nodes = np.flatnonzero(best >= 0)
         mutual = nodes[best[best[nodes]] == nodes]
         partner[mutual] = best[mutual]
