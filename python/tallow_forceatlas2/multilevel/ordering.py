@@ -78,8 +78,9 @@ def sum_equal_pairs(
         a ``np.bincount`` over the pairs).
     """
     keep = first != second
-    low = np.minimum(first[keep], second[keep])
-    high = np.maximum(first[keep], second[keep])
+    first, second = first[keep], second[keep]
+    low = np.minimum(first, second)
+    high = np.maximum(first, second)
     # Shifting instead of multiplying by n_nodes keeps the order and makes
     # taking the pair apart again two cheap bit operations, not a division.
     bits = max(n_nodes - 1, 0).bit_length()
@@ -102,7 +103,8 @@ def sum_equal_pairs(
         summed = np.bincount(pair, weights=kept[order], minlength=len(unique_keys)).astype(
             np.float64
         )
-    edges = np.empty((len(unique_keys), 2), dtype=np.int64)
-    np.right_shift(unique_keys, bits, out=edges[:, 0])
-    np.bitwise_and(unique_keys, (1 << bits) - 1, out=edges[:, 1])
-    return edges, summed
+    # Column by column: each end list is contiguous for the gathers that follow.
+    columns = np.empty((2, len(unique_keys)), dtype=np.int64)
+    np.right_shift(unique_keys, bits, out=columns[0])
+    np.bitwise_and(unique_keys, (1 << bits) - 1, out=columns[1])
+    return columns.T, summed
