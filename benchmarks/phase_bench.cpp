@@ -109,13 +109,14 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
   lap(t.repulsion, clock);
   if (spread) {
     // Gravity on the pool and attraction on this thread are counted together.
-    tallow::gravity_and_attraction_on_pool(*pool, s, m.nodes, m.edges, compensation);
+    tallow::gravity_and_attraction_on_pool(*pool, s, m.nodes, m.edges, compensation,
+                                           buffers.packed_nodes);
     lap(t.attraction, clock);
     tallow::apply_forces_on_pool(*pool, s, m.nodes);
   } else {
     tallow::gravity_phase(s, m.nodes);
     lap(t.gravity, clock);
-    tallow::attraction_phase(s, m.nodes, m.edges, compensation);
+    tallow::attraction_phase(s, m.nodes, m.edges, compensation, buffers.packed_nodes);
     lap(t.attraction, clock);
     tallow::apply_forces_phase(s, m.nodes);
   }

@@ -203,10 +203,9 @@ def held_bytes(n: int, m: int, regions: int, walk_records: int, threads: int = 1
     """Bytes of the buffers this implementation holds: argument copies, node
     matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
     scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node) and result;
-    no snapshot. With a pool and 32,768 to 4,194,304 nodes the region tree is built in cells:
-    their own copy of the regions (72 bytes a region plus 1 byte for its block's
-    insertion), the nodes' arrivals (12 bytes a node) and a block count per node (4 bytes)."""
-    cells = 73 * regions + 16 * n if threads > 1 and 32_768 <= n <= 4 << 20 and regions else 0
+    no snapshot. With a pool and 32,768 nodes or more the regions are held cell by cell
+    instead of whole, and each node's arrival at its cell takes 8 bytes."""
+    arrivals = 8 * n if threads > 1 and n >= 32_768 else 0
     return (
         (8 * m + 16 * n)
         + 40 * n
@@ -216,7 +215,7 @@ def held_bytes(n: int, m: int, regions: int, walk_records: int, threads: int = 1
         + 12 * regions
         + 5 * n
         + 16 * n
-        + cells
+        + arrivals
     )
 
 

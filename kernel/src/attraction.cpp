@@ -6,6 +6,8 @@
 // the bracket order of each formula exactly: reordering changes bits.
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "attraction_force.hpp"
 #include "checked.hpp"
@@ -13,6 +15,57 @@
 
 namespace tallow {
 namespace {
+
+// An edge's ends read from the packed first slots (x, y, dx, dy) of every
+// node, the sizes and masses from the node matrix.
+// An end past the node matrix is read from the matrix instead, so that it is
+// reported just as the plain phase reports it.
+struct PackedEnds {
+  std::span<const float> packed;
+  std::span<const float> nodes;
+  double x(std::uint32_t node) const { return read(node, slot::x); }
+  double y(std::uint32_t node) const { return read(node, slot::y); }
+  double read(std::uint32_t node, std::size_t k) const {
+    const std::size_t packed_at = offset(node) + k;
+    return packed_at < packed.size() ? packed[packed_at]
+                                     : at(nodes, MatrixEnds::offset(node) + k);
+  }
+  double size(std::uint32_t node) const {
+    return at(nodes, MatrixEnds::offset(node) + slot::size);
+  }
+  double mass(std::uint32_t node) const {
+    return at(nodes, MatrixEnds::offset(node) + slot::mass);
+  }
+  static std::size_t offset(std::uint32_t node) { return std::size_t{node} * packed_stride; }
+};
+
+// The same edges over the packed slots: a quarter of the bytes per node, so
+// that the records the edges jump between stay in the cache.
+template <WeightPower power>
+void attract_packed_edges(const AttractionModes& modes, std::span<float> packed,
+                          std::span<const float> nodes, std::span<const EdgeRecord> edges) {
+  const PackedEnds ends{packed, nodes};
+  constexpr std::size_t ahead = 16;
+  const std::size_t count = edges.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k + ahead < count) {
+      const EdgeRecord& later = edges[k + ahead];
+      __builtin_prefetch(packed.data() + PackedEnds::offset(later.source), 1);
+      __builtin_prefetch(packed.data() + PackedEnds::offset(later.target), 1);
+    }
+    const EdgeRecord& edge = edges[k];
+    const EdgeForce force = edge_force<power>(modes, ends, edge);
+    if (!force.acts) {
+      continue;
+    }
+    const std::size_t s = PackedEnds::offset(edge.source);
+    const std::size_t t = PackedEnds::offset(edge.target);
+    require_index(packed.size(), s + slot::dy);
+    pull_source(packed.data() + s, force);
+    require_index(packed.size(), t + slot::dy);
+    pull_target(packed.data() + t, force);
+  }
+}
 
 template <WeightPower power>
 void attract_edge(const AttractionModes& modes, std::span<float> nodes, const EdgeRecord& edge) {
@@ -57,6 +110,55 @@ void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,
   with_weight_power(settings.edgeWeightInfluence, [&]<WeightPower power>() {
     attract_edges<power>(modes, nodes, edges);
   });
+}
+
+void pack_attraction_slots(std::vector<float>& packed, std::span<const float> nodes,
+                           std::size_t first, std::size_t end) {
+  if (first < end) {
+    require_index(nodes.size(), end * node_stride - 1);
+    require_index(packed.size(), end * packed_stride - 1);
+  }
+  for (std::size_t i = first; i < end; ++i) {
+    for (std::size_t k = 0; k < packed_stride; ++k) {
+      packed[i * packed_stride + k] = nodes[i * node_stride + k];
+    }
+  }
+}
+
+void attraction_packed(const LayoutSettings& settings, std::span<const float> nodes,
+                       std::span<const EdgeRecord> edges, double compensation,
+                       std::span<float> packed) {
+  const AttractionModes modes(settings, compensation);
+  with_weight_power(settings.edgeWeightInfluence, [&]<WeightPower power>() {
+    attract_packed_edges<power>(modes, packed, nodes, edges);
+  });
+}
+
+void unpack_attraction_forces(std::span<float> nodes, std::span<const float> packed,
+                              std::size_t first, std::size_t end) {
+  if (first < end) {
+    require_index(nodes.size(), end * node_stride - 1);
+    require_index(packed.size(), end * packed_stride - 1);
+  }
+  for (std::size_t i = first; i < end; ++i) {
+    nodes[i * node_stride + slot::dx] = packed[i * packed_stride + slot::dx];
+    nodes[i * node_stride + slot::dy] = packed[i * packed_stride + slot::dy];
+  }
+}
+
+void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,
+                      std::span<const EdgeRecord> edges, double compensation,
+                      std::vector<float>& packed) {
+  if (nodes.size() % node_stride != 0) {
+    // A partial record is reported where the plain phase first touches it.
+    attraction_phase(settings, nodes, edges, compensation);
+    return;
+  }
+  const std::size_t count = nodes.size() / node_stride;
+  packed.resize(count * packed_stride);
+  pack_attraction_slots(packed, nodes, 0, count);
+  attraction_packed(settings, nodes, edges, compensation, packed);
+  unpack_attraction_forces(nodes, packed, 0, count);
 }
 
 }  // namespace tallow

@@ -43,7 +43,7 @@ void iterate(const LayoutSettings& settings, std::span<float> nodes,
     repulsion_phase(settings, nodes, {});
   }
   gravity_phase(settings, nodes);
-  attraction_phase(settings, nodes, edges, compensation);
+  attraction_phase(settings, nodes, edges, compensation, buffers.packed_nodes);
   apply_forces_phase(settings, nodes);
 }
 

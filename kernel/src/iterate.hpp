@@ -106,6 +106,7 @@ struct StepBuffers {
   std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
   std::vector<double> node_sizes;     // sized walks over the region matrix: per node
   std::vector<double> region_reach;   // and per region, as WalkTree::reach
+  std::vector<float> packed_nodes;    // attraction's packed slots
 };
 
 // Runs body(begin, end) over consecutive ranges that cover [0, count), in any
@@ -224,6 +225,25 @@ void gravity_phase(const LayoutSettings& settings, std::span<float> nodes);
 // with outboundAttractionDistribution, else unused.
 void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,
                       std::span<const EdgeRecord> edges, double compensation);
+
+// The same phase, same bits, over a packed copy of the slots it reads and
+// writes (x, y, dx, dy: `packed_stride` floats a node, kept in `packed`), so
+// that the records the edges jump between take a quarter of the bytes: pack
+// every node, attraction_packed, unpack every node. Packing and unpacking
+// touch only the nodes of their range, so ranges may run on different threads.
+inline constexpr std::size_t packed_stride = 4;
+static_assert(slot::x < packed_stride && slot::y < packed_stride && slot::dx < packed_stride &&
+              slot::dy < packed_stride);
+void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,
+                      std::span<const EdgeRecord> edges, double compensation,
+                      std::vector<float>& packed);
+void pack_attraction_slots(std::vector<float>& packed, std::span<const float> nodes,
+                           std::size_t first, std::size_t end);
+void attraction_packed(const LayoutSettings& settings, std::span<const float> nodes,
+                       std::span<const EdgeRecord> edges, double compensation,
+                       std::span<float> packed);
+void unpack_attraction_forces(std::span<float> nodes, std::span<const float> packed,
+                              std::size_t first, std::size_t end);
 
 // Moves every node that is not fixed by its own adaptive step.
 void apply_forces_phase(const LayoutSettings& settings, std::span<float> nodes);

@@ -50,19 +50,26 @@ double prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
 
 void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                                     std::span<float> nodes, std::span<const EdgeRecord> edges,
-                                    double compensation) {
+                                    double compensation, std::vector<float>& packed) {
   if (!whole_records(nodes)) {
     gravity_phase(settings, nodes);
-  } else {
-    pool.for_each(nodes.size() / node_stride, [&](std::size_t first, std::size_t end) {
-      gravity_range(settings, nodes, first, end);
-    });
+    attraction_phase(settings, nodes, edges, compensation);
+    return;
   }
-  // Attraction stays on this thread: split by node ranges, every part had to
-  // scan all edges and branch on which ends are its own, and one part cost
-  // more than the whole phase (100,000 nodes: 8.3 ms a part, 1.7 ms the
-  // phase; 1,000,000: 85 ms and 75 ms).
-  attraction_phase(settings, nodes, edges, compensation);
+  // Attraction itself stays on this thread: split by node ranges, every part
+  // had to scan all edges and branch on which ends are its own, and one part
+  // cost more than the whole phase (100,000 nodes: 8.3 ms a part, 1.7 ms the
+  // phase; 1,000,000: 85 ms and 75 ms). Its packing rides with gravity.
+  const std::size_t count = nodes.size() / node_stride;
+  packed.resize(count * packed_stride);
+  pool.for_each(count, [&](std::size_t first, std::size_t end) {
+    gravity_range(settings, nodes, first, end);
+    pack_attraction_slots(packed, nodes, first, end);
+  });
+  attraction_packed(settings, nodes, edges, compensation, packed);
+  pool.for_each(count, [&](std::size_t first, std::size_t end) {
+    unpack_attraction_forces(nodes, packed, first, end);
+  });
 }
 
 void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,

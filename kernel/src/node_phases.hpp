@@ -30,12 +30,13 @@ void gravity_range(const LayoutSettings& settings, std::span<float> nodes, std::
                    std::size_t end);
 
 // The start of a step (rotation and compensation, as prepare_step), gravity
-// (then attraction, on the calling thread), and force application, on the pool.
+// (then attraction over packed slots kept in `packed`, on the calling thread),
+// and force application, on the pool.
 double prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes);
 void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                                     std::span<float> nodes, std::span<const EdgeRecord> edges,
-                                    double compensation);
+                                    double compensation, std::vector<float>& packed);
 void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes);
 
