@@ -202,8 +202,8 @@ def design_bytes(n: int, m: int, regions: int) -> int:
 def held_bytes(n: int, m: int, regions: int, walk_records: int, threads: int = 1) -> int:
     """Bytes of the buffers this implementation holds: argument copies, node
     matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
-    scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node) and result;
-    no snapshot. With a pool and 32,768 nodes or more the regions are held cell by cell
+    scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node), attraction's
+    packed slots (16 bytes a node) and result; no snapshot. With a pool and 32,768 nodes or more the regions are held cell by cell
     instead of whole, and each node's arrival at its cell takes 8 bytes."""
     arrivals = 8 * n if threads > 1 and n >= 32_768 else 0
     return (
@@ -214,6 +214,7 @@ def held_bytes(n: int, m: int, regions: int, walk_records: int, threads: int = 1
         + 36 * walk_records
         + 12 * regions
         + 5 * n
+        + 16 * n
         + 16 * n
         + arrivals
     )
