@@ -33,11 +33,17 @@ Labels = NDArray[np.signedinteger[Any]]
 # from those large labels, puts nearly every node back into its own (0.98).
 # Measured at 100,000 planted nodes, purity / seconds: first and merged
 # sweeps 12 and 12 0.987 / 7.1, 4 and 4 0.979 / 3.5; a final pass of 8
-# sweeps instead of 12 gave 0.938.
+# sweeps instead of 12, moving half each sweep, gave 0.938.
 MAX_SWEEPS = 4
-REFINE_SWEEPS = 12
 MOVE_SHARE = 0.5
 MERGED_MOVE_SHARE = 0.3
+# The final pass starts from labels mostly right, where simultaneous moves
+# rarely undo each other: moving more of the willing nodes at once settles
+# it in fewer sweeps. Purity, 12 sweeps moving half / 8 moving 0.8: 100,000
+# planted nodes 0.989 / 0.991, 1,000,000 0.959 / 0.964, 100,000 LFR 0.676 /
+# 0.679, 10,000 LFR 0.945 / 0.947.
+REFINE_SWEEPS = 8
+REFINE_MOVE_SHARE = 0.8
 # Labels weighed per node and sweep: the one across the heaviest edge, then
 # those of random neighbours.
 CANDIDATES = 3
@@ -194,5 +200,5 @@ def communities(
             break
         count = merged_count
         level_adj = adjacency(count, level_edges, level_weights)
-    refined = local_moving(finest, strength, rng, member, REFINE_SWEEPS)
+    refined = local_moving(finest, strength, rng, member, REFINE_SWEEPS, REFINE_MOVE_SHARE)
     return dense_ranks(refined, n_nodes)[1]
