@@ -306,10 +306,11 @@ def main() -> None:
         picture(args.picture)
         return
     sizes = [int(s) for s in args.sizes.split(",") if s] + ([1_000_000] if args.million else [])
-    if args.tol:
-        tol_study(sizes, args.graphs.split(","), [float(t) for t in args.tol.split(",")])
-        return
     wanted = [m for m in args.methods.split(",") if m]
+    if args.tol:
+        tolerances = [float(t) for t in args.tol.split(",")]
+        tol_study(sizes, args.graphs.split(","), tolerances, wanted)
+        return
     print_row(("graph", "nodes", "method", "seconds", "cpu-s", "share", "edgelen"))
     for n in sizes:
         for graph_name in args.graphs.split(","):
@@ -342,13 +343,17 @@ def tol_methods(n: int, tol: float, count: IterationCount) -> dict[str, Method]:
     }
 
 
-def tol_study(sizes: list[int], graph_names: list[str], tolerances: list[float]) -> None:
+def tol_study(
+    sizes: list[int], graph_names: list[str], tolerances: list[float], wanted: list[str]
+) -> None:
     """Iterations run against the budget, and quality, with and without tol."""
     print_row(("graph", "nodes", "method", "tol", "iters", "seconds", "cpu-s", "share", "edgelen"))
     for n in sizes:
         for graph_name in graph_names:
             graph = GRAPHS[graph_name](n)
             for name in tol_methods(n, 0.0, IterationCount()):
+                if wanted and name not in wanted:
+                    continue
                 for tol in [0.0, *tolerances]:
                     count = IterationCount()
                     method = tol_methods(n, tol, count)[name]
