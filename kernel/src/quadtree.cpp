@@ -733,6 +733,10 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
 // with the cell's square.
 void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes) {
   RegionMatrix& regions = cell.regions;
+  // Spread-out nodes make about three regions each. Room for that from the
+  // start spares the doublings, whose freed arrays a worker thread's
+  // allocator keeps: the first tree would hold half as much again.
+  regions.reserve((1 + 3 * cell.arrivals.size()) * region_stride);
   regions.assign(region_stride, 0.0);
   const double* root = top.data() + cell.top_offset;
   regions[region::node] = -1.0;
