@@ -43,7 +43,11 @@ void iterate(const LayoutSettings& settings, std::span<float> nodes,
     repulsion_phase(settings, nodes, {});
   }
   gravity_phase(settings, nodes);
-  attraction_phase(settings, nodes, edges, compensation, buffers.packed_nodes);
+  if (nodes.size() / node_stride >= min_nodes_packed_attraction) {
+    attraction_phase(settings, nodes, edges, compensation, buffers.packed_nodes);
+  } else {
+    attraction_phase(settings, nodes, edges, compensation);
+  }
   apply_forces_phase(settings, nodes);
 }
 

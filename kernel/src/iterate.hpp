@@ -232,6 +232,9 @@ void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,
 // every node, attraction_packed, unpack every node. Packing and unpacking
 // touch only the nodes of their range, so ranges may run on different threads.
 inline constexpr std::size_t packed_stride = 4;
+// Below this many nodes the node matrix stays in the cache as it is: the
+// steps use the plain phase and hold no packed copy.
+inline constexpr std::size_t min_nodes_packed_attraction = std::size_t{1} << 18;
 static_assert(slot::x < packed_stride && slot::y < packed_stride && slot::dx < packed_stride &&
               slot::dy < packed_stride);
 void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,

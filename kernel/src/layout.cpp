@@ -67,7 +67,7 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
     apply_forces_on_pool(pool, settings, nodes);
   } else {
     gravity_phase(settings, nodes);
-    attraction_phase(settings, nodes, edges, compensation, buffers.packed_nodes);
+    attraction_phase(settings, nodes, edges, compensation);
     apply_forces_phase(settings, nodes);
   }
 }

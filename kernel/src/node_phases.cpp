@@ -61,11 +61,20 @@ void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& sett
   // cost more than the whole phase (100,000 nodes: 8.3 ms a part, 1.7 ms the
   // phase; 1,000,000: 85 ms and 75 ms). Its packing rides with gravity.
   const std::size_t count = nodes.size() / node_stride;
-  packed.resize(count * packed_stride);
+  const bool packs = count >= min_nodes_packed_attraction;
+  if (packs) {
+    packed.resize(count * packed_stride);
+  }
   pool.for_each(count, [&](std::size_t first, std::size_t end) {
     gravity_range(settings, nodes, first, end);
-    pack_attraction_slots(packed, nodes, first, end);
+    if (packs) {
+      pack_attraction_slots(packed, nodes, first, end);
+    }
   });
+  if (!packs) {
+    attraction_phase(settings, nodes, edges, compensation);
+    return;
+  }
   attraction_packed(settings, nodes, edges, compensation, packed);
   pool.for_each(count, [&](std::size_t first, std::size_t end) {
     unpack_attraction_forces(nodes, packed, first, end);

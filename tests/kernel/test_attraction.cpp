@@ -214,13 +214,64 @@ TEST(Attraction, EndPastTheNodeMatrixIsFatal) {
       {{0, 1, 1}, 12, "index out of bounds: the len is 12 but the index is 12"},
   };
   for (const Case& c : cases) {
-    std::vector<float> nodes(c.node_floats, 1.0f);
-    nodes[0] = 0;  // ends apart, so the edge acts
-    try {
-      attraction_phase(LayoutSettings{}, nodes, std::vector<EdgeRecord>{c.edge}, 0);
-      ADD_FAILURE() << "no error for " << c.text;
-    } catch (const InternalError& error) {
-      EXPECT_STREQ(error.what(), c.text);
+    for (const bool packed : {false, true}) {
+      std::vector<float> nodes(c.node_floats, 1.0f);
+      nodes[0] = 0;  // ends apart, so the edge acts
+      std::vector<float> packed_slots;
+      try {
+        if (packed) {
+          attraction_phase(LayoutSettings{}, nodes, std::vector<EdgeRecord>{c.edge}, 0,
+                           packed_slots);
+        } else {
+          attraction_phase(LayoutSettings{}, nodes, std::vector<EdgeRecord>{c.edge}, 0);
+        }
+        ADD_FAILURE() << "no error for " << c.text;
+      } catch (const InternalError& error) {
+        EXPECT_STREQ(error.what(), c.text) << (packed ? "packed" : "plain");
+      }
+    }
+  }
+}
+
+// The packed phase against the plain one on a graph with self-loops, repeated
+// and reversed edges, zero, negative and fractional weights, overlapping and
+// coincident ends, in every mode.
+TEST(Attraction, PackedSlotsGiveThePlainPhasesBits) {
+  testing_support::Jitter jitter(5u);
+  std::vector<Body> bodies;
+  for (int i = 0; i < 300; ++i) {
+    bodies.push_back({20.0 * jitter(), 20.0 * jitter(), 1.0 + (i % 5)});
+  }
+  bodies[7] = bodies[8];
+  std::vector<EdgeRecord> edges;
+  const float weights[] = {1.0f, 0.0f, -0.5f, 2.75f, 1e-3f};
+  for (std::uint32_t k = 0; k < 2000; ++k) {
+    const auto source = static_cast<std::uint32_t>((k * 7919u) % 300u);
+    const auto target = k % 23 == 0 ? source : static_cast<std::uint32_t>((k * 104729u) % 300u);
+    edges.push_back({source, target, weights[k % 5]});
+  }
+  edges.push_back({7, 8, 1.0f});
+  edges.push_back({8, 7, 1.0f});
+  for (const double influence : {0.0, 1.0, 2.0, 0.5}) {
+    for (int modes = 0; modes < 8; ++modes) {
+      LayoutSettings settings;
+      settings.edgeWeightInfluence = influence;
+      settings.linLogMode = (modes & 1) != 0;
+      settings.outboundAttractionDistribution = (modes & 2) != 0;
+      settings.adjustSizes = (modes & 4) != 0;
+      std::vector<float> plain = make_nodes(bodies);
+      for (std::size_t i = 0; i < bodies.size(); ++i) {
+        plain[i * node_stride + slot::dx] = static_cast<float>(jitter());
+        plain[i * node_stride + slot::size] = 0.5f * static_cast<float>(i % 3);
+      }
+      std::vector<float> packed = plain;
+      std::vector<float> packed_slots;
+      attraction_phase(settings, plain, edges, 2.5);
+      attraction_phase(settings, packed, edges, 2.5, packed_slots);
+      for (std::size_t k = 0; k < plain.size(); ++k) {
+        ASSERT_TRUE(same_bits(packed[k], plain[k]))
+            << "influence " << influence << ", modes " << modes << ", float " << k;
+      }
     }
   }
 }
