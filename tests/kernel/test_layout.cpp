@@ -122,6 +122,21 @@ TEST(RunLayout, TreeCellsOnThePoolGiveTheSequentialBits) {
   }
 }
 
+// At min_nodes_packed_attraction nodes and more, attraction runs over packed
+// slots, packed and unpacked on the pool; linLog makes every edge's force
+// depend on both ends' positions.
+TEST(RunLayout, PackedAttractionOnThePoolGivesTheSequentialBits) {
+  const Matrices start =
+      clustered_graph(static_cast<std::uint32_t>(min_nodes_packed_attraction) + 1000);
+  LayoutSettings settings = barnes_hut(1.2);
+  settings.linLogMode = true;
+  Matrices sequential = start;
+  EXPECT_FALSE(run_layout(sequential.nodes, sequential.edges, settings, 1, 1, {}));
+  Matrices parallel = start;
+  EXPECT_FALSE(run_layout(parallel.nodes, parallel.edges, settings, 1, 2, {}));
+  expect_same_bits(parallel.nodes, sequential.nodes, 2);
+}
+
 // Above min_nodes_on_pool nodes, so that rotation, gravity, attraction and
 // force application run on the pool; self-loops, repeated edges, weights,
 // pinned nodes and sizes make every branch of the per-node phases count.
