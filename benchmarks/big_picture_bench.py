@@ -36,7 +36,7 @@ if sys.argv[2] == "datashader":
     from tallow_forceatlas2.draw.big import save_big_picture
     save_big_picture(Path(sys.argv[3]), edges, positions, communities=groups)
 else:
-    from tallow_forceatlas2.plot import save_picture
+    from tallow_forceatlas2.draw.plot import save_picture
     save_picture(Path(sys.argv[3]), edges, positions, communities=groups)
 seconds = time.perf_counter() - start
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024

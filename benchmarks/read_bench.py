@@ -2,7 +2,7 @@
 
 Writes a seeded CSV edge list (``source,target,weight`` with text labels
 ``n123``, random pairs over n = edges / 5 nodes) and reads it with
-``tallow_forceatlas2.readers.read_edge_list``, once with the fast path off
+``tallow_forceatlas2.io.readers.read_edge_list``, once with the fast path off
 and once on, each in a fresh subprocess so that its peak resident memory is
 its own. Prints rows per second, seconds and peak memory per reader.
 
@@ -26,7 +26,7 @@ CHILD = """
 import json, resource, sys, time
 from pathlib import Path
 from tallow_forceatlas2.io import fast_csv
-from tallow_forceatlas2.readers import read_edge_list
+from tallow_forceatlas2.io.readers import read_edge_list
 if sys.argv[2] == "plain":
     fast_csv.FAST_FROM_BYTES = 1 << 62
 start = time.perf_counter()

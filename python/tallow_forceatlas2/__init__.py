@@ -28,7 +28,7 @@ except ImportError as exc:  # pragma: no cover - only on a broken install
 
 if TYPE_CHECKING:
     from tallow_forceatlas2.api import layout
-    from tallow_forceatlas2.nx_layout import forceatlas2_layout
+    from tallow_forceatlas2.nx.layout import forceatlas2_layout
 
 __all__ = ["forceatlas2_layout", "layout", "layout_raw"]
 
@@ -41,7 +41,7 @@ except PackageNotFoundError:  # pragma: no cover - imported from a source tree
 # anything that pulls in NumPy is loaded on first use, not at import time.
 _LAZY = {
     "layout": "tallow_forceatlas2.api",
-    "forceatlas2_layout": "tallow_forceatlas2.nx_layout",
+    "forceatlas2_layout": "tallow_forceatlas2.nx.layout",
 }
 
 

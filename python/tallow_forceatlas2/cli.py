@@ -28,23 +28,23 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.api import MAX_THREADS, layout
+from tallow_forceatlas2.draw.plot import LABELS_UP_TO, PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.inputs import GraphArrays
-from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
-from tallow_forceatlas2.multilevel import RECOMMENDED_SETTINGS
-from tallow_forceatlas2.node_table import NodeTable, read_node_table
-from tallow_forceatlas2.plot import LABELS_UP_TO, PICTURE_FORMATS, save_picture
-from tallow_forceatlas2.readers import (
+from tallow_forceatlas2.io.readers import (
     EdgeList,
     InputError,
     read_communities,
     read_graph,
 )
-from tallow_forceatlas2.settings import SETTINGS, kernel_settings, range_text
-from tallow_forceatlas2.writers import (
+from tallow_forceatlas2.io.writers import (
     POSITION_FORMATS,
     write_positions,
     write_positions_csv,
 )
+from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
+from tallow_forceatlas2.multilevel import RECOMMENDED_SETTINGS
+from tallow_forceatlas2.node_table import NodeTable, read_node_table
+from tallow_forceatlas2.settings import SETTINGS, kernel_settings, range_text
 
 GRAPH_OUTPUT_FORMATS = (".gexf", ".graphml")
 OUTPUT_FORMATS = POSITION_FORMATS + GRAPH_OUTPUT_FORMATS + PICTURE_FORMATS

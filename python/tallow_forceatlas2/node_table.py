@@ -12,7 +12,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from tallow_forceatlas2.readers import InputError, delimiter_for, table_rows
+from tallow_forceatlas2.io.readers import InputError, delimiter_for, table_rows
 
 __all__ = ["NodeTable", "read_node_table"]
 

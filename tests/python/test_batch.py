@@ -19,8 +19,8 @@ from tallow_forceatlas2 import cli, layout
 from tallow_forceatlas2.batch import BatchError, layout_directory, layout_many, many
 from tallow_forceatlas2.batch.local import kernel_threads
 from tallow_forceatlas2.batch.shipping import ship
+from tallow_forceatlas2.io.readers import read_graph
 from tallow_forceatlas2.prepare import PreparedLayout
-from tallow_forceatlas2.readers import read_graph
 
 RUN: dict[str, Any] = {"iterations": 15, "seed": 4}
 

@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 from tallow_forceatlas2 import layout
 from tallow_forceatlas2.cli import main
-from tallow_forceatlas2.readers import read_graph
+from tallow_forceatlas2.io.readers import read_graph
 
 EDGE_LIST = """\
 # a small social graph

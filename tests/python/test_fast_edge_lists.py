@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from tallow_forceatlas2.io import fast_csv
-from tallow_forceatlas2.readers import EdgeList, InputError, read_edge_list
+from tallow_forceatlas2.io.readers import EdgeList, InputError, read_edge_list
 
 pytest.importorskip("pyarrow")
 

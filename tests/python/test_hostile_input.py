@@ -264,7 +264,7 @@ def test_diverged_layout_writes_nothing_and_exits_2(
 
 
 def test_streamed_edge_list_numbers_lines_and_backfills_weights(tmp_path: Path) -> None:
-    from tallow_forceatlas2.readers import InputError, read_edge_list
+    from tallow_forceatlas2.io.readers import InputError, read_edge_list
 
     path = tmp_path / "g.csv"
     path.write_bytes("\ufeffa,b\r\nb,c,2.5\rc,a\n\nd,a,\n".encode())

@@ -12,7 +12,7 @@ import networkx as nx
 import numpy as np
 import pytest
 from tallow_forceatlas2 import forceatlas2_layout, layout
-from tallow_forceatlas2.nx_backend import backend_info, can_run
+from tallow_forceatlas2.nx.backend import backend_info, can_run
 
 NX_DISPATCHES_LAYOUTS = tuple(int(p) for p in nx.__version__.split(".")[:2]) >= (3, 5)
 needs_dispatch = pytest.mark.skipif(
@@ -58,10 +58,10 @@ def test_forceatlas2_layout_starts_from_pos() -> None:
 
 def test_backend_is_registered_through_entry_points() -> None:
     assert [ep.value for ep in entry_points(group="networkx.backends", name="tallow")] == [
-        "tallow_forceatlas2.nx_backend:BackendInterface"
+        "tallow_forceatlas2.nx.backend:BackendInterface"
     ]
     assert [ep.value for ep in entry_points(group="networkx.backend_info", name="tallow")] == [
-        "tallow_forceatlas2.nx_backend:backend_info"
+        "tallow_forceatlas2.nx.backend:backend_info"
     ]
     assert "forceatlas2_layout" in backend_info()["functions"]
 

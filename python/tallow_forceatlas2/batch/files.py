@@ -22,10 +22,10 @@ from tallow_forceatlas2.batch.many import check_shared_options, run_batch
 from tallow_forceatlas2.batch.outcome import BatchError, Outcome
 from tallow_forceatlas2.batch.shipping import ship
 from tallow_forceatlas2.batch.tally import BatchProgress, graph_counter
+from tallow_forceatlas2.io.readers import GRAPH_FORMATS, InputError, read_graph
+from tallow_forceatlas2.io.writers import POSITION_FORMATS, write_positions
 from tallow_forceatlas2.prepare import PreparedLayout
-from tallow_forceatlas2.readers import GRAPH_FORMATS, InputError, read_graph
 from tallow_forceatlas2.settings import SETTINGS
-from tallow_forceatlas2.writers import POSITION_FORMATS, write_positions
 
 __all__ = ["GRAPH_SUFFIXES", "batch_command", "graph_files", "layout_directory"]
 

@@ -1,4 +1,9 @@
-"""Drawing helpers: a picture frame robust to outliers and packing of connected components."""
+"""Pictures of layouts and the helpers they share.
+
+:mod:`.plot` draws with matplotlib, :mod:`.big` aggregates big graphs to
+pixels; exported here are a picture frame robust to outliers and the packing
+of connected components side by side.
+"""
 
 from __future__ import annotations
 

@@ -18,7 +18,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.draw.frame import robust_frame
-from tallow_forceatlas2.plot import COMMUNITY_COLOURS
+from tallow_forceatlas2.draw.plot import COMMUNITY_COLOURS
 
 __all__ = ["BIG_PICTURE_NODES", "have_datashader", "save_big_picture"]
 

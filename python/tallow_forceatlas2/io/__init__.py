@@ -1,7 +1,9 @@
 """Reading and writing graph and position files.
 
+:mod:`.readers` reads edge lists, graph files and community tables (with
+:mod:`.fast_csv` for big edge lists); :mod:`.writers` writes positions;
 ``write_gexf`` and ``write_graphml`` save a laid-out graph for Gephi and
-other tools; ``read_edge_table`` is the fast reader of big edge lists.
+other tools.
 """
 
 from __future__ import annotations

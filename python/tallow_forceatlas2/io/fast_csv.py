@@ -1,6 +1,6 @@
 """A fast path for big comma- and tab-separated edge lists, read with pyarrow.
 
-The hand-written reader (:mod:`tallow_forceatlas2.readers`) reads about a
+The hand-written reader (:mod:`tallow_forceatlas2.io.readers`) reads about a
 million lines a second in Python; pyarrow's multithreaded CSV reader, with
 node labels numbered by its dictionary encoding, reads tens of millions.
 The fast path only takes files it reads exactly as the hand-written reader

@@ -14,7 +14,7 @@ from typing import TextIO
 from xml.sax.saxutils import quoteattr
 
 from tallow_forceatlas2.io.laid_out import LaidOutGraph, laid_out_graph
-from tallow_forceatlas2.writers import coordinate_texts
+from tallow_forceatlas2.io.writers import coordinate_texts
 
 __all__ = ["write_gexf", "write_gexf_graph"]
 
