@@ -277,3 +277,19 @@ def test_the_coarsest_level_holds_whole_communities() -> None:
     # most nodes).
     assert 10 <= levels[-1].n_nodes <= 40
     assert purity(member, np.arange(levels[0].n_nodes) % 10) > 0.9
+
+
+@pytest.mark.usefixtures("quick")
+@pytest.mark.parametrize("where", ["input graph", "coarser levels"])
+def test_tol_ends_settled_levels_after_five_steps(
+    where: str, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    n, edges = SHAPES["communities"]
+    settings = kernel_settings(n, {})
+    if where == "input graph":
+        stopped = multilevel_layout(n, edges, None, settings, iterations=30, tol=0.99)
+        assert np.array_equal(stopped, multilevel_layout(n, edges, None, settings, iterations=5))
+    else:
+        stopped = multilevel_layout(n, edges, None, settings, iterations=5, level_tol=0.99)
+        monkeypatch.setattr(multilevel_run, "COARSEST_ITERATIONS", 5)
+        assert np.array_equal(stopped, multilevel_layout(n, edges, None, settings, iterations=5))
