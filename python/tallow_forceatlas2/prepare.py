@@ -94,6 +94,7 @@ def run_prepared(
             threads=prepared.threads,
             iterations=prepared.iterations,
             progress=progress,
+            tol=prepared.tol,
         )
         return check_finite_positions(positions, prepared.labels)
     try:

@@ -414,6 +414,14 @@ def test_tol_stops_a_settled_layout_early_with_the_bits_of_that_many_iterations(
         assert np.array_equal(early, again)
 
 
+def test_tol_also_ends_the_input_graphs_run_of_a_multilevel_layout() -> None:
+    graph = np.random.default_rng(2).integers(0, 300, size=(1500, 2))
+    full = layout(graph, multilevel=True, iterations=30, seed=4)
+    settled = layout(graph, multilevel=True, iterations=30, seed=4, tol=0.99)
+    assert np.array_equal(settled, layout(graph, multilevel=True, iterations=5, seed=4))
+    assert not np.array_equal(settled, full)
+
+
 @pytest.mark.parametrize(
     ("tol", "error"), [(-0.1, ValueError), (1.0, ValueError), ("0.1", TypeError), (True, TypeError)]
 )
