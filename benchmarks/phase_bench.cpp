@@ -67,7 +67,7 @@ std::size_t region_count(const tallow::StepBuffers& buffers,
     return buffers.regions.size() / tallow::region_stride;
   }
   std::size_t count = scratch.top.size() / tallow::region_stride;
-  for (std::size_t c = 0; c < scratch.cell_count; ++c) {
+  for (const std::uint32_t c : scratch.cell_order) {
     count += scratch.cells[c].regions.size() / tallow::region_stride - 1;  // root is in the top
   }
   return count;

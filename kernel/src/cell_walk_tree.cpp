@@ -4,6 +4,7 @@
 // own region matrix, at the place the regions above the cells give it, and
 // the whole tree is never assembled as one matrix.
 #include <cstdint>
+#include <vector>
 #include <string>
 
 #include "checked.hpp"
@@ -17,8 +18,8 @@ namespace {
 // The top's slots, a cell's region counted as its whole subtree and placed,
 // not entered (its regions are placed by the cell). Counts are summed in 64
 // bits so that a tree beyond 32-bit record indices is caught, not wrapped.
-void count_top(std::vector<WalkSlot>& slots, const quadtree::BuildScratch& s,
-               const std::vector<std::vector<WalkSlot>>& cell_slots) {
+void count_top(WalkSlots& slots, const quadtree::BuildScratch& s,
+               const std::vector<WalkSlots>& cell_slots) {
   const std::size_t count = s.top.size() / region_stride;
   require_index(s.cell_of.size(), count - 1);
   slots.resize(count);
@@ -49,6 +50,25 @@ void count_top(std::vector<WalkSlot>& slots, const quadtree::BuildScratch& s,
   }
 }
 
+// Slots kept for a cell that this tree has not got, or that has shrunk
+// to less than half of them, are given back (beyond some 96 KB); so are
+// those of a cell about to outgrow them, which need not be copied.
+void release_idle_slots(std::vector<WalkSlots>& cell_slots,
+                        const quadtree::BuildScratch& s) {
+  constexpr std::size_t idle_slots = std::size_t{1} << 13;
+  std::vector<std::size_t> need(s.cells.size(), 0);
+  for (const std::uint32_t c : s.cell_order) {
+    need[c] = 1 + 3 * s.cells[c].arrivals.size();  // about the regions it will make
+  }
+  for (std::size_t c = 0; c < cell_slots.size(); ++c) {
+    const std::size_t wanted = c < need.size() ? need[c] : 0;
+    if (cell_slots[c].capacity() > 2 * wanted + idle_slots ||
+        (wanted > 0 && cell_slots[c].capacity() < wanted)) {
+      WalkSlots().swap(cell_slots[c]);
+    }
+  }
+}
+
 }  // namespace
 
 void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> nodes,
@@ -59,19 +79,22 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
           " nodes are too many to index with 32 bits");
   }
   quadtree::route_to_cells(nodes, s);
-  std::vector<std::vector<WalkSlot>>& cell_slots = buffers.cell_walk_slots;
-  if (cell_slots.size() < s.cell_count) {
-    cell_slots.resize(s.cell_count);
+  std::vector<WalkSlots>& cell_slots = buffers.cell_walk_slots;
+  if (cell_slots.size() < s.cells.size()) {
+    cell_slots.resize(s.cells.size());
   }
+  const std::size_t cell_count = s.cell_order.size();
+  release_idle_slots(cell_slots, s);
   // Each cell is counted while its regions are still in the cache.
-  for_each_cell(s.cell_count, [&](std::size_t begin, std::size_t end) {
+  for_each_cell(cell_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
       const std::size_t c = s.cell_order[k];
       quadtree::build_cell(s.cells[c], s.top, nodes);
       count_subtrees(cell_slots[c], s.cells[c].regions);
+      release_pages_past(cell_slots[c], cell_slots[c].size());
     }
   });
-  std::vector<WalkSlot>& top_slots = buffers.walk_slots;
+  WalkSlots& top_slots = buffers.walk_slots;
   count_top(top_slots, s, cell_slots);
   const WalkSlot root = top_slots[0];
   if (root.leaves > node_count) {
@@ -87,11 +110,11 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
   buffers.regions.clear();
   place_subtrees(top_slots, tree.skip, 0, 0);
   write_records(buffers, top_slots, nodes, s.top, 0, top_slots.size());
-  for_each_cell(s.cell_count, [&](std::size_t begin, std::size_t end) {
+  for_each_cell(cell_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
       const std::size_t c = s.cell_order[k];
       const WalkSlot place = top_slots[s.cells[c].top_offset / region_stride];
-      std::vector<WalkSlot>& slots = cell_slots[c];
+      WalkSlots& slots = cell_slots[c];
       place_subtrees(slots, tree.skip, place.records, place.leaves);
       write_records(buffers, slots, nodes, s.cells[c].regions, 0, slots.size());
     }

@@ -83,6 +83,9 @@ struct WalkSlot {
   std::uint32_t child;    // region index of the first child, or walk_region for a leaf
 };
 
+// Cells' slots are resized on worker threads: their pages go straight back.
+using WalkSlots = std::vector<WalkSlot, PageAllocator<WalkSlot>>;
+
 // The scratch arrays of one step. A run keeps them from step to step so that
 // each step reuses their capacity instead of allocating afresh; their contents
 // never carry over (each step rebuilds them), so reuse cannot change a bit.
@@ -101,8 +104,8 @@ struct StepBuffers {
   NodeSnapshot snapshot;
   std::vector<std::uint32_t> walk_order;
   WalkTree walk_tree;
-  std::vector<WalkSlot> walk_slots;
-  std::vector<std::vector<WalkSlot>> cell_walk_slots;  // per cell, for a tree built in cells
+  WalkSlots walk_slots;
+  std::vector<WalkSlots> cell_walk_slots;  // per cell, for a tree built in cells
   std::vector<std::uint8_t> in_leaf;  // per node: held by a leaf
   std::vector<double> node_sizes;     // sized walks over the region matrix: per node
   std::vector<double> region_reach;   // and per region, as WalkTree::reach

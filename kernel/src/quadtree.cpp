@@ -582,6 +582,7 @@ class TopRouter {
   void route(const Body& n) {
     std::size_t r = 0;
     std::size_t depth = 0;
+    std::size_t path = 0;  // the quadrants taken from the root, two bits each
     int splits_left = splits_after_first;
     for (;;) {
       if (depth == cell_depth_) {
@@ -595,6 +596,7 @@ class TopRouter {
         accumulate(reg, n);
         r = region_offset(reg[region::first_child]) + q * region_stride;
         ++depth;
+        path = 4 * path + q;
         continue;
       }
       if (reg[region::node] < 0) {
@@ -603,11 +605,12 @@ class TopRouter {
       }
       const Body held = read_body(nodes_, region_offset(reg[region::node]));
       const std::size_t first = append_children(s_.top, r);
-      note_children(first, depth + 1);
+      note_children(first, depth + 1, path);
       reg = s_.top.data() + r;
       const double cx = reg[region::center_x];
       const double cy = reg[region::center_y];
-      const std::size_t q_held = first + quadrant(held.x, held.y, cx, cy) * region_stride;
+      const std::size_t held_quadrant = quadrant(held.x, held.y, cx, cy);
+      const std::size_t q_held = first + held_quadrant * region_stride;
       reg[region::mass] = held.mass;
       reg[region::mass_center_x] = held.x;
       reg[region::mass_center_y] = held.y;
@@ -624,26 +627,27 @@ class TopRouter {
       --splits_left;
       r = q_held;
       ++depth;
+      path = 4 * path + held_quadrant;
     }
   }
 
-  std::size_t cell_count() const { return cells_; }
-
  private:
-  void note_children(std::size_t first, std::size_t depth) {
+  // A cell is numbered by its path from the root, so that from one tree to
+  // the next the same part of the plane, with about as many nodes, reuses
+  // the same arrays.
+  void note_children(std::size_t first, std::size_t depth, std::size_t parent_path) {
     s_.cell_of.resize(s_.top.size() / region_stride, -1);
     if (depth != cell_depth_) {
       return;
     }
     for (std::size_t q = 0; q < 4; ++q) {
       const std::size_t offset = first + q * region_stride;
-      s_.cell_of[offset / region_stride] = static_cast<std::int32_t>(cells_);
-      if (cells_ == s_.cells.size()) {
-        s_.cells.emplace_back();
-      }
-      Cell& cell = s_.cells[cells_++];
+      const std::size_t number = 4 * parent_path + q;
+      s_.cell_of[offset / region_stride] = static_cast<std::int32_t>(number);
+      Cell& cell = at(s_.cells, number);
       cell.top_offset = offset;
       cell.arrivals.clear();
+      s_.cell_order.push_back(static_cast<std::uint32_t>(number));
     }
   }
 
@@ -667,8 +671,24 @@ class TopRouter {
   BuildScratch& s_;
   std::span<const float> nodes_;
   std::size_t cell_depth_;
-  std::size_t cells_ = 0;
 };
+
+// What a cell may keep beyond twice the room it needs (some 128 KB).
+constexpr std::size_t max_idle_room = std::size_t{1} << 14;
+
+// Cells this tree does not have give back what they held for an earlier one.
+void release_idle_cells(BuildScratch& s) {
+  std::vector<std::uint8_t> active(s.cells.size(), 0);
+  for (const std::uint32_t c : s.cell_order) {
+    active[c] = 1;
+  }
+  for (std::size_t c = 0; c < s.cells.size(); ++c) {
+    if (active[c] == 0 && s.cells[c].regions.capacity() > max_idle_room) {
+      RegionMatrix().swap(s.cells[c].regions);
+      decltype(Cell::arrivals)().swap(s.cells[c].arrivals);
+    }
+  }
+}
 
 }  // namespace
 
@@ -714,19 +734,20 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
   s.top.clear();
   append_root(s.top, box);
   s.cell_of.assign(1, -1);
-  TopRouter router(s, nodes, cell_depth_for(count));
+  const std::size_t depth = cell_depth_for(count);
+  if (s.cells.size() < (std::size_t{1} << (2 * depth))) {
+    s.cells.resize(std::size_t{1} << (2 * depth));
+  }
+  s.cell_order.clear();
+  TopRouter router(s, nodes, depth);
   for (std::size_t i = 0; i < count; ++i) {
     router.route(read_body(nodes, i * node_stride));
   }
-  s.cell_count = router.cell_count();
   // The largest cells first, so that the last ones to start are small.
-  s.cell_order.resize(s.cell_count);
-  for (std::size_t c = 0; c < s.cell_count; ++c) {
-    s.cell_order[c] = static_cast<std::uint32_t>(c);
-  }
   std::sort(s.cell_order.begin(), s.cell_order.end(), [&s](std::uint32_t a, std::uint32_t b) {
     return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();
   });
+  release_idle_cells(s);
 }
 
 // insert() for every node that reaches the cell, in node order, below a root
@@ -735,8 +756,17 @@ void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> node
   RegionMatrix& regions = cell.regions;
   // Spread-out nodes make about three regions each. Room for that from the
   // start spares the doublings, whose freed arrays a worker thread's
-  // allocator keeps: the first tree would hold half as much again.
-  regions.reserve((1 + 3 * cell.arrivals.size()) * region_stride);
+  // allocator keeps: the first tree would hold half as much again. A cell
+  // that has lost most of its nodes gives back what it held, and one that
+  // needs more drops its old tree before it grows.
+  const std::size_t room = (1 + 3 * cell.arrivals.size()) * region_stride;
+  if (regions.capacity() < room || regions.capacity() > 2 * room + max_idle_room) {
+    RegionMatrix().swap(regions);  // the old tree is not copied over
+  }
+  regions.reserve(room);
+  // An earlier, larger tree's pages go before this one's are written, so
+  // that the cells never hold both at once.
+  release_pages_past(regions, std::max(room, region_stride));
   regions.assign(region_stride, 0.0);
   const double* root = top.data() + cell.top_offset;
   regions[region::node] = -1.0;
@@ -747,7 +777,7 @@ void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> node
   regions[region::first_child] = -1.0;
   Chains chains;
   PathPrefetcher prefetcher;
-  const std::vector<Arrival>& arrivals = cell.arrivals;
+  const auto& arrivals = cell.arrivals;
   for (std::size_t k = 0; k < arrivals.size(); ++k) {
     const Arrival& a = arrivals[k];
     insert(regions, nodes, read_body(nodes, std::size_t{a.node} * node_stride), chains,
@@ -758,6 +788,7 @@ void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> node
   for (const Chain& chain : chains.list) {
     settle_chain(regions, nodes, chain);
   }
+  release_pages_past(regions, regions.size());
 }
 
 }  // namespace quadtree

@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+#include "page_allocator.hpp"
+
 namespace tallow {
 
 inline constexpr std::size_t region_stride = 9;
@@ -30,7 +32,7 @@ inline constexpr std::size_t mass_center_x = 7;
 inline constexpr std::size_t mass_center_y = 8;
 }  // namespace region
 
-using RegionMatrix = std::vector<double>;
+using RegionMatrix = std::vector<double, PageAllocator<double>>;
 
 // A stored reference (a non-negative whole number) as an array offset. Values
 // beyond any array map to the largest offset, so the next bounds test fails.
@@ -70,7 +72,7 @@ struct Arrival {
 // apart from the others with its own region numbering (its root at 0).
 struct Cell {
   std::size_t top_offset = 0;  // the cell's region in the top tree
-  std::vector<Arrival> arrivals;
+  std::vector<Arrival, PageAllocator<Arrival>> arrivals;
   RegionMatrix regions;
 };
 
@@ -80,8 +82,7 @@ struct Cell {
 struct BuildScratch {
   RegionMatrix top;
   std::vector<std::int32_t> cell_of;  // per top region: its cell, or -1
-  std::vector<Cell> cells;            // the first cell_count are this tree's
-  std::size_t cell_count = 0;
+  std::vector<Cell> cells;            // numbered by their path from the root
   std::vector<std::uint32_t> cell_order;  // this tree's cells by falling arrival count
 };
 

@@ -68,7 +68,7 @@ std::uint32_t first_child_index(const double* reg, std::size_t index, std::size_
 
 // Backwards, children before parents: how many records and leaf records each
 // subtree holds, and where each region's children are.
-void count_subtrees(std::vector<WalkSlot>& slots, std::span<const double> regions) {
+void count_subtrees(WalkSlots& slots, std::span<const double> regions) {
   const std::size_t count = regions.size() / region_stride;
   slots.resize(count);
   for (std::size_t k = count; k-- > 0;) {

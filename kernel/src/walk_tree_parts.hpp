@@ -13,7 +13,7 @@ namespace tallow {
 
 // Backwards, children before parents: how many records and leaf records each
 // subtree of `regions` holds, and where each region's children are.
-void count_subtrees(std::vector<WalkSlot>& slots, std::span<const double> regions);
+void count_subtrees(WalkSlots& slots, std::span<const double> regions);
 
 // Forwards, parents before children: turns the counts into each region's
 // record position and the walk-order rank of its first leaf, the root's

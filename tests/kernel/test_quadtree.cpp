@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "kernel_test_support.hpp"
@@ -26,13 +28,17 @@ using testing_support::same_bits;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-void expect_regions(const RegionMatrix& actual, const std::vector<double>& expected) {
+void expect_regions(std::span<const double> actual, std::span<const double> expected) {
   ASSERT_EQ(actual.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_TRUE(same_bits(actual[i], expected[i]))
         << "region at offset " << i / region_stride * region_stride << ", slot "
         << i % region_stride;
   }
+}
+
+void expect_regions(std::span<const double> actual, std::initializer_list<double> expected) {
+  expect_regions(actual, std::span<const double>(expected.begin(), expected.size()));
 }
 
 TEST(Quadtree, NoNodesGiveTheRootAlone) {

@@ -200,7 +200,7 @@ TEST_P(SizedPhase, BothWalksMatchTheReferenceWalk) {
   const RegionMatrix regions = quadtree::build(start);
 
   NodeMatrix expected = start;
-  SizedReference{{settings, expected}}.sized_repulsion(regions);
+  SizedReference{{settings, expected}}.sized_repulsion({regions.begin(), regions.end()});
 
   NodeMatrix walked = start;
   StepBuffers buffers;
