@@ -91,7 +91,6 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
       const std::size_t c = s.cell_order[k];
       quadtree::build_cell(s.cells[c], s.top, nodes);
       count_subtrees(cell_slots[c], s.cells[c].regions);
-      release_pages_past(cell_slots[c], cell_slots[c].size());
     }
   });
   WalkSlots& top_slots = buffers.walk_slots;

@@ -788,7 +788,6 @@ void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> node
   for (const Chain& chain : chains.list) {
     settle_chain(regions, nodes, chain);
   }
-  release_pages_past(regions, regions.size());
 }
 
 }  // namespace quadtree
