@@ -573,10 +573,20 @@ using quadtree::Cell;
 // Cells of some ten to sixty thousand nodes keep a subtree in the caches.
 std::size_t cell_depth_for(std::size_t count) { return count <= (std::size_t{2} << 20) ? 3 : 4; }
 
+// Below a crowded cell the next tree's cells lie at most this many levels
+// deeper.
+constexpr std::size_t max_extra_cell_depth = 2;
+
+// Cells are numbered level by level: the 4^d regions d levels down follow
+// the (4^d - 1) / 3 above them, each level by its paths from the root.
+std::size_t cell_number(std::size_t depth, std::size_t path) {
+  return ((std::size_t{1} << (2 * depth)) - 1) / 3 + path;
+}
+
 class TopRouter {
  public:
-  TopRouter(BuildScratch& scratch, std::span<const float> nodes, std::size_t cell_depth)
-      : s_(scratch), nodes_(nodes), cell_depth_(cell_depth) {}
+  TopRouter(BuildScratch& scratch, std::span<const float> nodes, std::size_t base_depth)
+      : s_(scratch), nodes_(nodes), base_(base_depth) {}
 
   // insert() above the cells; a node reaching a cell is handed to it.
   void route(const Body& n) {
@@ -585,7 +595,7 @@ class TopRouter {
     std::size_t path = 0;  // the quadrants taken from the root, two bits each
     int splits_left = splits_after_first;
     for (;;) {
-      if (depth == cell_depth_) {
+      if (at(s_.cell_of, r / region_stride) >= 0) {
         arrive(r, n, splits_left);
         return;
       }
@@ -614,11 +624,11 @@ class TopRouter {
       reg[region::mass] = held.mass;
       reg[region::mass_center_x] = held.x;
       reg[region::mass_center_y] = held.y;
-      place(q_held, held, depth + 1);
+      place(q_held, held);
       reg[region::node] = -1.0;
       const std::size_t q_new = first + quadrant(n.x, n.y, cx, cy) * region_stride;
       if (q_new != q_held) {
-        place(q_new, n, depth + 1);
+        place(q_new, n);
         return;
       }
       if (splits_left == 0) {
@@ -632,20 +642,29 @@ class TopRouter {
   }
 
  private:
-  // A cell is numbered by its path from the root, so that from one tree to
-  // the next the same part of the plane, with about as many nodes, reuses
-  // the same arrays.
+  // Cells lie base_ levels below the root, or deeper below the regions the
+  // last tree found crowded. A cell is numbered by its depth and its path
+  // from the root, so that from one tree to the next the same part of the
+  // plane, with about as many nodes, reuses the same arrays.
+  bool makes_cell(std::size_t depth, std::size_t path) const {
+    return depth >= base_ && (depth == base_ + max_extra_cell_depth ||
+                              at(s_.deeper, cell_number(depth, path)) == 0);
+  }
+
   void note_children(std::size_t first, std::size_t depth, std::size_t parent_path) {
     s_.cell_of.resize(s_.top.size() / region_stride, -1);
-    if (depth != cell_depth_) {
-      return;
-    }
     for (std::size_t q = 0; q < 4; ++q) {
+      const std::size_t path = 4 * parent_path + q;
+      if (!makes_cell(depth, path)) {
+        continue;
+      }
       const std::size_t offset = first + q * region_stride;
-      const std::size_t number = 4 * parent_path + q;
+      const std::size_t number = cell_number(depth, path);
       s_.cell_of[offset / region_stride] = static_cast<std::int32_t>(number);
       Cell& cell = at(s_.cells, number);
       cell.top_offset = offset;
+      cell.depth = depth;
+      cell.path = path;
       cell.arrivals.clear();
       s_.cell_order.push_back(static_cast<std::uint32_t>(number));
     }
@@ -653,8 +672,8 @@ class TopRouter {
 
   // A node set into a child of a region just split: held by it, or handed
   // to the cell when the child is one (an empty root: the budget is unused).
-  void place(std::size_t child, const Body& b, std::size_t depth) {
-    if (depth == cell_depth_) {
+  void place(std::size_t child, const Body& b) {
+    if (at(s_.cell_of, child / region_stride) >= 0) {
       arrive(child, b, splits_after_first);
     } else {
       s_.top[child + region::node] = static_cast<double>(b.offset);
@@ -670,8 +689,33 @@ class TopRouter {
 
   BuildScratch& s_;
   std::span<const float> nodes_;
-  std::size_t cell_depth_;
+  std::size_t base_;
 };
+
+// Plans the next tree's cells from this one's: a cell holding more than a
+// sixteenth of the nodes is split one level further, and a region split
+// before is kept split while its cells still hold half that; the others
+// become cells again. So no cell keeps the others' threads waiting long.
+void plan_cells(BuildScratch& s, std::size_t count, std::size_t base) {
+  const std::size_t crowded = std::max<std::size_t>(count / 16, std::size_t{1} << 12);
+  std::vector<std::size_t> load(s.deeper.size(), 0);
+  std::fill(s.deeper.begin(), s.deeper.end(), std::uint8_t{0});
+  for (const std::uint32_t c : s.cell_order) {
+    const Cell& cell = s.cells[c];
+    const std::size_t held = cell.arrivals.size();
+    for (std::size_t d = base; d < cell.depth; ++d) {
+      load[cell_number(d, cell.path >> (2 * (cell.depth - d)))] += held;
+    }
+    if (held > crowded && cell.depth < base + max_extra_cell_depth) {
+      s.deeper[c] = 1;
+    }
+  }
+  for (std::size_t k = 0; k < load.size(); ++k) {
+    if (load[k] > crowded / 2) {
+      s.deeper[k] = 1;
+    }
+  }
+}
 
 // What a cell may keep beyond twice the room it needs (some 128 KB).
 constexpr std::size_t max_idle_room = std::size_t{1} << 14;
@@ -734,12 +778,14 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
   s.top.clear();
   append_root(s.top, box);
   s.cell_of.assign(1, -1);
-  const std::size_t depth = cell_depth_for(count);
-  if (s.cells.size() < (std::size_t{1} << (2 * depth))) {
-    s.cells.resize(std::size_t{1} << (2 * depth));
+  const std::size_t base = cell_depth_for(count);
+  const std::size_t numbers = cell_number(base + max_extra_cell_depth + 1, 0);
+  if (s.cells.size() != numbers) {
+    s.cells.resize(numbers);
+    s.deeper.assign(numbers, 0);
   }
   s.cell_order.clear();
-  TopRouter router(s, nodes, depth);
+  TopRouter router(s, nodes, base);
   for (std::size_t i = 0; i < count; ++i) {
     router.route(read_body(nodes, i * node_stride));
   }
@@ -748,6 +794,7 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
     return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();
   });
   release_idle_cells(s);
+  plan_cells(s, count, base);
 }
 
 // insert() for every node that reaches the cell, in node order, below a root

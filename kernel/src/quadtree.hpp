@@ -72,6 +72,8 @@ struct Arrival {
 // apart from the others with its own region numbering (its root at 0).
 struct Cell {
   std::size_t top_offset = 0;  // the cell's region in the top tree
+  std::size_t depth = 0;       // its levels below the root
+  std::size_t path = 0;        // the quadrants taken from the root, two bits each
   std::vector<Arrival, PageAllocator<Arrival>> arrivals;
   RegionMatrix regions;
 };
@@ -82,7 +84,8 @@ struct Cell {
 struct BuildScratch {
   RegionMatrix top;
   std::vector<std::int32_t> cell_of;  // per top region: its cell, or -1
-  std::vector<Cell> cells;            // numbered by their path from the root
+  std::vector<Cell> cells;            // numbered by their depth and path from the root
+  std::vector<std::uint8_t> deeper;   // per cell number: split further in the next tree
   std::vector<std::uint32_t> cell_order;  // this tree's cells by falling arrival count
 };
 

@@ -2,7 +2,9 @@
 // walk tree of the whole sequential region tree, bit for bit, whatever the
 // thread count. 40,000 nodes are above the size at which the tree is built in
 // cells (32,768), so every case builds 64 cells three levels down, each with
-// hundreds of nodes.
+// hundreds of nodes; where a first tree found cells of more than a sixteenth
+// of the nodes (the dense core, the degenerate piles), the second splits
+// them up to two levels further.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -95,11 +97,14 @@ void prepare_in_cells(StepBuffers& buffers, const NodeMatrix& nodes, WorkerPool&
                             });
 }
 
+// Built twice: the second tree's cells follow the plan the first one made
+// (crowded cells split further).
 StepBuffers walks_in_cells(const NodeMatrix& nodes, std::size_t threads, bool sized) {
   WorkerPool pool(threads);
   quadtree::BuildScratch scratch;
   StepBuffers buffers;
   buffers.sized_leaves = sized;
+  prepare_in_cells(buffers, nodes, pool, scratch);
   prepare_in_cells(buffers, nodes, pool, scratch);
   return buffers;
 }
