@@ -17,9 +17,9 @@ namespace tallow {
 namespace {
 
 // An edge's ends read from the packed first slots (x, y, dx, dy) of every
-// node, the sizes and masses from the node matrix.
-// An end past the node matrix is read from the matrix instead, so that it is
-// reported just as the plain phase reports it.
+// node, the sizes and masses from the node matrix. An end past the node
+// matrix is read from the matrix instead, so that it is reported just as the
+// plain phase reports it.
 struct PackedEnds {
   std::span<const float> packed;
   std::span<const float> nodes;
@@ -39,66 +39,36 @@ struct PackedEnds {
   static std::size_t offset(std::uint32_t node) { return std::size_t{node} * packed_stride; }
 };
 
-// The same edges over the packed slots: a quarter of the bytes per node, so
-// that the records the edges jump between stay in the cache.
-template <WeightPower power>
-void attract_packed_edges(const AttractionModes& modes, std::span<float> packed,
-                          std::span<const float> nodes, std::span<const EdgeRecord> edges) {
-  const PackedEnds ends{packed, nodes};
+// Every edge in edge order over records of `stride` floats whose first
+// slots are x, y, dx, dy (the node matrix, or its packed copy), the ends read
+// through `ends`. Edges name nodes all over the records: fetch them a few
+// edges ahead so that their cache misses overlap with this edge's arithmetic.
+template <WeightPower power, std::size_t stride, class Ends>
+void attract_edges(const AttractionModes& modes, std::span<float> records, const Ends& ends,
+                   std::span<const EdgeRecord> edges) {
   constexpr std::size_t ahead = 16;
   const std::size_t count = edges.size();
   for (std::size_t k = 0; k < count; ++k) {
     if (k + ahead < count) {
       const EdgeRecord& later = edges[k + ahead];
-      __builtin_prefetch(packed.data() + PackedEnds::offset(later.source), 1);
-      __builtin_prefetch(packed.data() + PackedEnds::offset(later.target), 1);
+      __builtin_prefetch(records.data() + std::size_t{later.source} * stride, 1);
+      __builtin_prefetch(records.data() + std::size_t{later.target} * stride, 1);
     }
     const EdgeRecord& edge = edges[k];
     const EdgeForce force = edge_force<power>(modes, ends, edge);
     if (!force.acts) {
       continue;
     }
-    const std::size_t s = PackedEnds::offset(edge.source);
-    const std::size_t t = PackedEnds::offset(edge.target);
-    require_index(packed.size(), s + slot::dy);
-    pull_source(packed.data() + s, force);
-    require_index(packed.size(), t + slot::dy);
-    pull_target(packed.data() + t, force);
-  }
-}
-
-template <WeightPower power>
-void attract_edge(const AttractionModes& modes, std::span<float> nodes, const EdgeRecord& edge) {
-  const EdgeForce force = edge_force<power>(modes, MatrixEnds{nodes}, edge);
-  if (!force.acts) {
-    return;
-  }
-  // A self-loop names one record twice; every store is a separate
-  // read-modify-write, so the target's update sees the source's.
-  const std::size_t s = std::size_t{edge.source} * node_stride;
-  const std::size_t t = std::size_t{edge.target} * node_stride;
-  require_index(nodes.size(), s + slot::dx);
-  require_index(nodes.size(), s + slot::dy);
-  pull_source(nodes.data() + s, force);
-  require_index(nodes.size(), t + slot::dx);
-  require_index(nodes.size(), t + slot::dy);
-  pull_target(nodes.data() + t, force);
-}
-
-template <WeightPower power>
-void attract_edges(const AttractionModes& modes, std::span<float> nodes,
-                   std::span<const EdgeRecord> edges) {
-  // Edges name nodes all over the node matrix: fetch the records a few edges
-  // ahead so that their cache misses overlap with this edge's arithmetic.
-  constexpr std::size_t ahead = 16;
-  const std::size_t count = edges.size();
-  for (std::size_t k = 0; k < count; ++k) {
-    if (k + ahead < count) {
-      const EdgeRecord& later = edges[k + ahead];
-      __builtin_prefetch(nodes.data() + std::size_t{later.source} * node_stride, 1);
-      __builtin_prefetch(nodes.data() + std::size_t{later.target} * node_stride, 1);
-    }
-    attract_edge<power>(modes, nodes, edges[k]);
+    // A self-loop names one record twice; every store is a separate
+    // read-modify-write, so the target's update sees the source's.
+    const std::size_t s = std::size_t{edge.source} * stride;
+    const std::size_t t = std::size_t{edge.target} * stride;
+    require_index(records.size(), s + slot::dx);
+    require_index(records.size(), s + slot::dy);
+    pull_source(records.data() + s, force);
+    require_index(records.size(), t + slot::dx);
+    require_index(records.size(), t + slot::dy);
+    pull_target(records.data() + t, force);
   }
 }
 
@@ -108,7 +78,7 @@ void attraction_phase(const LayoutSettings& settings, std::span<float> nodes,
                       std::span<const EdgeRecord> edges, double compensation) {
   const AttractionModes modes(settings, compensation);
   with_weight_power(settings.edgeWeightInfluence, [&]<WeightPower power>() {
-    attract_edges<power>(modes, nodes, edges);
+    attract_edges<power, node_stride>(modes, nodes, MatrixEnds{nodes}, edges);
   });
 }
 
@@ -130,7 +100,7 @@ void attraction_packed(const LayoutSettings& settings, std::span<const float> no
                        std::span<float> packed) {
   const AttractionModes modes(settings, compensation);
   with_weight_power(settings.edgeWeightInfluence, [&]<WeightPower power>() {
-    attract_packed_edges<power>(modes, packed, nodes, edges);
+    attract_edges<power, packed_stride>(modes, packed, PackedEnds{packed, nodes}, edges);
   });
 }
 

@@ -66,8 +66,6 @@ std::uint32_t first_child_index(const double* reg, std::size_t index, std::size_
 
 }  // namespace
 
-// Backwards, children before parents: how many records and leaf records each
-// subtree holds, and where each region's children are.
 void count_subtrees(WalkSlots& slots, std::span<const double> regions) {
   const std::size_t count = regions.size() / region_stride;
   slots.resize(count);
@@ -85,10 +83,6 @@ void count_subtrees(WalkSlots& slots, std::span<const double> regions) {
   }
 }
 
-// Forwards, parents before children: turns each region's counts into its
-// record position and the walk-order rank of its first leaf, the root's
-// given, and writes the skip of every region with children. Reads only the
-// slots, not the matrix.
 void place_subtrees(std::span<WalkSlot> slots, std::vector<std::uint32_t>& skip,
                     std::uint32_t root_record, std::uint32_t root_rank) {
   slots[0].records = root_record;
