@@ -58,7 +58,7 @@ void release_idle_slots(std::vector<WalkSlots>& cell_slots,
   constexpr std::size_t idle_slots = std::size_t{1} << 13;
   std::vector<std::size_t> need(s.cells.size(), 0);
   for (const std::uint32_t c : s.cell_order) {
-    need[c] = 1 + 3 * s.cells[c].arrivals.size();  // about the regions it will make
+    need[c] = quadtree::expected_regions(s.cells[c]);
   }
   for (std::size_t c = 0; c < cell_slots.size(); ++c) {
     const std::size_t wanted = c < need.size() ? need[c] : 0;

@@ -801,12 +801,11 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
 // with the cell's square.
 void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes) {
   RegionMatrix& regions = cell.regions;
-  // Spread-out nodes make about three regions each. Room for that from the
-  // start spares the doublings, whose freed arrays a worker thread's
-  // allocator keeps: the first tree would hold half as much again. A cell
-  // that has lost most of its nodes gives back what it held, and one that
-  // needs more drops its old tree before it grows.
-  const std::size_t room = (1 + 3 * cell.arrivals.size()) * region_stride;
+  // Room for the expected regions from the start spares the doublings, whose
+  // freed arrays a worker thread's allocator keeps: the first tree would hold
+  // half as much again. A cell that has lost most of its nodes gives back
+  // what it held, and one that needs more drops its old tree before it grows.
+  const std::size_t room = quadtree::expected_regions(cell) * region_stride;
   if (regions.capacity() < room || regions.capacity() > 2 * room + max_idle_room) {
     RegionMatrix().swap(regions);  // the old tree is not copied over
   }

@@ -96,6 +96,10 @@ struct BuildScratch {
 // Node counts must fit 32-bit indices, else fatal.
 void route_to_cells(std::span<const float> nodes, BuildScratch& scratch);
 
+// The regions a cell's build makes room for: spread-out nodes make about
+// three each.
+inline std::size_t expected_regions(const Cell& cell) { return 1 + 3 * cell.arrivals.size(); }
+
 // The second half, one cell: cells share nothing, so different cells may be
 // built at once on different threads.
 void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes);
