@@ -78,7 +78,7 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
     fatal("capacity overflow: " + std::to_string(node_count) +
           " nodes are too many to index with 32 bits");
   }
-  quadtree::route_to_cells(nodes, s);
+  quadtree::route_to_cells(nodes, s, for_each_cell);
   std::vector<WalkSlots>& cell_slots = buffers.cell_walk_slots;
   if (cell_slots.size() < s.cells.size()) {
     cell_slots.resize(s.cells.size());

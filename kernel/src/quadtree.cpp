@@ -50,6 +50,51 @@ Box bounding_box(std::span<const float> nodes, std::size_t count) {
   return box;
 }
 
+// bounding_box() over parts of the nodes at once. The smallest and largest
+// of a set do not depend on the order they are taken in, but for the sign of
+// a zero, which fmin and fmax pick by argument order: a box with a zero side
+// is taken again in node order.
+Box bounding_box_in_parts(std::span<const float> nodes, std::size_t count,
+                          const quadtree::PartRunner& for_each_part) {
+#if defined(__SSE2__)
+  constexpr std::size_t parts = 16;
+  std::array<Box, parts> boxes;
+  for_each_part(parts, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t part = begin; part < end; ++part) {
+      // minpd and maxpd keep their second operand when the first is NaN.
+      __m128d low = _mm_set1_pd(std::numeric_limits<double>::infinity());
+      __m128d high = _mm_set1_pd(-std::numeric_limits<double>::infinity());
+      const float* node = nodes.data() + count * part / parts * node_stride;
+      for (std::size_t i = count * part / parts; i < count * (part + 1) / parts; ++i) {
+        const __m128d xy = _mm_cvtps_pd(
+            _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(node + slot::x))));
+        low = _mm_min_pd(xy, low);
+        high = _mm_max_pd(xy, high);
+        node += node_stride;
+      }
+      Box& b = boxes[part];
+      b.min_x = _mm_cvtsd_f64(low);
+      b.min_y = _mm_cvtsd_f64(_mm_unpackhi_pd(low, low));
+      b.max_x = _mm_cvtsd_f64(high);
+      b.max_y = _mm_cvtsd_f64(_mm_unpackhi_pd(high, high));
+    }
+  });
+  Box box;
+  for (const Box& b : boxes) {
+    box.min_x = std::fmin(box.min_x, b.min_x);
+    box.max_x = std::fmax(box.max_x, b.max_x);
+    box.min_y = std::fmin(box.min_y, b.min_y);
+    box.max_y = std::fmax(box.max_y, b.max_y);
+  }
+  if (box.min_x != 0 && box.max_x != 0 && box.min_y != 0 && box.max_y != 0) {
+    return box;
+  }
+#else
+  (void)for_each_part;
+#endif
+  return bounding_box(nodes, count);
+}
+
 // Widens the narrower side about its centre so the box becomes a square. With
 // a NaN width (no nodes) the x side is the one rewritten, as for wx <= wy.
 void make_square(Box& box) {
@@ -571,7 +616,10 @@ using quadtree::BuildScratch;
 using quadtree::Cell;
 
 // Cells of some ten to sixty thousand nodes keep a subtree in the caches.
-std::size_t cell_depth_for(std::size_t count) { return count <= (std::size_t{2} << 20) ? 3 : 4; }
+constexpr std::size_t cell_depth_limit = 4;
+std::size_t cell_depth_for(std::size_t count) {
+  return count <= (std::size_t{2} << 20) ? 3 : cell_depth_limit;
+}
 
 // Below a crowded cell the next tree's cells lie at most this many levels
 // deeper.
@@ -588,8 +636,10 @@ class TopRouter {
   TopRouter(BuildScratch& scratch, std::span<const float> nodes, std::size_t base_depth)
       : s_(scratch), nodes_(nodes), base_(base_depth) {}
 
-  // insert() above the cells; a node reaching a cell is handed to it.
-  void route(const Body& n) {
+  // insert() above the cells; a node reaching a cell is handed to it. The
+  // regions it passes get its mass here, or, if `add_mass` is false, later
+  // from the caller, in node order.
+  void route(const Body& n, bool add_mass = true) {
     std::size_t r = 0;
     std::size_t depth = 0;
     std::size_t path = 0;  // the quadrants taken from the root, two bits each
@@ -603,7 +653,9 @@ class TopRouter {
       double* reg = s_.top.data() + r;
       if (reg[region::first_child] >= 0) {
         const std::size_t q = quadrant(n.x, n.y, reg[region::center_x], reg[region::center_y]);
-        accumulate(reg, n);
+        if (add_mass) {
+          accumulate(reg, n);
+        }
         r = region_offset(reg[region::first_child]) + q * region_stride;
         ++depth;
         path = 4 * path + q;
@@ -692,6 +744,200 @@ class TopRouter {
   std::size_t base_;
 };
 
+// ---- routes worked out beforehand ---------------------------------------------
+//
+// Once every region on a node's way down to a cell has children, the node
+// changes nothing in the top: it adds itself to those regions' mass centres
+// and arrives at the cell with its whole split budget. The quadrant it takes
+// at each level depends only on the region's centre, and append_children
+// derives every centre from the root's square alone. So each node's
+// quadrants down to the deepest cells are worked out first, on several
+// threads, and the pass in node order looks up where they lead, taking the
+// slow route only where the top still changes.
+
+// The quadrants of every node, two bits a level from the root, down to the
+// deepest cells: the centres of the full tree above them, level by level.
+class QuadrantCodes {
+ public:
+  QuadrantCodes(const RegionMatrix& top, std::size_t levels) : levels_(levels) {
+    const std::size_t regions = cell_number(levels, 0);
+    center_x_.resize(regions);
+    center_y_.resize(regions);
+    std::vector<double> half(regions);
+    center_x_[0] = top[region::center_x];
+    center_y_[0] = top[region::center_y];
+    half[0] = top[region::half_size];
+    for (std::size_t d = 0; d + 1 < levels; ++d) {
+      for (std::size_t path = 0; path < (std::size_t{1} << (2 * d)); ++path) {
+        // append_children's arithmetic, child by child.
+        const std::size_t parent = cell_number(d, path);
+        const double h = half[parent] * 0.5;
+        for (std::size_t q = 0; q < 4; ++q) {
+          const std::size_t child = cell_number(d + 1, 4 * path + q);
+          center_x_[child] = q < 2 ? center_x_[parent] - h : center_x_[parent] + h;
+          center_y_[child] = q % 2 == 0 ? center_y_[parent] - h : center_y_[parent] + h;
+          half[child] = h;
+        }
+      }
+    }
+  }
+
+  std::size_t levels() const { return levels_; }
+
+  // The quadrants of nodes [begin, end), as quadrant() picks them.
+  void write(std::span<const float> nodes, std::size_t begin, std::size_t end,
+             std::uint16_t* codes) const {
+    for (std::size_t i = begin; i < end; ++i) {
+      const double x = nodes[i * node_stride + slot::x];
+      const double y = nodes[i * node_stride + slot::y];
+      std::size_t path = 0;
+      for (std::size_t d = 0; d < levels_; ++d) {
+        const std::size_t r = cell_number(d, path);
+        path = 4 * path + quadrant(x, y, center_x_[r], center_y_[r]);
+      }
+      codes[i] = static_cast<std::uint16_t>(path);
+    }
+  }
+
+ private:
+  std::size_t levels_;
+  std::vector<double> center_x_;
+  std::vector<double> center_y_;
+};
+
+// Where each quadrant code leads in the top as it stands: the cell reached
+// through regions that all have children, or `slow` where the route would
+// change the top. Each route keeps the regions it passes, for their masses:
+// a cell's, and one per node taking a slow route (down to the region it
+// changes).
+class KnownRoutes {
+ public:
+  static constexpr std::int32_t slow = -1;
+  static constexpr std::size_t max_levels = 6;
+
+  KnownRoutes(const BuildScratch& s, std::size_t levels)
+      : s_(s), levels_(levels), cell_(std::size_t{1} << (2 * levels), slow),
+        above_(s.cells.size()) {}
+
+  std::int32_t cell(std::uint16_t code) const { return cell_[code]; }
+
+  // The regions route `id` (a cell, or a noted slow route) passes, root first.
+  std::span<const std::uint32_t> above(std::uint32_t id) const {
+    const Above& a = at(above_, id);
+    return {a.offsets.data(), a.count};
+  }
+
+  // Notes the route of a node taking `code` down to the first region it
+  // would change; returns the route's id and that region's depth.
+  std::pair<std::uint32_t, std::size_t> note_slow(std::uint16_t code) {
+    Above a;
+    std::size_t r = 0;
+    for (std::size_t d = 0; d < levels_; ++d) {
+      const double* reg = s_.top.data() + r;
+      if (at(s_.cell_of, r / region_stride) >= 0 || !(reg[region::first_child] >= 0)) {
+        break;
+      }
+      a.offsets[a.count++] = static_cast<std::uint32_t>(r);
+      r = region_offset(reg[region::first_child]) + quadrant_at(code, d) * region_stride;
+    }
+    above_.push_back(a);
+    return {static_cast<std::uint32_t>(above_.size() - 1), a.count};
+  }
+
+  // The codes sharing the first `depth` quadrants of `code`.
+  void refresh(std::uint16_t code, std::size_t depth) {
+    const std::size_t shift = 2 * (levels_ - depth);
+    const std::size_t first = (std::size_t{code} >> shift) << shift;
+    for (std::size_t c = first; c < first + (std::size_t{1} << shift); ++c) {
+      cell_[c] = lookup(c);
+    }
+  }
+
+ private:
+  struct Above {
+    std::array<std::uint32_t, max_levels> offsets{};
+    std::size_t count = 0;
+  };
+
+  std::size_t quadrant_at(std::size_t code, std::size_t depth) const {
+    return (code >> (2 * (levels_ - 1 - depth))) & 3;
+  }
+
+  std::int32_t lookup(std::size_t code) {
+    Above a;
+    std::size_t r = 0;
+    for (std::size_t d = 0; d <= levels_; ++d) {
+      require_index(s_.top.size(), r + region::mass_center_y);
+      const std::int32_t cell = at(s_.cell_of, r / region_stride);
+      if (cell >= 0) {
+        at(above_, static_cast<std::size_t>(cell)) = a;
+        return cell;
+      }
+      const double* reg = s_.top.data() + r;
+      if (d == levels_ || !(reg[region::first_child] >= 0)) {
+        return slow;
+      }
+      a.offsets[a.count++] = static_cast<std::uint32_t>(r);
+      r = region_offset(reg[region::first_child]) + quadrant_at(code, d) * region_stride;
+    }
+    return slow;
+  }
+
+  const BuildScratch& s_;
+  std::size_t levels_;
+  std::vector<std::int32_t> cell_;
+  std::vector<Above> above_;  // per cell number, then per slow route noted
+};
+
+// Every node in node order: along its known route, or through the router
+// where the top still changes. Either way the masses the node adds to the
+// regions it passes are added afterwards, level by level, each region taking
+// them in node order.
+void route_all(BuildScratch& s, std::span<const float> nodes, std::size_t base,
+               const QuadrantCodes& codes, const quadtree::PartRunner& for_each_part) {
+  const std::size_t count = nodes.size() / node_stride;
+  TopRouter router(s, nodes, base);
+  KnownRoutes routes(s, codes.levels());
+  // A known route stays known (regions with children stay so), so its code
+  // still finds it afterwards; the few slow ones are listed.
+  std::vector<std::pair<std::size_t, std::uint32_t>> slow_routes;  // node, route
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint16_t code = s.codes[i];
+    const std::int32_t cell = routes.cell(code);
+    if (cell != KnownRoutes::slow) {
+      s.cells[static_cast<std::size_t>(cell)].arrivals.push_back(
+          {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(splits_after_first)});
+      continue;
+    }
+    const auto [route, changed_from] = routes.note_slow(code);
+    slow_routes.emplace_back(i, route);
+    router.route(read_body(nodes, i * node_stride), /*add_mass=*/false);
+    routes.refresh(code, changed_from);
+  }
+  slow_routes.emplace_back(count, 0);  // past the last node
+  // The root's chain on one thread, the levels below on another.
+  for_each_part(2, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t part = begin; part < end; ++part) {
+      const std::size_t first = part == 0 ? 0 : 1;
+      const std::size_t last = part == 0 ? 1 : KnownRoutes::max_levels;
+      auto next_slow = slow_routes.begin();
+      for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t route = 0;
+        if (i == next_slow->first) {
+          route = (next_slow++)->second;
+        } else {
+          route = static_cast<std::uint32_t>(routes.cell(s.codes[i]));
+        }
+        const std::span<const std::uint32_t> above = routes.above(route);
+        const Body n = read_body(nodes, i * node_stride);
+        for (std::size_t d = first; d < std::min(last, above.size()); ++d) {
+          accumulate(s.top.data() + above[d], n);
+        }
+      }
+    }
+  });
+}
+
 // Plans the next tree's cells from this one's: a cell holding more than a
 // sixteenth of the nodes is split one level further, and a region split
 // before is kept split while its cells still hold half that; the others
@@ -764,7 +1010,8 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
   }
 }
 
-void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
+void route_to_cells(std::span<const float> nodes, BuildScratch& s,
+                    const PartRunner& for_each_part) {
   const std::size_t count = nodes.size() / node_stride;
   if (count >= std::size_t{1} << 32) {
     fatal("capacity overflow: " + std::to_string(count) +
@@ -773,7 +1020,7 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
   if (count > 0) {
     require_index(nodes.size(), (count - 1) * node_stride + slot::mass);  // every node read below
   }
-  Box box = bounding_box(nodes, count);
+  Box box = bounding_box_in_parts(nodes, count, for_each_part);
   make_square(box);
   s.top.clear();
   append_root(s.top, box);
@@ -785,10 +1032,16 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s) {
     s.deeper.assign(numbers, 0);
   }
   s.cell_order.clear();
-  TopRouter router(s, nodes, base);
-  for (std::size_t i = 0; i < count; ++i) {
-    router.route(read_body(nodes, i * node_stride));
-  }
+  static_assert(cell_depth_limit + max_extra_cell_depth <= KnownRoutes::max_levels);
+  const QuadrantCodes quadrants(s.top, base + max_extra_cell_depth);
+  s.codes.resize(count);
+  constexpr std::size_t parts = 16;
+  for_each_part(parts, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t part = begin; part < end; ++part) {
+      quadrants.write(nodes, count * part / parts, count * (part + 1) / parts, s.codes.data());
+    }
+  });
+  route_all(s, nodes, base, quadrants, for_each_part);
   // The largest cells first, so that the last ones to start are small.
   std::sort(s.cell_order.begin(), s.cell_order.end(), [&s](std::uint32_t a, std::uint32_t b) {
     return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();

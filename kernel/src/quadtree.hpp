@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
@@ -87,14 +88,23 @@ struct BuildScratch {
   std::vector<Cell> cells;            // numbered by their depth and path from the root
   std::vector<std::uint8_t> deeper;   // per cell number: split further in the next tree
   std::vector<std::uint32_t> cell_order;  // this tree's cells by falling arrival count
+  std::vector<std::uint16_t> codes;       // per node: its quadrants down to the deepest cells
 };
+
+// Runs body(begin, end) over ranges covering [0, parts), possibly at once on
+// several threads, and returns when all have run.
+using PartRunner = std::function<void(
+    std::size_t parts, const std::function<void(std::size_t begin, std::size_t end)>& body)>;
 
 // The first half of the tree in cells: builds the top, in node order as
 // build() would, and hands every node that passes it to its cell in node
 // order, so that build_cell() then gives each cell the regions, masses and
 // mass centres of the same subtree of build(), numbered from the cell's root.
-// Node counts must fit 32-bit indices, else fatal.
-void route_to_cells(std::span<const float> nodes, BuildScratch& scratch);
+// The box and every node's quadrants are worked out in parts by
+// `for_each_part`, and so are the top's mass centres, level by level, after
+// the pass in node order. Node counts must fit 32-bit indices, else fatal.
+void route_to_cells(std::span<const float> nodes, BuildScratch& scratch,
+                    const PartRunner& for_each_part);
 
 // The regions a cell's build makes room for: spread-out nodes make about
 // three each.

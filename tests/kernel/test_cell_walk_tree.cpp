@@ -134,6 +134,27 @@ TEST_P(CellWalkTree, ReusedScratchGivesTheWholeTreesWalks) {
   expect_same_walks(buffers, walks_of_whole_tree(nodes, sized));
 }
 
+// Regions of the top that meet their second node only at the end of the
+// node order, long after many nodes took known routes past their parents: a
+// cluster in one quadrant, then single nodes, a close triple (splits down
+// past the cells' depth) and a node on a centre line in the empty ones. x
+// starts at a signed zero, so one side of the box is zero.
+TEST_P(CellWalkTree, LateNodesInEmptyRegionsGiveTheWholeTreesWalks) {
+  const auto [threads, sized] = GetParam();
+  testing_support::Jitter jitter(11u);
+  std::vector<Body> bodies{{-0.0, 0.0, 1.0}, {1000.0, 1000.0, 2.0}, {0.0, 999.0, 1.0}};
+  while (bodies.size() < parallel_size - 6) {
+    bodies.push_back({750.0 + 500.0 * jitter(), 750.0 + 500.0 * jitter(), 1.0});
+  }
+  for (const Body& late : {Body{10.0, 10.0, 3.0}, Body{10.001, 10.001, 1.0},
+                           Body{10.001, 10.0010001, 2.0}, Body{250.0, 750.0, 1.0},
+                           Body{500.0, 125.0, 1.0}, Body{-0.0, 300.0, 1.0}}) {
+    bodies.push_back(late);
+  }
+  const NodeMatrix nodes = with_sizes(make_nodes(bodies));
+  expect_same_walks(walks_in_cells(nodes, threads, sized), walks_of_whole_tree(nodes, sized));
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, CellWalkTree,
                          testing::Combine(testing::Values(1, 2, 3, 8), testing::Bool()),
                          [](const auto& test) {
