@@ -1,4 +1,5 @@
-// The extension module _native and its two functions, layout_raw and layout_nodes.
+// The extension module _native: the layout functions layout_raw and
+// layout_nodes, and the multilevel layout's coarsening calls (coarsen_entry.hpp).
 //
 // A call binds and converts its arguments, copies the arrays into buffers of
 // its own, reads the settings dictionary, builds the node and edge matrices,
@@ -20,6 +21,7 @@
 
 #include "arguments.hpp"
 #include "array_copy.hpp"
+#include "coarsen_entry.hpp"
 #include "fatal.hpp"
 #include "internal_error.hpp"
 #include "matrices.hpp"
@@ -209,6 +211,24 @@ PyObject* layout_nodes(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return guarded<layout_nodes_call>("layout_nodes", args, kwargs);
 }
 
+PyObject* communities(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded<communities_call>("communities", args, kwargs);
+}
+
+PyObject* coarsen_level(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded<coarsen_level_call>("coarsen_level", args, kwargs);
+}
+
+PyObject* merge_groups(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded<merge_groups_call>("merge_groups", args, kwargs);
+}
+
+// A PyCFunction taking keywords, as the method table stores it.
+template <PyObject* (*function)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // ============================================================ module
 
 PyMethodDef module_methods[] = {
@@ -216,6 +236,10 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS, layout_raw_doc},
     {"layout_nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_nodes)),
      METH_VARARGS | METH_KEYWORDS, layout_nodes_doc},
+    {"communities", as_method<communities>(), METH_VARARGS | METH_KEYWORDS, communities_doc},
+    {"coarsen_level", as_method<coarsen_level>(), METH_VARARGS | METH_KEYWORDS,
+     coarsen_level_doc},
+    {"merge_groups", as_method<merge_groups>(), METH_VARARGS | METH_KEYWORDS, merge_groups_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -264,9 +288,14 @@ PyObject* init_module() {
     return nullptr;
   }
   PyRef module = PyRef::steal(PyModule_Create(&module_definition));
-  if (!module || !append_to_all(module.get(), "layout_raw") ||
-      !append_to_all(module.get(), "layout_nodes")) {
+  if (!module) {
     return nullptr;
+  }
+  for (const char* name : {"layout_raw", "layout_nodes", "communities", "coarsen_level",
+                           "merge_groups"}) {
+    if (!append_to_all(module.get(), name)) {
+      return nullptr;
+    }
   }
   cached_module = PyRef::borrow(module.get()).release();  // kept for the life of the process
   owning_interpreter = interpreter;

@@ -5,7 +5,7 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["layout_nodes", "layout_raw"]
+__all__ = ["coarsen_level", "communities", "layout_nodes", "layout_raw", "merge_groups"]
 
 def layout_raw(
     n_nodes: int,
@@ -82,4 +82,52 @@ def layout_nodes(
     `tol` for 5 steps in a row; `progress` then sees fewer iterations. One worker pool serves the whole run,
     also with `progress`; worker threads that the system refuses to start are
     done without, which never changes a bit.
+    """
+
+def communities(
+    n_nodes: int,
+    edges: NDArray[np.int64],
+    weights: NDArray[np.float64],
+    resolution: float,
+    seed: int,
+) -> bytearray:
+    """Louvain community labels, one int64 per node (numbered 0, 1, ...), as bytes.
+
+    `edges` is an ``(m, 2)`` int64 array of node indices below `n_nodes`
+    (self-loops are ignored), `weights` an ``(m,)`` float64 array of weights
+    >= 0, `resolution` > 0 (above 1 prefers smaller communities). The same
+    `seed` gives the same labels. Read the result with
+    ``numpy.frombuffer(result, dtype=numpy.int64)``.
+    """
+
+def coarsen_level(
+    n_nodes: int,
+    edges: NDArray[np.int64],
+    weights: NDArray[np.float64],
+    mass: NDArray[np.float64],
+    label: NDArray[np.int64] | None,
+    seed: int,
+    rounds: int,
+) -> tuple[int, bytearray, bytearray, bytearray]:
+    """Match neighbours and merge every group: ``(count, parent, edges, weights)``.
+
+    Rounds of mutual best-neighbour matching pair nodes on the score
+    ``w / (mass_u * mass_v)`` (`mass` float64, one per node, > 0); a node
+    left single joins its first choice if that was matched. With `label`
+    (int64, one per node) only nodes of equal label pair. Ties follow
+    `seed`. The result is that of :func:`merge_groups` for the groups found.
+    """
+
+def merge_groups(
+    n_nodes: int,
+    edges: NDArray[np.int64],
+    weights: NDArray[np.float64],
+    group: NDArray[np.int64],
+) -> tuple[int, bytearray, bytearray, bytearray]:
+    """Merge the nodes of equal `group`: ``(count, parent, edges, weights)``.
+
+    `parent` (int64 bytes) numbers the merged nodes in increasing group
+    order; `edges` (int64 bytes of ``(k, 2)`` pairs, smaller index first,
+    sorted, each once) and `weights` (float64 bytes, summed) are the edges
+    between groups; edges inside a group are dropped.
     """

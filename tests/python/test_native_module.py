@@ -18,7 +18,13 @@ from tallow_forceatlas2 import _native
 
 def test_module_attributes() -> None:
     assert _native.__doc__ == ""
-    assert _native.__all__ == ["layout_raw", "layout_nodes"]
+    assert _native.__all__ == [
+        "layout_raw",
+        "layout_nodes",
+        "communities",
+        "coarsen_level",
+        "merge_groups",
+    ]
     for name in _native.__all__:
         function = getattr(_native, name)
         assert type(function).__name__ == "builtin_function_or_method"
