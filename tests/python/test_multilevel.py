@@ -11,10 +11,8 @@ from scipy.sparse import coo_array
 from scipy.sparse.csgraph import connected_components
 from tallow_forceatlas2.multilevel import finest_level, hierarchy, multilevel_layout
 from tallow_forceatlas2.multilevel import run as multilevel_run
-from tallow_forceatlas2.multilevel.adjacency import adjacency
 from tallow_forceatlas2.multilevel.coarsen import coarsen
-from tallow_forceatlas2.multilevel.communities import communities, local_moving
-from tallow_forceatlas2.multilevel.grouped import group_argmax
+from tallow_forceatlas2.multilevel.communities import communities
 from tallow_forceatlas2.settings import kernel_settings
 
 
@@ -172,60 +170,12 @@ def cliques(count: int, size: int) -> tuple[int, NDArray[np.int64]]:
 def test_communities_are_the_cliques(count: int, size: int) -> None:
     n, edges = cliques(count, size)
     weights = np.ones(len(edges))
-    strength = np.bincount(edges.ravel(), minlength=n).astype(np.float64)
-    label = communities(n, edges, weights, strength, np.random.default_rng(0))
+    label = communities(n, edges, weights, np.random.default_rng(0))
     expected = np.arange(n) // size
     # The same partition, whatever the label numbers: as many labels as
     # cliques, and as many distinct (label, clique) pairs.
     assert len(np.unique(label)) == count
     assert np.unique(np.stack([label, expected]), axis=1).shape[1] == count
-
-
-@pytest.mark.parametrize("seed", [0, 1, 2])
-def test_group_argmax_picks_a_largest_entry_of_every_run(seed: int) -> None:
-    rng = np.random.default_rng(seed)
-    groups = np.sort(rng.integers(0, 50, 400))
-    values = rng.integers(0, 4, 400).astype(np.float64)  # many ties
-    chosen = group_argmax(groups, values, np.random.default_rng(seed))
-    assert np.array_equal(groups[chosen], np.unique(groups))
-    for index in chosen:
-        assert values[index] == values[groups == groups[index]].max()
-    assert np.array_equal(chosen, group_argmax(groups, values, np.random.default_rng(seed)))
-
-
-def weighted_with_loners(seed: int) -> tuple[int, NDArray[np.int64], NDArray[np.float64]]:
-    """60 nodes, the last ten without edges; integer weights, so many ties."""
-    rng = np.random.default_rng(seed)
-    pairs = rng.integers(0, 50, (200, 2))
-    pairs = np.unique(np.sort(pairs[pairs[:, 0] != pairs[:, 1]], axis=1), axis=0)
-    return 60, pairs.astype(np.int64), rng.integers(1, 4, len(pairs)).astype(np.float64)
-
-
-@pytest.mark.parametrize("seed", [0, 1, 2])
-def test_adjacency_holds_every_edge_once_each_way_in_its_heads_run(seed: int) -> None:
-    n, edges, weights = weighted_with_loners(seed)
-    adj = adjacency(n, edges, weights)
-    got = np.stack([adj.heads, adj.tails, adj.weights])
-    both = np.concatenate([edges, edges[:, ::-1]])
-    expected = np.stack([both[:, 0], both[:, 1], np.concatenate([weights, weights])])
-    assert np.array_equal(got[:, np.lexsort(got)], expected[:, np.lexsort(expected)])
-    assert np.array_equal(adj.per_end(np.arange(n)), adj.heads)
-    assert np.array_equal(adj.sum_per_node(adj.weights), np.bincount(adj.heads, adj.weights, n))
-
-
-@pytest.mark.parametrize("seed", [0, 1, 2])
-def test_drawn_and_heaviest_edge_ends_belong_to_their_node(seed: int) -> None:
-    n, edges, weights = weighted_with_loners(seed)
-    adj = adjacency(n, edges, weights)
-    rng = np.random.default_rng(seed)
-    nodes = np.flatnonzero(adj.has_edges)
-    assert not adj.has_edges[50:].any()
-    for _ in range(20):
-        assert np.array_equal(adj.heads[adj.draw_neighbours(rng)[nodes]], nodes)
-    heaviest = adj.heaviest(rng)[nodes]
-    assert np.array_equal(adj.heads[heaviest], nodes)
-    largest = [adj.weights[adj.start[v] : adj.start[v + 1]].max() for v in nodes]
-    assert np.array_equal(adj.weights[heaviest], largest)
 
 
 def purity(label: NDArray[np.int64], truth: NDArray[np.int64]) -> float:
@@ -238,10 +188,10 @@ def purity(label: NDArray[np.int64], truth: NDArray[np.int64]) -> float:
 def test_communities_recover_planted_groups_and_repeat_for_a_seed() -> None:
     n, edges = SHAPES["communities"]
     level = finest_level(n, edges, None, 1.0)
-    found = communities(n, level.edges, level.weights, level.strength, np.random.default_rng(4))
+    found = communities(n, level.edges, level.weights, np.random.default_rng(4))
     assert purity(found, np.arange(n) % 10) > 0.95
     assert 10 <= found.max() + 1 <= 40  # split groups cost the layout nothing, merged ones do
-    again = communities(n, level.edges, level.weights, level.strength, np.random.default_rng(4))
+    again = communities(n, level.edges, level.weights, np.random.default_rng(4))
     assert np.array_equal(found, again)
 
 
@@ -249,21 +199,12 @@ def test_communities_recover_planted_groups_and_repeat_for_a_seed() -> None:
 def test_communities_never_span_two_components(shape: str) -> None:
     n, edges = SHAPES[shape]
     level = finest_level(n, edges, None, 1.0)
-    found = communities(n, level.edges, level.weights, level.strength, np.random.default_rng(0))
+    found = communities(n, level.edges, level.weights, np.random.default_rng(0))
     assert np.array_equal(np.unique(found), np.arange(found.max() + 1 if n else 0))
     graph = coo_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(n, n))
     _, component = connected_components(graph, directed=False)
     # Each label lies in one component: as many (label, component) pairs as labels.
     assert np.unique(np.stack([found, component]), axis=1).shape[1] == found.max() + 1
-
-
-def test_local_moving_keeps_a_settled_partition() -> None:
-    n, edges = cliques(6, 8)
-    level = finest_level(n, edges.astype(np.uint32), None, 1.0)
-    adj = adjacency(n, level.edges, level.weights)
-    settled = np.arange(n) // 8 * 8
-    moved = local_moving(adj, level.strength, np.random.default_rng(0), settled, sweeps=5)
-    assert np.array_equal(moved, settled)
 
 
 def test_the_coarsest_level_holds_whole_communities() -> None:

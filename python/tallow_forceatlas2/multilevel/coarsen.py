@@ -7,9 +7,10 @@ edges between two merged nodes become one edge carrying the sum of their
 attraction weights (so attraction keeps its total). Edges inside a merged
 node pull nothing and are dropped; their weight stays in the mass.
 
-Every step is a whole-array NumPy pass (a few sorts of the edge list per
-level), and every random choice comes from the caller's Generator, so a seed
-gives the same hierarchy on every run.
+Matching and merging run in the native module (a few passes over the edges
+per level, no sort of the edge list), and every random choice follows a seed
+drawn from the caller's Generator, so a seed gives the same hierarchy on
+every run.
 """
 
 from __future__ import annotations
@@ -19,9 +20,8 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2 import _native
 from tallow_forceatlas2.multilevel.communities import communities
-from tallow_forceatlas2.multilevel.grouped import group_argmax
-from tallow_forceatlas2.multilevel.ordering import dense_ranks, sorted_with_order, sum_equal_pairs
 
 __all__ = ["Level", "coarsen", "finest_level", "hierarchy"]
 
@@ -91,80 +91,18 @@ def finest_level(
         edge ends, a self-loop counting twice) and attraction weights
         ``weight ** edge_weight_influence``, parallel edges merged.
     """
-    first = edges[:, 0].astype(np.int64)
-    second = edges[:, 1].astype(np.int64)
+    pairs = edges.astype(np.int64)
     raw = np.ones(len(edges)) if weights is None else weights
-    mass = 1.0 + np.bincount(first, weights=raw, minlength=n_nodes)
-    mass += np.bincount(second, weights=raw, minlength=n_nodes)
+    mass = 1.0 + np.bincount(pairs[:, 0], weights=raw, minlength=n_nodes)
+    mass += np.bincount(pairs[:, 1], weights=raw, minlength=n_nodes)
     pull = raw if edge_weight_influence == 1.0 else np.power(raw, edge_weight_influence)
-    merged, summed = sum_equal_pairs(n_nodes, first, second, pull)
+    # Each node its own group: merging drops self-loops and sums parallel edges.
+    merged_bytes = _native.merge_groups(n_nodes, pairs, pull, np.arange(n_nodes, dtype=np.int64))
+    merged = np.frombuffer(merged_bytes[2], dtype=np.int64).reshape(-1, 2)
+    summed = np.frombuffer(merged_bytes[3], dtype=np.float64)
     strength = np.bincount(merged[:, 0], weights=summed, minlength=n_nodes)
     strength += np.bincount(merged[:, 1], weights=summed, minlength=n_nodes)
     return Level(n_nodes, merged, summed, mass, strength)
-
-
-def _best_neighbours(
-    n_nodes: int,
-    heads: NDArray[np.int64],
-    tails: NDArray[np.int64],
-    score: NDArray[np.float64],
-    rng: np.random.Generator,
-) -> NDArray[np.int64]:
-    """Each node's highest-scoring neighbour (random among ties), -1 for none.
-
-    ``heads``/``tails`` list every undirected edge in both directions,
-    sorted by head.
-    """
-    winners = group_argmax(heads, score, rng)
-    best = np.full(n_nodes, -1, dtype=np.int64)
-    best[heads[winners]] = tails[winners]
-    return best
-
-
-def _match(
-    level: Level, label: NDArray[np.int64] | None, rng: np.random.Generator
-) -> NDArray[np.int64]:
-    """Group of every node: matched pairs share one, leftovers join a neighbour.
-
-    Pairs come from rounds of mutual best-neighbour matching on the
-    normalized edge weight ``w / (mass_u * mass_v)``, which prefers strongly
-    tied, light nodes and so keeps merged masses even; with ``label`` only
-    nodes of one label are paired. A node left single that chose a matched
-    neighbour joins it (the leaves of a star collapse into their hub instead
-    of stalling the coarsening).
-    """
-    n = level.n_nodes
-    first, second = level.edges[:, 0], level.edges[:, 1]
-    allowed = np.ones(len(first), dtype=bool) if label is None else label[first] == label[second]
-    first, second = first[allowed], second[allowed]
-    score = level.weights[allowed] / (level.mass[first] * level.mass[second])
-    heads, order = sorted_with_order(np.concatenate([first, second]), n)
-    tails = np.concatenate([second, first])[order]
-    score = np.concatenate([score, score])[order]
-    partner = np.full(n, -1, dtype=np.int64)
-    first_choice = np.full(n, -1, dtype=np.int64)
-    for round_number in range(MATCHING_ROUNDS):
-        if len(heads) == 0:
-            break
-        if round_number == 0:
-            # Every node is free yet.
-            best = _best_neighbours(n, heads, tails, score, rng)
-            first_choice = best
-        else:
-            free = (partner[heads] < 0) & (partner[tails] < 0)
-            if not free.any():
-                break
-            best = _best_neighbours(n, heads[free], tails[free], score[free], rng)
-        nodes = np.flatnonzero(best >= 0)
-        mutual = nodes[best[best[nodes]] == nodes]
-        partner[mutual] = best[mutual]
-    group = np.arange(n, dtype=np.int64)
-    paired = np.flatnonzero(partner >= 0)
-    group[paired] = np.minimum(paired, partner[paired])
-    single = np.flatnonzero((partner < 0) & (first_choice >= 0))
-    joined = single[partner[first_choice[single]] >= 0]
-    group[joined] = group[first_choice[joined]]
-    return group
 
 
 def coarsen(
@@ -188,22 +126,38 @@ def coarsen(
         edges inside one dropped. Merged nodes are numbered in the order of
         their group's representative, the smaller index of its pair.
     """
-    group = _match(level, label, rng)
-    coarser = _merge_groups(level, group)
+    # Pairs come from rounds of mutual best-neighbour matching on the
+    # normalized edge weight w / (mass_u * mass_v), which prefers strongly
+    # tied, light nodes and so keeps merged masses even. A node left single
+    # that chose a matched neighbour joins it (the leaves of a star collapse
+    # into their hub instead of stalling the coarsening).
+    seed = int(rng.integers(2**63))
+    merged = _native.coarsen_level(
+        level.n_nodes, level.edges, level.weights, level.mass, label, seed, MATCHING_ROUNDS
+    )
+    coarser = _coarser_level(level, *merged[1:])
     if coarser.n_nodes > MIN_REDUCTION * level.n_nodes:
         return None
     return coarser
 
 
-def _merge_groups(level: Level, group: NDArray[np.int64]) -> Level:
-    """The level with every group of nodes merged into one, numbered by group."""
-    n_coarse, parent = dense_ranks(group, level.n_nodes)
+def _coarser_level(
+    level: Level, parent_bytes: bytearray, pair_bytes: bytearray, weight_bytes: bytearray
+) -> Level:
+    """The merged level of a native merge's result: masses and strengths summed."""
+    parent = np.frombuffer(parent_bytes, dtype=np.int64)
+    edges = np.frombuffer(pair_bytes, dtype=np.int64).reshape(-1, 2)
+    weights = np.frombuffer(weight_bytes, dtype=np.float64)
+    n_coarse = int(parent.max()) + 1 if len(parent) else 0
     mass = np.bincount(parent, weights=level.mass, minlength=n_coarse)
     strength = np.bincount(parent, weights=level.strength, minlength=n_coarse)
-    edges, weights = sum_equal_pairs(
-        n_coarse, parent[level.edges[:, 0]], parent[level.edges[:, 1]], level.weights
-    )
     return Level(n_coarse, edges, weights, mass, strength, parent)
+
+
+def _merge_groups(level: Level, group: NDArray[np.int64]) -> Level:
+    """The level with every group of nodes merged into one, numbered by group."""
+    merged = _native.merge_groups(level.n_nodes, level.edges, level.weights, group)
+    return _coarser_level(level, *merged[1:])
 
 
 def hierarchy(finest: Level, rng: np.random.Generator, coarsest_nodes: int) -> list[Level]:
@@ -220,7 +174,7 @@ def hierarchy(finest: Level, rng: np.random.Generator, coarsest_nodes: int) -> l
     levels = [finest]
     label: NDArray[np.int64] | None = None
     if finest.n_nodes > coarsest_nodes:
-        label = communities(finest.n_nodes, finest.edges, finest.weights, finest.strength, rng)
+        label = communities(finest.n_nodes, finest.edges, finest.weights, rng)
     while levels[-1].n_nodes > coarsest_nodes:
         coarser = coarsen(levels[-1], label, rng)
         if coarser is None and label is not None:
