@@ -50,6 +50,21 @@ void count_top(WalkSlots& slots, const quadtree::BuildScratch& s,
   }
 }
 
+// The top regions that have a record of their own (regions with children
+// and leaves holding a node; a cell's region is the cell's root), by region
+// index until they are placed.
+std::vector<ShortcutStretch> top_records(const quadtree::BuildScratch& s,
+                                         const WalkSlots& slots) {
+  std::vector<ShortcutStretch> records;
+  for (std::size_t k = 0; k < slots.size(); ++k) {
+    const double* reg = s.top.data() + k * region_stride;
+    if (s.cell_of[k] < 0 && (reg[region::first_child] >= 0 || reg[region::node] >= 0)) {
+      records.push_back({k, k + 1});
+    }
+  }
+  return records;
+}
+
 // Slots kept for a cell that this tree has not got, or that has shrunk
 // to less than half of them, are given back (beyond some 96 KB); so are
 // those of a cell about to outgrow them, which need not be copied.
@@ -107,21 +122,41 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
   buffers.walk_order.resize(node_count);
   buffers.in_leaf.assign(node_count, 0);
   buffers.regions.clear();
+  tree.shortcuts.resize(root.records);
+  std::vector<ShortcutStretch> stretches = top_records(s, top_slots);
   place_subtrees(top_slots, tree.skip, 0, 0);
+  for (ShortcutStretch& top : stretches) {
+    top.begin = top_slots[top.begin].records;  // region index -> its record
+    top.end = top.begin + 1;
+  }
   write_records(buffers, top_slots, nodes, s.top, 0, top_slots.size());
+  const std::size_t tops = stretches.size();
+  stretches.resize(tops + cell_count);
+  // Each cell's records are marked while they are still in the cache.
   for_each_cell(cell_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
       const std::size_t c = s.cell_order[k];
       const WalkSlot place = top_slots[s.cells[c].top_offset / region_stride];
       WalkSlots& slots = cell_slots[c];
+      ShortcutStretch& stretch = stretches[tops + k];
+      stretch.begin = place.records;
+      stretch.end = place.records + slots[0].records;
       place_subtrees(slots, tree.skip, place.records, place.leaves);
       write_records(buffers, slots, nodes, s.cells[c].regions, 0, slots.size());
+      mark_shortcuts_in(tree, stretch);
+      if (buffers.sized_leaves) {
+        mark_reach_in(tree, stretch.begin, stretch.end);
+      }
     }
   });
   append_left_out(buffers, s.top, node_count, root.leaves);
-  bh_mark_shortcuts(tree);
+  join_shortcuts(tree, stretches);
   if (buffers.sized_leaves) {
-    bh_mark_reach(tree);
+    for (const ShortcutStretch& top : stretches) {  // backwards now: children first
+      if (!top.marked) {
+        mark_reach_in(tree, top.begin, top.end);
+      }
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 // build reads the region matrix in array order instead of following links:
 // children are always appended after their parent, four together, so a
 // backward pass sees children before parents and a forward pass the reverse.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -207,13 +208,12 @@ double reach_through(double x, double y, double child_x, double child_y, double 
 
 // A region's children follow it in the records, each subtree ending where its
 // skip points; backwards, every child's reach is known before its parent's.
-void bh_mark_reach(WalkTree& tree) {
-  const std::size_t count = tree.records.size();
-  if (count > 0) {
-    require_index(tree.skip.size(), count - 1);
-    require_index(tree.reach.size(), count - 1);
+void mark_reach_in(WalkTree& tree, std::size_t begin, std::size_t end) {
+  if (end > begin) {
+    require_index(tree.skip.size(), end - 1);
+    require_index(tree.reach.size(), end - 1);
   }
-  for (std::size_t r = count; r-- > 0;) {
+  for (std::size_t r = end; r-- > begin;) {
     const WalkRecord& region = tree.records[r];
     if (region.opening < 0) {
       continue;  // a leaf: its node's size, written with the record
@@ -226,6 +226,8 @@ void bh_mark_reach(WalkTree& tree) {
     tree.reach[r] = reach;
   }
 }
+
+void bh_mark_reach(WalkTree& tree) { mark_reach_in(tree, 0, tree.records.size()); }
 
 // Children are appended after their parent, so backwards they come first;
 // quadrant order, empty leaves left out, as in the walk tree.
@@ -263,30 +265,93 @@ void bh_region_reach(std::vector<double>& reach, std::span<const double> regions
   }
 }
 
+namespace {
+
+// The backward pass's state past record r: the first live record after it,
+// the first live record from it on (`run_key`, or none), and the end of the
+// longest stretch from it on whose live records share run_key's point.
+struct ShortcutCarry {
+  std::uint32_t next_live;
+  std::uint32_t run_key;
+  std::size_t run_end;
+};
+
+bool same_point(const WalkRecord& a, const WalkRecord& b) { return a.x == b.x && a.y == b.y; }
+
+void mark_record(WalkTree& tree, std::size_t r, ShortcutCarry& c) {
+  const WalkRecord& record = tree.records[r];
+  tree.shortcuts[r].next_live = c.next_live;
+  if (!is_dead(record)) {
+    if (c.run_key != walk_all_dead && !same_point(tree.records[c.run_key], record)) {
+      c.run_end = c.run_key;
+    }
+    c.run_key = static_cast<std::uint32_t>(r);
+    c.next_live = static_cast<std::uint32_t>(r);
+  }
+  tree.shortcuts[r].same_point = c.run_end >= tree.skip[r] ? c.run_key : walk_mixed;
+}
+
+// Marks records [begin, end) backwards from `c`.
+void mark_range(WalkTree& tree, std::size_t begin, std::size_t end, ShortcutCarry& c) {
+  if (end > begin) {
+    require_index(tree.skip.size(), end - 1);
+    require_index(tree.shortcuts.size(), end - 1);
+  }
+  for (std::size_t r = end; r-- > begin;) {
+    mark_record(tree, r, c);
+  }
+}
+
+}  // namespace
+
 void bh_mark_shortcuts(WalkTree& tree) {
   const std::size_t count = tree.records.size();
-  if (count > 0) {
-    require_index(tree.skip.size(), count - 1);
-  }
   tree.shortcuts.resize(count);
-  // Backwards: `run_end` ends the longest stretch from here on whose live
-  // records share one point, the point of the live record `run_key` (or
-  // none); the records between here and run_key are dead.
-  auto next_live = static_cast<std::uint32_t>(count);
-  std::uint32_t run_key = walk_all_dead;
-  std::size_t run_end = count;
-  for (std::size_t r = count; r-- > 0;) {
-    const WalkRecord& record = tree.records[r];
-    tree.shortcuts[r].next_live = next_live;
-    if (!is_dead(record)) {
-      if (run_key != walk_all_dead && !(tree.records[run_key].x == record.x &&
-                                        tree.records[run_key].y == record.y)) {
-        run_end = run_key;
-      }
-      run_key = static_cast<std::uint32_t>(r);
-      next_live = static_cast<std::uint32_t>(r);
+  ShortcutCarry carry{static_cast<std::uint32_t>(count), walk_all_dead, count};
+  mark_range(tree, 0, count, carry);
+}
+
+// With nothing known past the stretch, only its records after its last live
+// one lack their next live record and their run's key: the join mends them.
+// Every other record's run either ends inside the stretch or reaches its
+// end, and a subtree inside it ends there at the latest, so its mark holds
+// whatever follows.
+void mark_shortcuts_in(WalkTree& tree, ShortcutStretch& stretch) {
+  ShortcutCarry carry{static_cast<std::uint32_t>(stretch.end), walk_all_dead, stretch.end};
+  mark_range(tree, stretch.begin, stretch.end, carry);
+  stretch.first_live = carry.run_key;
+  stretch.run_end = carry.run_end;
+  stretch.marked = true;
+}
+
+void join_shortcuts(WalkTree& tree, std::vector<ShortcutStretch>& stretches) {
+  std::sort(stretches.begin(), stretches.end(),
+            [](const ShortcutStretch& a, const ShortcutStretch& b) { return a.begin > b.begin; });
+  const std::size_t count = tree.records.size();
+  ShortcutCarry c{static_cast<std::uint32_t>(count), walk_all_dead, count};
+  for (const ShortcutStretch& stretch : stretches) {
+    if (!stretch.marked) {
+      mark_range(tree, stretch.begin, stretch.end, c);
+      continue;
     }
-    tree.shortcuts[r].same_point = run_end >= tree.skip[r] ? run_key : walk_mixed;
+    for (std::size_t r = stretch.end; r-- > stretch.begin;) {
+      at(tree.shortcuts, r).next_live = c.next_live;
+      if (!is_dead(tree.records[r])) {
+        break;
+      }
+      tree.shortcuts[r].same_point = c.run_end >= at(tree.skip, r) ? c.run_key : walk_mixed;
+    }
+    if (stretch.first_live == walk_all_dead) {
+      continue;
+    }
+    if (stretch.run_end != stretch.end) {
+      c.run_end = stretch.run_end;
+    } else if (c.run_key != walk_all_dead &&
+               !same_point(tree.records[c.run_key], at(tree.records, stretch.first_live))) {
+      c.run_end = c.run_key;
+    }
+    c.run_key = stretch.first_live;
+    c.next_live = stretch.first_live;
   }
 }
 

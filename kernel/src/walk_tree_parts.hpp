@@ -36,4 +36,29 @@ void write_records(StepBuffers& buffers, std::span<const WalkSlot> slots,
 void append_left_out(StepBuffers& buffers, std::span<const double> regions,
                      std::size_t node_count, std::size_t leaves);
 
+// bh_mark_reach over records [begin, end): a subtree's records lie after its
+// root, so a stretch holding whole subtrees is marked on its own.
+void mark_reach_in(WalkTree& tree, std::size_t begin, std::size_t end);
+
+// A stretch of walk records for the shortcut pass: a cell's subtree, marked on
+// its own and possibly at once with the others (mark_shortcuts_in), or a few
+// records left to the join. A marked stretch keeps its first live record
+// (walk_all_dead for none) and where the run of live records sharing that
+// record's point ends (`end` if it reaches the stretch's end).
+struct ShortcutStretch {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  bool marked = false;
+  std::uint32_t first_live = walk_all_dead;
+  std::size_t run_end = 0;
+};
+
+// bh_mark_shortcuts over a stretch of whole subtrees, as if nothing followed
+// it. tree.shortcuts must have its size.
+void mark_shortcuts_in(WalkTree& tree, ShortcutStretch& stretch);
+
+// Completes bh_mark_shortcuts from stretches covering every record once:
+// marks the unmarked ones and mends the marked ones' ends, backwards.
+void join_shortcuts(WalkTree& tree, std::vector<ShortcutStretch>& stretches);
+
 }  // namespace tallow
