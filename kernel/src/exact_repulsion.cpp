@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "checked.hpp"
+#include "exact_lanes.hpp"
 #include "iterate.hpp"
 #include "node_phases.hpp"
 #include "worker_pool.hpp"
@@ -19,6 +20,7 @@
 #endif
 #if defined(__GNUC__) && defined(__x86_64__)
 #define TALLOW_EXACT_AVX2 1
+#define TALLOW_AVX512 __attribute__((target("avx512f")))
 #include <immintrin.h>
 #endif
 
@@ -315,9 +317,9 @@ __attribute__((target("avx2"))) inline __m128d take(__m128d force, const __m128d
 // Rows [first, first + 8) against columns [begin, end), every column below
 // the rows.
 template <bool with_sizes>
-__attribute__((target("avx2"))) void group_against_columns(float* base, std::size_t first,
-                                                           std::size_t begin, std::size_t end,
-                                                           const Coefficients& c) {
+__attribute__((target("avx2"))) void group_against_columns4(float* base, std::size_t first,
+                                                            std::size_t begin, std::size_t end,
+                                                            const Coefficients& c) {
   Lanes4 low = load_rows(base, first, c);
   Lanes4 high = load_rows(base, first + 4, c);
   for (std::size_t j = begin; j < end; ++j) {
@@ -341,43 +343,249 @@ __attribute__((target("avx2"))) void group_against_columns(float* base, std::siz
   store_rows(base, first + 4, high);
 }
 
-bool eight_rows_at_once() { return __builtin_cpu_supports("avx2"); }
-#else
-bool eight_rows_at_once() { return false; }
+// ---- sixteen rows in two registers (AVX-512) ---------------------------------
+//
+// The same rows and order with eight rows per register. Each 512-bit division
+// or square root costs the divider about what a 256-bit one does, so eight
+// lanes halve its work per pair. What remains bounds the loop by its
+// chains of roundings, so they are spread out: the rows' forces, one link per
+// column, run as two chains (two registers of rows); the columns' forces,
+// one link per row, run eight at once, a column per lane, after a transpose
+// of the rows' contributions to eight columns.
+
+// GCC 12 takes the undefined source operand of its AVX-512 intrinsics for an
+// uninitialized value.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+
+struct Lanes8 {
+  __m512d x, y, scaled, overlap, size, fx, fy;
+};
+
+TALLOW_AVX512 inline __m512d widen8(const float* base, std::size_t first, std::size_t slot_index) {
+  const float* const at = base + first * node_stride + slot_index;
+  return _mm512_cvtps_pd(_mm256_setr_ps(at[0], at[node_stride], at[2 * node_stride],
+                                        at[3 * node_stride], at[4 * node_stride],
+                                        at[5 * node_stride], at[6 * node_stride],
+                                        at[7 * node_stride]));
+}
+
+TALLOW_AVX512 Lanes8 load_rows8(const float* base, std::size_t first, const Coefficients& c) {
+  Lanes8 rows;
+  rows.x = widen8(base, first, slot::x);
+  rows.y = widen8(base, first, slot::y);
+  const __m512d mass = widen8(base, first, slot::mass);
+  rows.scaled = _mm512_mul_pd(_mm512_set1_pd(c.scaling_ratio), mass);
+  rows.overlap = _mm512_mul_pd(_mm512_set1_pd(c.overlap_ratio), mass);
+  rows.size = widen8(base, first, slot::size);
+  rows.fx = widen8(base, first, slot::dx);
+  rows.fy = widen8(base, first, slot::dy);
+  return rows;
+}
+
+TALLOW_AVX512 void store_rows8(float* base, std::size_t first, const Lanes8& rows) {
+  alignas(32) float fx[8];
+  alignas(32) float fy[8];
+  _mm256_store_ps(fx, _mm512_cvtpd_ps(rows.fx));  // exact: f32 values
+  _mm256_store_ps(fy, _mm512_cvtpd_ps(rows.fy));
+  for (std::size_t r = 0; r < 8; ++r) {
+    base[(first + r) * node_stride + slot::dx] = fx[r];
+    base[(first + r) * node_stride + slot::dy] = fy[r];
+  }
+}
+
+// The pairs of the eight rows with node j: each row's force takes its
+// contribution; the contributions come back in `cx`, `cy`, +0 where the pair
+// exerts no force (subtracting +0 leaves every value, -0 included, as it is).
+template <bool with_sizes>
+TALLOW_AVX512 inline void pairs_with8(Lanes8& rows, const float* nj, __m512d& cx, __m512d& cy) {
+  const __m512d dX = _mm512_sub_pd(rows.x, _mm512_set1_pd(nj[slot::x]));
+  const __m512d dY = _mm512_sub_pd(rows.y, _mm512_set1_pd(nj[slot::y]));
+  const __m512d d2 = _mm512_add_pd(_mm512_mul_pd(dX, dX), _mm512_mul_pd(dY, dY));
+  const __m512d mj = _mm512_set1_pd(nj[slot::mass]);
+  const __m512d scaled = _mm512_mul_pd(rows.scaled, mj);
+  const __m512d zero = _mm512_setzero_pd();
+  __mmask8 acts;
+  __m512d f;
+  if constexpr (with_sizes) {
+    const __m512d d = _mm512_sub_pd(_mm512_sub_pd(_mm512_sqrt_pd(d2), rows.size),
+                                    _mm512_set1_pd(nj[slot::size]));
+    const __mmask8 apart = _mm512_cmp_pd_mask(d, zero, _CMP_GT_OQ);
+    acts = static_cast<__mmask8>(apart | _mm512_cmp_pd_mask(d, zero, _CMP_LT_OQ));
+    f = _mm512_mask_blend_pd(apart, _mm512_mul_pd(rows.overlap, mj),
+                             _mm512_div_pd(_mm512_div_pd(scaled, d), d));
+  } else {
+    acts = _mm512_cmp_pd_mask(d2, zero, _CMP_GT_OQ);
+    const __m512d d = _mm512_sqrt_pd(d2);
+    f = _mm512_div_pd(_mm512_div_pd(scaled, d), d);
+  }
+  cx = _mm512_maskz_mul_pd(acts, dX, f);
+  cy = _mm512_maskz_mul_pd(acts, dY, f);
+  rows.fx = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_mask_add_pd(rows.fx, acts, rows.fx, cx)));
+  rows.fy = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_mask_add_pd(rows.fy, acts, rows.fy, cy)));
+}
+
+// The 8x8 transpose: v[c] holds column c's values by row; t[r] gets row r's
+// values by column.
+TALLOW_AVX512 inline void transpose8(const __m512d v[8], __m512d t[8]) {
+  __m512d pairs[8];  // (c, c + 1) of rows 0, 2, 4, 6 (even slots) or 1, 3, 5, 7
+  for (int c = 0; c < 8; c += 2) {
+    pairs[c] = _mm512_unpacklo_pd(v[c], v[c + 1]);
+    pairs[c + 1] = _mm512_unpackhi_pd(v[c], v[c + 1]);
+  }
+  const __m512i rows_0_4 = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+  const __m512i rows_2_6 = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+  for (int odd = 0; odd < 2; ++odd) {
+    // Columns 0-3 and 4-7 of rows (0, 4) and (2, 6), shifted by one for odd rows.
+    const __m512d low_04 = _mm512_permutex2var_pd(pairs[odd], rows_0_4, pairs[2 + odd]);
+    const __m512d low_26 = _mm512_permutex2var_pd(pairs[odd], rows_2_6, pairs[2 + odd]);
+    const __m512d high_04 = _mm512_permutex2var_pd(pairs[4 + odd], rows_0_4, pairs[6 + odd]);
+    const __m512d high_26 = _mm512_permutex2var_pd(pairs[4 + odd], rows_2_6, pairs[6 + odd]);
+    t[0 + odd] = _mm512_shuffle_f64x2(low_04, high_04, _MM_SHUFFLE(1, 0, 1, 0));
+    t[4 + odd] = _mm512_shuffle_f64x2(low_04, high_04, _MM_SHUFFLE(3, 2, 3, 2));
+    t[2 + odd] = _mm512_shuffle_f64x2(low_26, high_26, _MM_SHUFFLE(1, 0, 1, 0));
+    t[6 + odd] = _mm512_shuffle_f64x2(low_26, high_26, _MM_SHUFFLE(3, 2, 3, 2));
+  }
+}
+
+// Columns j .. j + 7 take the contributions of `groups` registers of rows
+// (cx[g][c], cy[g][c] for column j + c, by row) in row order: a column per
+// lane, so the eight chains of roundings run side by side.
+template <std::size_t groups>
+TALLOW_AVX512 inline void take_eight(float* nj, const __m512d (*cx)[8], const __m512d (*cy)[8]) {
+  // (dx, dy) of each column as one 64-bit element.
+  const __m256i records = _mm256_setr_epi32(0, node_stride, 2 * node_stride, 3 * node_stride,
+                                            4 * node_stride, 5 * node_stride, 6 * node_stride,
+                                            7 * node_stride);
+  const __m512 interleaved =
+      _mm512_castsi512_ps(_mm512_i32gather_epi64(records, nj + slot::dx, sizeof(float)));
+  const __m512 split = _mm512_permutexvar_ps(
+      _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15), interleaved);
+  __m512d fx = _mm512_cvtps_pd(_mm512_castps512_ps256(split));
+  __m512d fy =
+      _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(split), 1)));
+  for (std::size_t g = 0; g < groups; ++g) {
+    __m512d by_row_x[8];
+    __m512d by_row_y[8];
+    transpose8(cx[g], by_row_x);
+    transpose8(cy[g], by_row_y);
+    for (int r = 0; r < 8; ++r) {
+      fx = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(fx, by_row_x[r])));
+      fy = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(fy, by_row_y[r])));
+    }
+  }
+  const __m512 joined = _mm512_permutex2var_ps(
+      _mm512_castps256_ps512(_mm512_cvtpd_ps(fx)),
+      _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23),
+      _mm512_castps256_ps512(_mm512_cvtpd_ps(fy)));
+  _mm512_i32scatter_epi64(nj + slot::dx, records, _mm512_castps_si512(joined), sizeof(float));
+}
+
+// Rows [first, first + 8 * groups) against columns [begin, end), every
+// column below the rows, end - begin a multiple of eight.
+template <bool with_sizes, std::size_t groups>
+TALLOW_AVX512 void rows_against_columns8(float* base, std::size_t first, std::size_t begin,
+                                         std::size_t end, const Coefficients& c) {
+  Lanes8 rows[groups];
+  for (std::size_t g = 0; g < groups; ++g) {
+    rows[g] = load_rows8(base, first + 8 * g, c);
+  }
+  for (std::size_t j = begin; j < end; j += 8) {
+    float* const nj = base + j * node_stride;
+    __m512d cx[groups][8];
+    __m512d cy[groups][8];
+    for (std::size_t k = 0; k < 8; ++k) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        pairs_with8<with_sizes>(rows[g], nj + k * node_stride, cx[g][k], cy[g][k]);
+      }
+    }
+    take_eight<groups>(nj, cx, cy);
+  }
+  for (std::size_t g = 0; g < groups; ++g) {
+    store_rows8(base, first + 8 * g, rows[g]);
+  }
+}
+
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+ExactLanes widest_lanes_of_cpu() {
+  if (__builtin_cpu_supports("avx512f")) {
+    return ExactLanes::eight;
+  }
+  if (__builtin_cpu_supports("avx2")) {
+    return ExactLanes::four;
+  }
+  return ExactLanes::two;
+}
+#else
+ExactLanes widest_lanes_of_cpu() { return ExactLanes::two; }
+#endif
+
+// Rows [first, first + rows) against columns [begin, end) on the given
+// path; `rows` is 8, or 16 on the AVX-512 path.
+template <bool with_sizes>
+void group_against_columns(ExactLanes lanes, std::size_t rows, float* base, std::size_t first,
+                           std::size_t begin, std::size_t end, const Coefficients& c) {
+#if defined(TALLOW_EXACT_AVX2)
+  if (lanes == ExactLanes::eight) {
+    // Whole blocks of eight columns (tiles and groups start at multiples of
+    // eight, so that is all of them); any left over follow row by row, each
+    // row taking its columns in order and each column its rows in order.
+    const std::size_t cut = begin + (end - begin) / group_rows * group_rows;
+    if (rows == 2 * group_rows) {
+      rows_against_columns8<with_sizes, 2>(base, first, begin, cut, c);
+    } else {
+      rows_against_columns8<with_sizes, 1>(base, first, begin, cut, c);
+    }
+    for (std::size_t r = first; cut < end && r < first + rows; ++r) {
+      row_against_columns<with_sizes>(base, r, cut, end, c);
+    }
+  } else {
+    group_against_columns4<with_sizes>(base, first, begin, end, c);
+  }
+#else
+  (void)lanes, (void)rows, (void)base, (void)first, (void)begin, (void)end, (void)c;
+#endif
+}
 
 // Rows [row_begin, row_end) against columns [column_begin, column_end): a
 // rectangle below the diagonal (column_end <= row_begin), or the triangle of
 // one block (the same range twice, j below i within it).
 template <bool with_sizes>
 void exact_tile(float* base, std::size_t row_begin, std::size_t row_end, std::size_t column_begin,
-                std::size_t column_end, const Coefficients& c, bool wide) {
+                std::size_t column_end, const Coefficients& c, ExactLanes lanes) {
   const bool triangle = row_begin == column_begin;
   std::size_t i = row_begin;
-#if defined(TALLOW_EXACT_AVX2)
-  if (wide) {
-    for (; i + group_rows <= row_end; i += group_rows) {
-      group_against_columns<with_sizes>(base, i, column_begin, triangle ? i : column_end, c);
+  if (lanes != ExactLanes::two) {
+    const std::size_t widest_group = lanes == ExactLanes::eight ? 2 * group_rows : group_rows;
+    while (i + group_rows <= row_end) {
+      const std::size_t rows = i + widest_group <= row_end ? widest_group : group_rows;
+      group_against_columns<with_sizes>(lanes, rows, base, i, column_begin,
+                                        triangle ? i : column_end, c);
       if (triangle) {
-        for (std::size_t r = i + 1; r < i + group_rows; ++r) {
+        for (std::size_t r = i + 1; r < i + rows; ++r) {
           row_against_columns<with_sizes>(base, r, i, r, c);
         }
       }
+      i += rows;
     }
   }
-#else
-  (void)wide;
-#endif
   for (; i < row_end; ++i) {
     row_against_columns<with_sizes>(base, i, column_begin, triangle ? i : column_end, c);
   }
 }
 
 template <bool with_sizes>
-void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes, std::size_t count) {
+void exact_repulsion(ExactLanes lanes, const LayoutSettings& settings, std::span<float> nodes,
+                     std::size_t count) {
   require_whole_records(nodes, count);
   const Coefficients c{settings.scalingRatio, settings.scalingRatio * overlap_factor};
-  exact_tile<with_sizes>(nodes.data(), 0, count, 0, count, c, eight_rows_at_once());
+  exact_tile<with_sizes>(nodes.data(), 0, count, 0, count, c, lanes);
 }
 
 // ---- tiles on the pool --------------------------------------------------------
@@ -398,7 +606,7 @@ void exact_tiles_on_pool(WorkerPool& pool, const LayoutSettings& settings, std::
                          std::size_t count) {
   require_whole_records(nodes, count);
   const Coefficients c{settings.scalingRatio, settings.scalingRatio * overlap_factor};
-  const bool wide = eight_rows_at_once();
+  const ExactLanes lanes = widest_exact_lanes();
   constexpr std::size_t rows_per_block = 256;
   const std::size_t blocks = std::clamp<std::size_t>(count / rows_per_block, 1, 16);
   float* const base = nodes.data();
@@ -414,7 +622,7 @@ void exact_tiles_on_pool(WorkerPool& pool, const LayoutSettings& settings, std::
             exact_tile<with_sizes>(base, block_start(row_block, blocks, count),
                                    block_start(row_block + 1, blocks, count),
                                    block_start(column_block, blocks, count),
-                                   block_start(column_block + 1, blocks, count), c, wide);
+                                   block_start(column_block + 1, blocks, count), c, lanes);
           }
         },
         /*largest_range=*/1);
@@ -435,13 +643,23 @@ void exact_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
   }
 }
 
-void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes) {
+ExactLanes widest_exact_lanes() {
+  static const ExactLanes widest = widest_lanes_of_cpu();
+  return widest;
+}
+
+void exact_repulsion_on_lanes(ExactLanes lanes, const LayoutSettings& settings,
+                              std::span<float> nodes) {
   const std::size_t count = nodes.size() / node_stride;
   if (settings.adjustSizes) {
-    exact_repulsion</*with_sizes=*/true>(settings, nodes, count);
+    exact_repulsion</*with_sizes=*/true>(lanes, settings, nodes, count);
   } else {
-    exact_repulsion</*with_sizes=*/false>(settings, nodes, count);
+    exact_repulsion</*with_sizes=*/false>(lanes, settings, nodes, count);
   }
+}
+
+void exact_repulsion(const LayoutSettings& settings, std::span<float> nodes) {
+  exact_repulsion_on_lanes(widest_exact_lanes(), settings, nodes);
 }
 
 }  // namespace tallow

@@ -1,5 +1,6 @@
-// Exact repulsion runs several rows at once and, on the pool, in tiles; each
-// node must still take its pairs in the sequential order, bit for bit.
+// Exact repulsion runs several rows at once, on every vector path the CPU
+// has, and on the pool in tiles; each node must still take its pairs in the
+// sequential order, bit for bit.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "exact_lanes.hpp"
 #include "iterate.hpp"
 #include "kernel_test_support.hpp"
 #include "node_phases.hpp"
@@ -24,7 +26,8 @@ using testing_support::same_bits;
 // Scattered nodes with masses 1 to 5 and sizes 0.5 to 2 (so that many pairs
 // overlap with adjustSizes), forces already non-zero (an order change would
 // round differently), coincident pairs, a node sitting at another's spot and
-// a NaN node. `n` is not a multiple of eight: rows are left over.
+// a NaN node whose forces are -0 (no pair of it exerts a force, so they must
+// stay -0).
 NodeMatrix exact_nodes(std::size_t n) {
   testing_support::Jitter jitter(5u);
   std::vector<testing_support::Body> bodies;
@@ -33,12 +36,13 @@ NodeMatrix exact_nodes(std::size_t n) {
   }
   bodies[7] = bodies[3];
   bodies[n - 2] = bodies[n / 2];
-  bodies[n / 3].x = std::numeric_limits<double>::quiet_NaN();
+  const std::size_t nan_node = n / 3;
+  bodies[nan_node].x = std::numeric_limits<double>::quiet_NaN();
   NodeMatrix nodes = testing_support::make_nodes(bodies);
   for (std::size_t i = 0; i < n; ++i) {
     float* node = nodes.data() + i * node_stride;
-    node[slot::dx] = static_cast<float>(jitter());
-    node[slot::dy] = static_cast<float>(jitter());
+    node[slot::dx] = i == nan_node ? -0.0f : static_cast<float>(jitter());
+    node[slot::dy] = i == nan_node ? -0.0f : static_cast<float>(jitter());
     node[slot::size] = static_cast<float>(0.5 + 1.5 * (jitter() + 0.5));
   }
   return nodes;
@@ -68,21 +72,46 @@ LayoutSettings exact_settings(bool sizes) {
   return s;
 }
 
-class ExactRepulsion : public testing::TestWithParam<bool> {};
+std::string lanes_name(ExactLanes lanes) {
+  switch (lanes) {
+    case ExactLanes::two:
+      return "TwoLanes";
+    case ExactLanes::four:
+      return "FourLanes";
+    case ExactLanes::eight:
+      return "EightLanes";
+  }
+  return "UnknownLanes";
+}
 
-TEST_P(ExactRepulsion, RowsAtOnceGiveTheReferenceBits) {
-  const LayoutSettings settings = exact_settings(GetParam());
-  NodeMatrix nodes = exact_nodes(301);
+// Node counts that leave different remainders after groups of sixteen and of
+// eight rows: one group of eight and a row; one group of each; many groups,
+// the last of eight, and rows left over.
+class ExactRepulsion
+    : public testing::TestWithParam<std::tuple<bool, ExactLanes, std::size_t>> {};
+
+TEST_P(ExactRepulsion, EveryPathGivesTheReferenceBits) {
+  const auto [sizes, lanes, n] = GetParam();
+  if (lanes > widest_exact_lanes()) {
+    GTEST_SKIP() << lanes_name(lanes) << " needs a CPU feature this machine lacks";
+  }
+  const LayoutSettings settings = exact_settings(sizes);
+  NodeMatrix nodes = exact_nodes(n);
   const NodeMatrix expected = reference_repulsion(settings, nodes);
-  exact_repulsion(settings, nodes);
+  exact_repulsion_on_lanes(lanes, settings, nodes);
   expect_same_forces(nodes, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ExactRepulsion, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& param_info) {
-                           return param_info.param ? std::string("WithSizes")
-                                                   : std::string("Plain");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ExactRepulsion,
+    testing::Combine(testing::Bool(),
+                     testing::Values(ExactLanes::two, ExactLanes::four, ExactLanes::eight),
+                     testing::Values(9, 24, 301)),
+    [](const auto& test) {
+      return std::string(std::get<0>(test.param) ? "WithSizes_" : "Plain_") +
+             lanes_name(std::get<1>(test.param)) + "_nodes" +
+             std::to_string(std::get<2>(test.param));
+    });
 
 // Above min_nodes_exact_tiles, so that the tiles run on the pool.
 class ExactOnPool : public testing::TestWithParam<std::tuple<bool, std::size_t>> {};
