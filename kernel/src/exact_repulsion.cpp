@@ -350,8 +350,8 @@ __attribute__((target("avx2"))) void group_against_columns4(float* base, std::si
 // lanes halve its work per pair. What remains bounds the loop by its
 // chains of roundings, so they are spread out: the rows' forces, one link per
 // column, run as two chains (two registers of rows); the columns' forces,
-// one link per row, run eight at once, a column per lane, after a transpose
-// of the rows' contributions to eight columns.
+// one link per row, run sixteen at once, a column per lane in two registers,
+// after a transpose of the rows' contributions.
 
 // GCC 12 takes the undefined source operand of its AVX-512 intrinsics for an
 // uninitialized value.
@@ -451,41 +451,75 @@ TALLOW_AVX512 inline void transpose8(const __m512d v[8], __m512d t[8]) {
   }
 }
 
-// Columns j .. j + 7 take the contributions of `groups` registers of rows
-// (cx[g][c], cy[g][c] for column j + c, by row) in row order: a column per
-// lane, so the eight chains of roundings run side by side.
-template <std::size_t groups>
-TALLOW_AVX512 inline void take_eight(float* nj, const __m512d (*cx)[8], const __m512d (*cy)[8]) {
-  // (dx, dy) of each column as one 64-bit element.
+// Columns j .. j + 8 * sets - 1 take the contributions of `groups` registers
+// of rows (cx[g][c], cy[g][c] for column j + c, by row) in row order: a column
+// per lane, so the chains of roundings of eight columns run side by side, and
+// those of the `sets` registers of columns interleave.
+template <std::size_t groups, std::size_t sets>
+TALLOW_AVX512 inline void take_columns(float* nj, const __m512d (*cx)[8 * sets],
+                                       const __m512d (*cy)[8 * sets]) {
+  // (dx, dy) of each of eight columns as one 64-bit element.
   const __m256i records = _mm256_setr_epi32(0, node_stride, 2 * node_stride, 3 * node_stride,
                                             4 * node_stride, 5 * node_stride, 6 * node_stride,
                                             7 * node_stride);
-  const __m512 interleaved =
-      _mm512_castsi512_ps(_mm512_i32gather_epi64(records, nj + slot::dx, sizeof(float)));
-  const __m512 split = _mm512_permutexvar_ps(
-      _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15), interleaved);
-  __m512d fx = _mm512_cvtps_pd(_mm512_castps512_ps256(split));
-  __m512d fy =
-      _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(split), 1)));
+  __m512d fx[sets];
+  __m512d fy[sets];
+  for (std::size_t s = 0; s < sets; ++s) {
+    const __m512 interleaved = _mm512_castsi512_ps(
+        _mm512_i32gather_epi64(records, nj + 8 * s * node_stride + slot::dx, sizeof(float)));
+    const __m512 split = _mm512_permutexvar_ps(
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15), interleaved);
+    fx[s] = _mm512_cvtps_pd(_mm512_castps512_ps256(split));
+    fy[s] = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(split), 1)));
+  }
   for (std::size_t g = 0; g < groups; ++g) {
-    __m512d by_row_x[8];
-    __m512d by_row_y[8];
-    transpose8(cx[g], by_row_x);
-    transpose8(cy[g], by_row_y);
-    for (int r = 0; r < 8; ++r) {
-      fx = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(fx, by_row_x[r])));
-      fy = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(fy, by_row_y[r])));
+    __m512d by_row_x[sets][8];
+    __m512d by_row_y[sets][8];
+    for (std::size_t s = 0; s < sets; ++s) {
+      transpose8(cx[g] + 8 * s, by_row_x[s]);
+      transpose8(cy[g] + 8 * s, by_row_y[s]);
+    }
+    for (std::size_t r = 0; r < 8; ++r) {
+      for (std::size_t s = 0; s < sets; ++s) {
+        fx[s] = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(fx[s], by_row_x[s][r])));
+        fy[s] = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(fy[s], by_row_y[s][r])));
+      }
     }
   }
-  const __m512 joined = _mm512_permutex2var_ps(
-      _mm512_castps256_ps512(_mm512_cvtpd_ps(fx)),
-      _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23),
-      _mm512_castps256_ps512(_mm512_cvtpd_ps(fy)));
-  _mm512_i32scatter_epi64(nj + slot::dx, records, _mm512_castps_si512(joined), sizeof(float));
+  for (std::size_t s = 0; s < sets; ++s) {
+    const __m512 joined = _mm512_permutex2var_ps(
+        _mm512_castps256_ps512(_mm512_cvtpd_ps(fx[s])),
+        _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23),
+        _mm512_castps256_ps512(_mm512_cvtpd_ps(fy[s])));
+    _mm512_i32scatter_epi64(nj + 8 * s * node_stride + slot::dx, records,
+                            _mm512_castps_si512(joined), sizeof(float));
+  }
+}
+
+// The rows in `rows` against columns [begin, end), 8 * sets at a time while
+// that many remain; returns the first column left.
+template <bool with_sizes, std::size_t groups, std::size_t sets>
+TALLOW_AVX512 std::size_t column_blocks(Lanes8 (&rows)[groups], float* base, std::size_t begin,
+                                        std::size_t end) {
+  constexpr std::size_t width = 8 * sets;
+  std::size_t j = begin;
+  for (; j + width <= end; j += width) {
+    float* const nj = base + j * node_stride;
+    __m512d cx[groups][width];
+    __m512d cy[groups][width];
+    for (std::size_t k = 0; k < width; ++k) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        pairs_with8<with_sizes>(rows[g], nj + k * node_stride, cx[g][k], cy[g][k]);
+      }
+    }
+    take_columns<groups, sets>(nj, cx, cy);
+  }
+  return j;
 }
 
 // Rows [first, first + 8 * groups) against columns [begin, end), every
-// column below the rows, end - begin a multiple of eight.
+// column below the rows, end - begin a multiple of eight: sixteen columns at
+// a time, then eight.
 template <bool with_sizes, std::size_t groups>
 TALLOW_AVX512 void rows_against_columns8(float* base, std::size_t first, std::size_t begin,
                                          std::size_t end, const Coefficients& c) {
@@ -493,17 +527,8 @@ TALLOW_AVX512 void rows_against_columns8(float* base, std::size_t first, std::si
   for (std::size_t g = 0; g < groups; ++g) {
     rows[g] = load_rows8(base, first + 8 * g, c);
   }
-  for (std::size_t j = begin; j < end; j += 8) {
-    float* const nj = base + j * node_stride;
-    __m512d cx[groups][8];
-    __m512d cy[groups][8];
-    for (std::size_t k = 0; k < 8; ++k) {
-      for (std::size_t g = 0; g < groups; ++g) {
-        pairs_with8<with_sizes>(rows[g], nj + k * node_stride, cx[g][k], cy[g][k]);
-      }
-    }
-    take_eight<groups>(nj, cx, cy);
-  }
+  const std::size_t rest = column_blocks<with_sizes, groups, 2>(rows, base, begin, end);
+  column_blocks<with_sizes, groups, 1>(rows, base, rest, end);
   for (std::size_t g = 0; g < groups; ++g) {
     store_rows8(base, first + 8 * g, rows[g]);
   }
