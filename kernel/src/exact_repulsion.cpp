@@ -11,6 +11,7 @@
 
 #include "checked.hpp"
 #include "exact_lanes.hpp"
+#include "fatal.hpp"
 #include "iterate.hpp"
 #include "node_phases.hpp"
 #include "worker_pool.hpp"
@@ -675,6 +676,9 @@ ExactLanes widest_exact_lanes() {
 
 void exact_repulsion_on_lanes(ExactLanes lanes, const LayoutSettings& settings,
                               std::span<float> nodes) {
+  if (lanes > widest_exact_lanes()) {
+    fatal("exact repulsion asked for a vector path this CPU does not have");
+  }
   const std::size_t count = nodes.size() / node_stride;
   if (settings.adjustSizes) {
     exact_repulsion</*with_sizes=*/true>(lanes, settings, nodes, count);
