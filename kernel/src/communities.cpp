@@ -189,13 +189,16 @@ MergedGroups merge_groups(const WeightedRows& rows, std::span<const std::uint32_
   const std::uint32_t count = number_groups(group, merged.parent);
   // The crossing ends of every merged node, gathered in finer node order (a
   // counting sort): the finer rows are read once in memory order, and each
-  // merged row's ends then lie together.
+  // merged row's ends then lie together. The scattered parent lookups are
+  // made once and kept per end for the second pass.
+  std::vector<std::uint32_t> end_parent(rows.neighbours.size());
   std::vector<std::uint64_t> bucket_start(std::size_t{count} + 1, 0);
   for (std::uint32_t v = 0; v < n; ++v) {
     const std::uint32_t own = merged.parent[v];
     for (std::uint64_t e = rows.offsets[v]; e < rows.offsets[v + 1]; ++e) {
       prefetch_ahead(merged.parent.data(), rows.neighbours, e);
-      bucket_start[own + std::size_t{1}] += merged.parent[rows.neighbours[e]] != own ? 1 : 0;
+      end_parent[e] = merged.parent[rows.neighbours[e]];
+      bucket_start[own + std::size_t{1}] += end_parent[e] != own ? 1 : 0;
     }
   }
   running_sum(bucket_start);
@@ -205,14 +208,13 @@ MergedGroups merge_groups(const WeightedRows& rows, std::span<const std::uint32_
   for (std::uint32_t v = 0; v < n; ++v) {
     const std::uint32_t own = merged.parent[v];
     for (std::uint64_t e = rows.offsets[v]; e < rows.offsets[v + 1]; ++e) {
-      prefetch_ahead(merged.parent.data(), rows.neighbours, e);
-      const std::uint32_t other = merged.parent[rows.neighbours[e]];
-      if (other != own) {
-        bucket_end[fill[own]] = other;
+      if (end_parent[e] != own) {
+        bucket_end[fill[own]] = end_parent[e];
         bucket_weight[fill[own]++] = rows.weights[e];
       }
     }
   }
+  end_parent = {};
   WeightedRows& out = merged.rows;
   out.offsets.assign(std::size_t{count} + 1, 0);
   out.neighbours.reserve(bucket_end.size());
@@ -240,20 +242,23 @@ MergedGroups merge_groups(const WeightedRows& rows, std::span<const std::uint32_
   return merged;
 }
 
-WeightedEdges upper_edges(const WeightedRows& rows) {
-  WeightedEdges edges;
-  const std::uint32_t n = rows.node_count();
-  edges.pairs.reserve(rows.neighbours.size() / 2);
-  edges.weights.reserve(rows.neighbours.size() / 2);
-  for (std::uint32_t v = 0; v < n; ++v) {
+void write_upper_edges(const WeightedRows& rows, std::span<std::int64_t> pairs,
+                       std::span<double> weights) {
+  const std::size_t edge_count = rows.neighbours.size() / 2;
+  if (pairs.size() != 2 * edge_count || weights.size() != edge_count) {
+    fatal("write_upper_edges: room for exactly one entry per edge needed");
+  }
+  std::size_t written = 0;
+  for (std::uint32_t v = 0; v < rows.node_count(); ++v) {
     for (std::uint64_t e = rows.offsets[v]; e < rows.offsets[v + 1]; ++e) {
       if (rows.neighbours[e] > v) {
-        edges.pairs.push_back({v, rows.neighbours[e]});
-        edges.weights.push_back(rows.weights[e]);
+        require_index(edge_count, written);
+        pairs[2 * written] = v;
+        pairs[2 * written + 1] = rows.neighbours[e];
+        weights[written++] = rows.weights[e];
       }
     }
   }
-  return edges;
 }
 
 std::vector<std::uint32_t> louvain_communities(const WeightedRows& rows,

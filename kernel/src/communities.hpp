@@ -44,7 +44,7 @@ struct MergedGroups {
 };
 
 // Whether merged rows list their neighbours in increasing order (which
-// upper_edges needs) or in the order first met (cheaper).
+// write_upper_edges needs) or in the order first met (cheaper).
 enum class RowOrder { sorted, any };
 
 // Merges the nodes of equal `group` (values below the node count). Each
@@ -54,12 +54,11 @@ MergedGroups merge_groups(const WeightedRows& rows, std::span<const std::uint32_
                           RowOrder order);
 
 // Each undirected edge of sorted rows once, smaller index first, in
-// (first, second) order, with its weight.
-struct WeightedEdges {
-  std::vector<EdgePair> pairs;
-  std::vector<double> weights;
-};
-WeightedEdges upper_edges(const WeightedRows& rows);
+// (first, second) order: `pairs` receives the two ends of every edge, `weights`
+// its weight. Both must hold exactly rows.neighbours.size() / 2 edges (rows
+// without self-loops store every edge twice); a mismatch is fatal.
+void write_upper_edges(const WeightedRows& rows, std::span<std::int64_t> pairs,
+                       std::span<double> weights);
 
 struct CommunityOptions {
   // Above 1 modularity prefers smaller communities.

@@ -63,9 +63,13 @@ TEST(MergeGroups, SumsCrossingEndsDropsInnerOnesAndNumbersByGroupValue) {
   const std::vector<std::uint32_t> group = {3, 3, 0, 4, 4};
   const MergedGroups merged = merge_groups(rows, group, RowOrder::sorted);
   EXPECT_EQ(merged.parent, (std::vector<std::uint32_t>{1, 1, 0, 2, 2}));
-  const WeightedEdges out = upper_edges(merged.rows);
-  EXPECT_EQ(out.pairs, (std::vector<EdgePair>{{0, 1}, {0, 2}}));
-  EXPECT_EQ(out.weights, (std::vector<double>{18.0, 4.0}));
+  std::vector<std::int64_t> pairs(4);
+  std::vector<double> weights(2);
+  write_upper_edges(merged.rows, pairs, weights);
+  EXPECT_EQ(pairs, (std::vector<std::int64_t>{0, 1, 0, 2}));
+  EXPECT_EQ(weights, (std::vector<double>{18.0, 4.0}));
+  EXPECT_THROW(write_upper_edges(merged.rows, pairs, std::span<double>(weights).first(1)),
+               InternalError);
 }
 
 TEST(MergeGroups, NoNodesGiveNoNodes) {
