@@ -1,8 +1,10 @@
 #include "coarsen_entry.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -10,32 +12,25 @@
 #include "communities.hpp"
 #include "conversion.hpp"
 #include "internal_error.hpp"
-#include "matching.hpp"
+#include "hierarchy.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
 
 namespace tallow::bindings {
 
-const char* const communities_doc =
-    "communities(n_nodes, edges, weights, resolution, seed)\n--\n\n"
-    "Louvain community labels of an undirected weighted graph, as int64 bytes, one per node, "
-    "numbered 0, 1, ...\n"
+const char* const hierarchy_doc =
+    "hierarchy(n_nodes, edges, weights, mass, coarsest_nodes, seed)\n--\n\n"
+    "Coarsens a graph level by level for the multilevel layout; returns a list of (count, "
+    "parent, edges, weights, mass), the first coarse level first.\n"
     "\n"
-    "`edges` is an (m, 2) int64 array of node indices below `n_nodes` (self-loops are ignored), "
-    "`weights` an (m,) float64 array of weights >= 0, `resolution` > 0 (above 1 prefers smaller "
-    "communities). The same `seed` gives the same labels. Runs without the interpreter lock.";
-
-const char* const coarsen_level_doc =
-    "coarsen_level(n_nodes, edges, weights, mass, label, seed, rounds)\n--\n\n"
-    "Matches neighbours and merges every matched group into one node; returns (count, parent, "
-    "edges, weights) as merge_groups does.\n"
-    "\n"
-    "Rounds of mutual best-neighbour matching pair nodes on the score w / (mass_u * mass_v) "
-    "(`mass` float64, one per node, > 0); later rounds see only nodes left single, and a node "
-    "still single joins its first choice if that was matched. With `label` (int64, one per "
-    "node, below n_nodes) only nodes of equal label pair; None lets any. `rounds` is 0 to "
-    "1000; ties follow `seed`. `edges` and `weights` as for communities. Runs without the "
-    "interpreter lock.";
+    "`edges` is a (k, 2) int64 array of node indices below `n_nodes`, each undirected pair "
+    "once and no self-loops (merge_groups with every node its own group gives that), "
+    "`weights` a (k,) float64 array of weights >= 0, `mass` a float64 array of one mass > 0 "
+    "per node. Nodes merge inside Louvain communities while they can, then across them, until "
+    "at most `coarsest_nodes` remain or merging stalls. Per level: `parent` int64 bytes, the "
+    "node of the level that each node of the level before it became; `edges` int64 bytes of "
+    "(k, 2) pairs, smaller index first, sorted; `weights` and `mass` float64 bytes, summed. "
+    "The same `seed` gives the same levels. Runs without the interpreter lock.";
 
 const char* const merge_groups_doc =
     "merge_groups(n_nodes, edges, weights, group)\n--\n\n"
@@ -49,7 +44,6 @@ const char* const merge_groups_doc =
 namespace {
 
 constexpr int npy_int64 = 9;  // NPY_LONGLONG: 64 bits everywhere; equivalent to int64
-constexpr std::uint32_t max_rounds = 1000;
 
 // Releases the interpreter lock for its lifetime, also when the kernel throws.
 class ReleasedLock {
@@ -69,14 +63,14 @@ class ReleasedLock {
 }
 
 // Node indices are u32 and one value stays free as the kernel's "no node".
-std::uint32_t to_node_count(PyObject* value, const char* entry) {
+std::uint32_t to_node_count(PyObject* value, const char* entry, const char* name = "n_nodes") {
   const Py_ssize_t n = PyNumber_AsSsize_t(value, PyExc_OverflowError);
   if (n == -1 && PyErr_Occurred()) {
-    throw_argument_error("n_nodes");
+    throw_argument_error(name);
   }
   if (n < 0 || n >= static_cast<Py_ssize_t>(UINT32_MAX)) {
-    throw_error(PyExc_ValueError, std::string(entry) +
-                                      "(): n_nodes must be between 0 and 4294967294, not " +
+    throw_error(PyExc_ValueError, std::string(entry) + "(): " + name +
+                                      " must be between 0 and 4294967294, not " +
                                       std::to_string(n));
   }
   return static_cast<std::uint32_t>(n);
@@ -185,37 +179,46 @@ std::uint64_t to_seed(PyObject* value) {
   return seed;
 }
 
-// A bytearray holding the values' bytes.
+// A new bytearray of `count` elements of type T, and where they go.
 template <class T>
-PyRef bytes_of(const std::vector<T>& values) {
-  PyRef result = PyRef::steal(PyByteArray_FromStringAndSize(
-      reinterpret_cast<const char*>(values.data()),
-      static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+PyRef new_bytes(std::size_t count, T*& data) {
+  PyRef result = PyRef::steal(
+      PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T))));
   if (!result) {
     throw_pending_error();
   }
+  data = reinterpret_cast<T*>(PyByteArray_AsString(result.get()));
   return result;
 }
 
-std::vector<std::int64_t> widened(const std::vector<std::uint32_t>& values) {
-  return std::vector<std::int64_t>(values.begin(), values.end());
-}
-
-// (count, parent, edges, weights) of merged groups whose rows are sorted.
-PyRef merged_result(const MergedGroups& merged) {
-  const WeightedEdges out = upper_edges(merged.rows);
-  std::vector<std::int64_t> flat;
-  flat.reserve(2 * out.pairs.size());
-  for (const EdgePair& pair : out.pairs) {
-    flat.push_back(pair[0]);
-    flat.push_back(pair[1]);
+// (count, parent, edges, weights[, mass]) of a merged graph whose rows are
+// sorted. The bytearrays are new and not yet shared, so they are filled
+// unlocked.
+PyRef level_result(const std::vector<std::uint32_t>& parent, const WeightedRows& rows,
+                   const std::vector<double>* mass) {
+  const std::size_t edge_count = rows.neighbours.size() / 2;
+  std::int64_t* pair = nullptr;
+  PyRef pairs = new_bytes(2 * edge_count, pair);
+  double* weight = nullptr;
+  PyRef summed = new_bytes(edge_count, weight);
+  std::int64_t* parent_data = nullptr;
+  PyRef parents = new_bytes(parent.size(), parent_data);
+  double* mass_data = nullptr;
+  PyRef masses = mass != nullptr ? new_bytes(mass->size(), mass_data) : PyRef();
+  {
+    const ReleasedLock unlocked;
+    write_upper_edges(rows, std::span<std::int64_t>(pair, 2 * edge_count),
+                      std::span<double>(weight, edge_count));
+    std::copy(parent.begin(), parent.end(), parent_data);
+    if (mass != nullptr) {
+      std::copy(mass->begin(), mass->end(), mass_data);
+    }
   }
-  PyRef parent = bytes_of(widened(merged.parent));
-  PyRef pairs = bytes_of(flat);
-  PyRef summed = bytes_of(out.weights);
-  PyRef result = PyRef::steal(Py_BuildValue("(kOOO)",
-                                            static_cast<unsigned long>(merged.rows.node_count()),
-                                            parent.get(), pairs.get(), summed.get()));
+  const auto count = static_cast<unsigned long>(rows.node_count());
+  PyRef result = PyRef::steal(
+      mass != nullptr ? Py_BuildValue("(kOOOO)", count, parents.get(), pairs.get(),
+                                      summed.get(), masses.get())
+                      : Py_BuildValue("(kOOO)", count, parents.get(), pairs.get(), summed.get()));
   if (!result) {
     throw_pending_error();
   }
@@ -224,37 +227,10 @@ PyRef merged_result(const MergedGroups& merged) {
 
 }  // namespace
 
-PyObject* communities_call(PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 5> names = {"n_nodes", "edges", "weights",
-                                                       "resolution", "seed"};
-  const char* const entry = "communities";
-  BoundArguments bound = bind_arguments(Signature{entry, names, names.size()}, args, kwargs);
-  const std::uint32_t n_nodes = to_node_count(bound[0].get(), entry);
-  const std::vector<EdgePair> edges = copy_edges(bound[1].get(), n_nodes, entry);
-  const std::vector<double> weights =
-      copy_values(bound[2].get(), edges.size(), entry, "weights", "edge", Sign::non_negative);
-  CommunityOptions options;
-  options.resolution = PyFloat_AsDouble(bound[3].get());
-  if (options.resolution == -1.0 && PyErr_Occurred()) {
-    throw_argument_error("resolution");
-  }
-  if (!(options.resolution > 0.0) || options.resolution > 1e300) {
-    throw_error(PyExc_ValueError, "communities(): resolution must be finite and > 0, not " +
-                                      std::to_string(options.resolution));
-  }
-  const std::uint64_t seed = to_seed(bound[4].get());
-  std::vector<std::uint32_t> labels;
-  {
-    const ReleasedLock unlocked;
-    labels = louvain_communities(rows_from_edges(n_nodes, edges, weights), options, seed);
-  }
-  return bytes_of(widened(labels)).release();
-}
-
-PyObject* coarsen_level_call(PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 7> names = {"n_nodes", "edges", "weights", "mass",
-                                                       "label",   "seed",  "rounds"};
-  const char* const entry = "coarsen_level";
+PyObject* hierarchy_call(PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 6> names = {"n_nodes", "edges",          "weights",
+                                                       "mass",    "coarsest_nodes", "seed"};
+  const char* const entry = "hierarchy";
   BoundArguments bound = bind_arguments(Signature{entry, names, names.size()}, args, kwargs);
   const std::uint32_t n_nodes = to_node_count(bound[0].get(), entry);
   const std::vector<EdgePair> edges = copy_edges(bound[1].get(), n_nodes, entry);
@@ -262,28 +238,25 @@ PyObject* coarsen_level_call(PyObject* args, PyObject* kwargs) {
       copy_values(bound[2].get(), edges.size(), entry, "weights", "edge", Sign::non_negative);
   const std::vector<double> mass =
       copy_values(bound[3].get(), n_nodes, entry, "mass", "node", Sign::positive);
-  std::vector<std::uint32_t> label;
-  if (bound[4].get() != Py_None) {
-    label = copy_indices(bound[4].get(), n_nodes, entry, "label");
-  }
+  HierarchyOptions options;
+  options.coarsest_nodes = to_node_count(bound[4].get(), entry, "coarsest_nodes");
   const std::uint64_t seed = to_seed(bound[5].get());
-  const long rounds = PyLong_AsLong(bound[6].get());
-  if (rounds == -1 && PyErr_Occurred()) {
-    throw_argument_error("rounds");
-  }
-  if (rounds < 0 || rounds > long{max_rounds}) {
-    throw_error(PyExc_ValueError, "coarsen_level(): rounds must be between 0 and 1000, not " +
-                                      std::to_string(rounds));
-  }
-  std::optional<MergedGroups> merged;
+  std::vector<CoarseLevel> levels;
   {
     const ReleasedLock unlocked;
-    const WeightedRows rows = rows_from_edges(n_nodes, edges, weights);
-    const std::vector<std::uint32_t> group =
-        matched_groups(rows, mass, label, seed, static_cast<std::uint32_t>(rounds));
-    merged = merge_groups(rows, group, RowOrder::sorted);
+    levels = build_hierarchy(rows_from_edges(n_nodes, edges, weights), mass, options, seed);
   }
-  return merged_result(*merged).release();
+  PyRef result = PyRef::steal(PyList_New(0));
+  if (!result) {
+    throw_pending_error();
+  }
+  for (const CoarseLevel& level : levels) {
+    PyRef entry_tuple = level_result(level.parent, level.rows, &level.mass);
+    if (PyList_Append(result.get(), entry_tuple.get()) < 0) {
+      throw_pending_error();
+    }
+  }
+  return result.release();
 }
 
 PyObject* merge_groups_call(PyObject* args, PyObject* kwargs) {
@@ -300,7 +273,7 @@ PyObject* merge_groups_call(PyObject* args, PyObject* kwargs) {
     const ReleasedLock unlocked;
     merged = merge_groups(rows_from_edges(n_nodes, edges, weights), group, RowOrder::sorted);
   }
-  return merged_result(*merged).release();
+  return level_result(merged->parent, merged->rows, nullptr).release();
 }
 
 }  // namespace tallow::bindings

@@ -1,5 +1,4 @@
-// The multilevel layout's coarsening calls: communities, coarsen_level and
-// merge_groups.
+// The multilevel layout's coarsening calls: hierarchy and merge_groups.
 //
 // Each binds its arguments like the layout functions do, checks and copies
 // every array (int64 node indices below n_nodes, float64 weights and masses,
@@ -14,12 +13,10 @@
 
 namespace tallow::bindings {
 
-extern const char* const communities_doc;
-extern const char* const coarsen_level_doc;
+extern const char* const hierarchy_doc;
 extern const char* const merge_groups_doc;
 
-PyObject* communities_call(PyObject* args, PyObject* kwargs);
-PyObject* coarsen_level_call(PyObject* args, PyObject* kwargs);
+PyObject* hierarchy_call(PyObject* args, PyObject* kwargs);
 PyObject* merge_groups_call(PyObject* args, PyObject* kwargs);
 
 }  // namespace tallow::bindings

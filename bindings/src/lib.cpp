@@ -211,12 +211,8 @@ PyObject* layout_nodes(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return guarded<layout_nodes_call>("layout_nodes", args, kwargs);
 }
 
-PyObject* communities(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return guarded<communities_call>("communities", args, kwargs);
-}
-
-PyObject* coarsen_level(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return guarded<coarsen_level_call>("coarsen_level", args, kwargs);
+PyObject* hierarchy(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded<hierarchy_call>("hierarchy", args, kwargs);
 }
 
 PyObject* merge_groups(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -236,9 +232,7 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS, layout_raw_doc},
     {"layout_nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_nodes)),
      METH_VARARGS | METH_KEYWORDS, layout_nodes_doc},
-    {"communities", as_method<communities>(), METH_VARARGS | METH_KEYWORDS, communities_doc},
-    {"coarsen_level", as_method<coarsen_level>(), METH_VARARGS | METH_KEYWORDS,
-     coarsen_level_doc},
+    {"hierarchy", as_method<hierarchy>(), METH_VARARGS | METH_KEYWORDS, hierarchy_doc},
     {"merge_groups", as_method<merge_groups>(), METH_VARARGS | METH_KEYWORDS, merge_groups_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -291,8 +285,7 @@ PyObject* init_module() {
   if (!module) {
     return nullptr;
   }
-  for (const char* name : {"layout_raw", "layout_nodes", "communities", "coarsen_level",
-                           "merge_groups"}) {
+  for (const char* name : {"layout_raw", "layout_nodes", "hierarchy", "merge_groups"}) {
     if (!append_to_all(module.get(), name)) {
       return nullptr;
     }

@@ -5,7 +5,7 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["coarsen_level", "communities", "layout_nodes", "layout_raw", "merge_groups"]
+__all__ = ["hierarchy", "layout_nodes", "layout_raw", "merge_groups"]
 
 def layout_raw(
     n_nodes: int,
@@ -84,38 +84,23 @@ def layout_nodes(
     done without, which never changes a bit.
     """
 
-def communities(
-    n_nodes: int,
-    edges: NDArray[np.int64],
-    weights: NDArray[np.float64],
-    resolution: float,
-    seed: int,
-) -> bytearray:
-    """Louvain community labels, one int64 per node (numbered 0, 1, ...), as bytes.
-
-    `edges` is an ``(m, 2)`` int64 array of node indices below `n_nodes`
-    (self-loops are ignored), `weights` an ``(m,)`` float64 array of weights
-    >= 0, `resolution` > 0 (above 1 prefers smaller communities). The same
-    `seed` gives the same labels. Read the result with
-    ``numpy.frombuffer(result, dtype=numpy.int64)``.
-    """
-
-def coarsen_level(
+def hierarchy(
     n_nodes: int,
     edges: NDArray[np.int64],
     weights: NDArray[np.float64],
     mass: NDArray[np.float64],
-    label: NDArray[np.int64] | None,
+    coarsest_nodes: int,
     seed: int,
-    rounds: int,
-) -> tuple[int, bytearray, bytearray, bytearray]:
-    """Match neighbours and merge every group: ``(count, parent, edges, weights)``.
+) -> list[tuple[int, bytearray, bytearray, bytearray, bytearray]]:
+    """Coarsen a graph level by level: ``(count, parent, edges, weights, mass)`` per level.
 
-    Rounds of mutual best-neighbour matching pair nodes on the score
-    ``w / (mass_u * mass_v)`` (`mass` float64, one per node, > 0); a node
-    left single joins its first choice if that was matched. With `label`
-    (int64, one per node) only nodes of equal label pair. Ties follow
-    `seed`. The result is that of :func:`merge_groups` for the groups found.
+    `edges` is a ``(k, 2)`` int64 array of node indices below `n_nodes`,
+    `weights` ``(k,)`` float64 weights >= 0, `mass` one float64 mass > 0 per
+    node. Nodes merge inside Louvain communities while they can, then across
+    them, until at most `coarsest_nodes` remain or merging stalls. `parent`
+    (int64 bytes) maps the level before onto this one; `edges` (int64 bytes
+    of ``(k, 2)`` pairs, smaller index first, sorted), `weights` and `mass`
+    (float64 bytes) are summed. The same `seed` gives the same levels.
     """
 
 def merge_groups(

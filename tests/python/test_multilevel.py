@@ -11,8 +11,6 @@ from scipy.sparse import coo_array
 from scipy.sparse.csgraph import connected_components
 from tallow_forceatlas2.multilevel import finest_level, hierarchy, multilevel_layout
 from tallow_forceatlas2.multilevel import run as multilevel_run
-from tallow_forceatlas2.multilevel.coarsen import coarsen
-from tallow_forceatlas2.multilevel.communities import communities
 from tallow_forceatlas2.settings import kernel_settings
 
 
@@ -138,44 +136,9 @@ def test_finest_level_masses_match_the_kernel_rule() -> None:
     assert np.array_equal(level.weights, [20.0, 9.0])  # 2**2 + 4**2, 3**2
 
 
-def test_matching_stays_inside_labels() -> None:
-    level = levels_of("path")[0]
-    label = np.arange(level.n_nodes) // 7
-    coarser = coarsen(level, label, np.random.default_rng(0))
-    assert coarser is not None
-    assert coarser.parent is not None
-    members_label = np.full(coarser.n_nodes, -1)
-    members_label[coarser.parent] = label
-    assert np.array_equal(members_label[coarser.parent], label)
-
-
 @pytest.mark.parametrize("shape", ["no edges", "one node"])
 def test_nothing_to_merge_ends_the_hierarchy(shape: str) -> None:
     assert len(levels_of(shape)) == 1
-
-
-def cliques(count: int, size: int) -> tuple[int, NDArray[np.int64]]:
-    """``count`` cliques of ``size`` nodes in a ring, one edge between neighbours."""
-    pairs = [
-        (c * size + i, c * size + j)
-        for c in range(count)
-        for i in range(size)
-        for j in range(i + 1, size)
-    ]
-    pairs += [(c * size, ((c + 1) % count) * size + 1) for c in range(count)]
-    return count * size, np.array(pairs, dtype=np.int64)
-
-
-@pytest.mark.parametrize(("count", "size"), [(2, 5), (4, 8), (12, 6)])
-def test_communities_are_the_cliques(count: int, size: int) -> None:
-    n, edges = cliques(count, size)
-    weights = np.ones(len(edges))
-    label = communities(n, edges, weights, np.random.default_rng(0))
-    expected = np.arange(n) // size
-    # The same partition, whatever the label numbers: as many labels as
-    # cliques, and as many distinct (label, clique) pairs.
-    assert len(np.unique(label)) == count
-    assert np.unique(np.stack([label, expected]), axis=1).shape[1] == count
 
 
 def purity(label: NDArray[np.int64], truth: NDArray[np.int64]) -> float:
@@ -185,26 +148,19 @@ def purity(label: NDArray[np.int64], truth: NDArray[np.int64]) -> float:
     return float(table.max(axis=1).sum() / len(label))
 
 
-def test_communities_recover_planted_groups_and_repeat_for_a_seed() -> None:
-    n, edges = SHAPES["communities"]
-    level = finest_level(n, edges, None, 1.0)
-    found = communities(n, level.edges, level.weights, np.random.default_rng(4))
-    assert purity(found, np.arange(n) % 10) > 0.95
-    assert 10 <= found.max() + 1 <= 40  # split groups cost the layout nothing, merged ones do
-    again = communities(n, level.edges, level.weights, np.random.default_rng(4))
-    assert np.array_equal(found, again)
-
-
-@pytest.mark.parametrize("shape", ["one node", "no edges", "components", "star", "path"])
-def test_communities_never_span_two_components(shape: str) -> None:
+@pytest.mark.parametrize("shape", ["components", "star", "path", "communities"])
+def test_no_merged_node_spans_two_components(shape: str) -> None:
     n, edges = SHAPES[shape]
-    level = finest_level(n, edges, None, 1.0)
-    found = communities(n, level.edges, level.weights, np.random.default_rng(0))
-    assert np.array_equal(np.unique(found), np.arange(found.max() + 1 if n else 0))
+    levels = hierarchy(finest_level(n, edges, None, 1.0), np.random.default_rng(0), 50)
     graph = coo_array((np.ones(len(edges)), (edges[:, 0], edges[:, 1])), shape=(n, n))
     _, component = connected_components(graph, directed=False)
-    # Each label lies in one component: as many (label, component) pairs as labels.
-    assert np.unique(np.stack([found, component]), axis=1).shape[1] == found.max() + 1
+    member = np.arange(n)
+    for level in levels[1:]:
+        assert level.parent is not None
+        member = level.parent[member]
+        # Each merged node lies in one component: as many (node, component)
+        # pairs as nodes.
+        assert np.unique(np.stack([member, component]), axis=1).shape[1] == level.n_nodes
 
 
 def test_the_coarsest_level_holds_whole_communities() -> None:

@@ -46,35 +46,41 @@ def test_merge_groups_sums_the_edges_between_groups_as_unique_and_bincount_do(se
     assert np.array_equal(summed, np.bincount(inverse, weights=weights[crossing]))
 
 
-def test_coarsen_level_pairs_only_inside_labels_and_repeats_for_a_seed() -> None:
-    label = np.array([0, 0, 0, 1, 1, 1], dtype=np.int64)
-    result = merged_arrays(_native.coarsen_level(N, EDGES, WEIGHTS, MASS, label, 3, 3))
-    parent = result[1]
-    assert parent.max() < N - 1  # something merged
-    for coarse in range(parent.max() + 1):
-        assert len(np.unique(label[parent == coarse])) == 1
-    again = merged_arrays(_native.coarsen_level(N, EDGES, WEIGHTS, MASS, label, 3, 3))
-    assert all(np.array_equal(a, b) for a, b in zip(result, again, strict=True))
+def clique_ring(count: int, size: int) -> Any:
+    """``count`` cliques of ``size`` nodes in a ring, one edge between neighbours."""
+    pairs = [
+        (c * size + i, c * size + j)
+        for c in range(count)
+        for i in range(size)
+        for j in range(i + 1, size)
+    ]
+    pairs += [(c * size, ((c + 1) % count) * size + 1) for c in range(count)]
+    return np.array(pairs, dtype=np.int64)
 
 
-def test_communities_label_two_triangles_joined_by_one_edge() -> None:
-    found = np.frombuffer(_native.communities(N, EDGES, WEIGHTS, 1.0, 0), dtype=np.int64)
-    assert np.array_equal(found, [0, 0, 0, 1, 1, 1])
+@pytest.mark.parametrize("seed", [0, 5])
+def test_hierarchy_ends_with_one_node_per_clique_and_keeps_the_mass(seed: int) -> None:
+    count, size = 30, 8
+    edges = clique_ring(count, size)
+    n = count * size
+    mass = np.random.default_rng(seed).uniform(1.0, 3.0, n)
+    levels = _native.hierarchy(n, edges, np.ones(len(edges)), mass, count, seed)
+    member = np.arange(n)
+    for level_count, parent, _, _, level_mass in levels:
+        member = np.frombuffer(parent, dtype=np.int64)[member]
+        total = np.frombuffer(level_mass, dtype=np.float64).sum()
+        assert total == pytest.approx(mass.sum(), rel=1e-12)
+        assert member.max() + 1 == level_count
+    assert levels[-1][0] == count
+    assert np.array_equal(member, member[np.arange(n) // size * size])
+    again = _native.hierarchy(n, edges, np.ones(len(edges)), mass, count, seed)
+    assert again == levels
 
 
 Call = Callable[..., object]
 CALLS: dict[str, Call] = {
-    "communities": lambda edges=EDGES, weights=WEIGHTS, n=N, **kw: _native.communities(
-        n, edges, weights, kw.get("resolution", 1.0), kw.get("seed", 0)
-    ),
-    "coarsen_level": lambda edges=EDGES, weights=WEIGHTS, n=N, **kw: _native.coarsen_level(
-        n,
-        edges,
-        weights,
-        kw.get("mass", MASS),
-        kw.get("label"),
-        kw.get("seed", 0),
-        kw.get("rounds", 3),
+    "hierarchy": lambda edges=EDGES, weights=WEIGHTS, n=N, **kw: _native.hierarchy(
+        n, edges, weights, kw.get("mass", MASS), kw.get("coarsest", 1), kw.get("seed", 0)
     ),
     "merge_groups": lambda edges=EDGES, weights=WEIGHTS, n=N, **kw: _native.merge_groups(
         n, edges, weights, kw.get("group", GROUP)
@@ -98,17 +104,15 @@ HOSTILE_SHARED: list[tuple[dict[str, Any], type[Exception], str]] = [
 ]
 
 HOSTILE_OWN: list[tuple[str, dict[str, Any], type[Exception], str]] = [
-    ("communities", {"resolution": 0.0}, ValueError, "resolution must be finite and > 0"),
-    ("communities", {"resolution": float("nan")}, ValueError, "resolution must be finite"),
-    ("communities", {"seed": -1}, OverflowError, "negative"),
-    ("communities", {"seed": 1.5}, TypeError, "seed"),
-    ("coarsen_level", {"mass": np.zeros(N)}, ValueError, r"mass\[0\] is 0.0+; it must be > 0"),
-    ("coarsen_level", {"mass": MASS[:2]}, ValueError, "mass has 2 entries but needs one per node"),
-    ("coarsen_level", {"label": np.full(N, N)}, ValueError, r"label\[0\] is 6, not a node index"),
-    ("coarsen_level", {"label": GROUP[:-1]}, ValueError, "label has 5 entries"),
-    ("coarsen_level", {"rounds": 1001}, ValueError, "rounds must be between 0 and 1000"),
+    ("hierarchy", {"mass": np.zeros(N)}, ValueError, r"mass\[0\] is 0.0+; it must be > 0"),
+    ("hierarchy", {"mass": MASS[:2]}, ValueError, "mass has 2 entries but needs one per node"),
+    ("hierarchy", {"mass": MASS.astype(np.float32)}, TypeError, "mass must be a 1-D float64"),
+    ("hierarchy", {"coarsest": -1}, ValueError, "coarsest_nodes must be between 0 and"),
+    ("hierarchy", {"seed": -1}, OverflowError, "negative"),
+    ("hierarchy", {"seed": 1.5}, TypeError, "seed"),
     ("merge_groups", {"group": GROUP.astype(np.int32)}, TypeError, "group must be a 1-D int64"),
-    ("merge_groups", {"group": -GROUP}, ValueError, r"group\[1\] is 0|group\[3\] is -3"),
+    ("merge_groups", {"group": GROUP[:-1]}, ValueError, "group has 5 entries"),
+    ("merge_groups", {"group": -GROUP}, ValueError, r"group\[3\] is -3, not a node index"),
 ]
 
 

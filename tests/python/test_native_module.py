@@ -21,8 +21,7 @@ def test_module_attributes() -> None:
     assert _native.__all__ == [
         "layout_raw",
         "layout_nodes",
-        "communities",
-        "coarsen_level",
+        "hierarchy",
         "merge_groups",
     ]
     for name in _native.__all__:

@@ -2,8 +2,6 @@
 
 ``multilevel_layout`` takes the arrays of ``inputs.graph_arrays`` and the
 kernel's settings dictionary and returns positions like ``layout_raw``.
-(The module ``coarsen`` keeps its function of the same name to itself, so
-that the package attribute stays the module.)
 """
 
 from __future__ import annotations
