@@ -100,10 +100,15 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
   }
   const std::size_t cell_count = s.cell_order.size();
   release_idle_slots(cell_slots, s);
-  // Each cell is counted while its regions are still in the cache.
-  for_each_cell(cell_count, [&](std::size_t begin, std::size_t end) {
+  // Each cell is counted while its regions are still in the cache. The top's
+  // masses go first: the root's is one long chain.
+  for_each_cell(quadtree::top_mass_parts + cell_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
-      const std::size_t c = s.cell_order[k];
+      if (k < quadtree::top_mass_parts) {
+        quadtree::add_top_masses(s, nodes, k);
+        continue;
+      }
+      const std::size_t c = s.cell_order[k - quadtree::top_mass_parts];
       quadtree::build_cell(s.cells[c], s.top, nodes);
       count_subtrees(cell_slots[c], s.cells[c].regions);
     }

@@ -813,24 +813,19 @@ class QuadrantCodes {
 class KnownRoutes {
  public:
   static constexpr std::int32_t slow = -1;
-  static constexpr std::size_t max_levels = 6;
 
-  KnownRoutes(const BuildScratch& s, std::size_t levels)
-      : s_(s), levels_(levels), cell_(std::size_t{1} << (2 * levels), slow),
-        above_(s.cells.size()) {}
-
-  std::int32_t cell(std::uint16_t code) const { return cell_[code]; }
-
-  // The regions route `id` (a cell, or a noted slow route) passes, root first.
-  std::span<const std::uint32_t> above(std::uint32_t id) const {
-    const Above& a = at(above_, id);
-    return {a.offsets.data(), a.count};
+  KnownRoutes(BuildScratch& s, std::size_t levels) : s_(s), levels_(levels) {
+    s.cell_of_code.assign(std::size_t{1} << (2 * levels), slow);
+    s.route_regions.assign(s.cells.size(), {});
+    s.slow_routes.clear();
   }
 
-  // Notes the route of a node taking `code` down to the first region it
-  // would change; returns the route's id and that region's depth.
-  std::pair<std::uint32_t, std::size_t> note_slow(std::uint16_t code) {
-    Above a;
+  std::int32_t cell(std::uint16_t code) const { return s_.cell_of_code[code]; }
+
+  // Notes the route of node `i`, taking `code`, down to the first region it
+  // would change; returns that region's depth.
+  std::size_t note_slow(std::size_t i, std::uint16_t code) {
+    quadtree::RouteRegions a;
     std::size_t r = 0;
     for (std::size_t d = 0; d < levels_; ++d) {
       const double* reg = s_.top.data() + r;
@@ -840,8 +835,9 @@ class KnownRoutes {
       a.offsets[a.count++] = static_cast<std::uint32_t>(r);
       r = region_offset(reg[region::first_child]) + quadrant_at(code, d) * region_stride;
     }
-    above_.push_back(a);
-    return {static_cast<std::uint32_t>(above_.size() - 1), a.count};
+    s_.slow_routes.emplace_back(i, s_.route_regions.size());
+    s_.route_regions.push_back(a);
+    return a.count;
   }
 
   // The codes sharing the first `depth` quadrants of `code`.
@@ -849,28 +845,23 @@ class KnownRoutes {
     const std::size_t shift = 2 * (levels_ - depth);
     const std::size_t first = (std::size_t{code} >> shift) << shift;
     for (std::size_t c = first; c < first + (std::size_t{1} << shift); ++c) {
-      cell_[c] = lookup(c);
+      s_.cell_of_code[c] = lookup(c);
     }
   }
 
  private:
-  struct Above {
-    std::array<std::uint32_t, max_levels> offsets{};
-    std::size_t count = 0;
-  };
-
   std::size_t quadrant_at(std::size_t code, std::size_t depth) const {
     return (code >> (2 * (levels_ - 1 - depth))) & 3;
   }
 
   std::int32_t lookup(std::size_t code) {
-    Above a;
+    quadtree::RouteRegions a;
     std::size_t r = 0;
     for (std::size_t d = 0; d <= levels_; ++d) {
       require_index(s_.top.size(), r + region::mass_center_y);
       const std::int32_t cell = at(s_.cell_of, r / region_stride);
       if (cell >= 0) {
-        at(above_, static_cast<std::size_t>(cell)) = a;
+        at(s_.route_regions, static_cast<std::size_t>(cell)) = a;
         return cell;
       }
       const double* reg = s_.top.data() + r;
@@ -883,24 +874,18 @@ class KnownRoutes {
     return slow;
   }
 
-  const BuildScratch& s_;
+  BuildScratch& s_;
   std::size_t levels_;
-  std::vector<std::int32_t> cell_;
-  std::vector<Above> above_;  // per cell number, then per slow route noted
 };
 
 // Every node in node order: along its known route, or through the router
 // where the top still changes. Either way the masses the node adds to the
-// regions it passes are added afterwards, level by level, each region taking
-// them in node order.
+// regions it passes are left to add_top_masses().
 void route_all(BuildScratch& s, std::span<const float> nodes, std::size_t base,
-               const QuadrantCodes& codes, const quadtree::PartRunner& for_each_part) {
+               const QuadrantCodes& codes) {
   const std::size_t count = nodes.size() / node_stride;
   TopRouter router(s, nodes, base);
   KnownRoutes routes(s, codes.levels());
-  // A known route stays known (regions with children stay so), so its code
-  // still finds it afterwards; the few slow ones are listed.
-  std::vector<std::pair<std::size_t, std::uint32_t>> slow_routes;  // node, route
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint16_t code = s.codes[i];
     const std::int32_t cell = routes.cell(code);
@@ -909,33 +894,11 @@ void route_all(BuildScratch& s, std::span<const float> nodes, std::size_t base,
           {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(splits_after_first)});
       continue;
     }
-    const auto [route, changed_from] = routes.note_slow(code);
-    slow_routes.emplace_back(i, route);
+    const std::size_t changed_from = routes.note_slow(i, code);
     router.route(read_body(nodes, i * node_stride), /*add_mass=*/false);
     routes.refresh(code, changed_from);
   }
-  slow_routes.emplace_back(count, 0);  // past the last node
-  // The root's chain on one thread, the levels below on another.
-  for_each_part(2, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t part = begin; part < end; ++part) {
-      const std::size_t first = part == 0 ? 0 : 1;
-      const std::size_t last = part == 0 ? 1 : KnownRoutes::max_levels;
-      auto next_slow = slow_routes.begin();
-      for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t route = 0;
-        if (i == next_slow->first) {
-          route = (next_slow++)->second;
-        } else {
-          route = static_cast<std::uint32_t>(routes.cell(s.codes[i]));
-        }
-        const std::span<const std::uint32_t> above = routes.above(route);
-        const Body n = read_body(nodes, i * node_stride);
-        for (std::size_t d = first; d < std::min(last, above.size()); ++d) {
-          accumulate(s.top.data() + above[d], n);
-        }
-      }
-    }
-  });
+  s.slow_routes.emplace_back(count, 0);  // past the last node
 }
 
 // Plans the next tree's cells from this one's: a cell holding more than a
@@ -1032,7 +995,7 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s,
     s.deeper.assign(numbers, 0);
   }
   s.cell_order.clear();
-  static_assert(cell_depth_limit + max_extra_cell_depth <= KnownRoutes::max_levels);
+  static_assert(cell_depth_limit + max_extra_cell_depth <= quadtree::max_route_levels);
   const QuadrantCodes quadrants(s.top, base + max_extra_cell_depth);
   s.codes.resize(count);
   constexpr std::size_t parts = 16;
@@ -1041,13 +1004,36 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s,
       quadrants.write(nodes, count * part / parts, count * (part + 1) / parts, s.codes.data());
     }
   });
-  route_all(s, nodes, base, quadrants, for_each_part);
+  route_all(s, nodes, base, quadrants);
   // The largest cells first, so that the last ones to start are small.
   std::sort(s.cell_order.begin(), s.cell_order.end(), [&s](std::uint32_t a, std::uint32_t b) {
     return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();
   });
   release_idle_cells(s);
   plan_cells(s, count, base);
+}
+
+// A known route stays known (regions with children stay so), so a node's
+// code still finds its cell's route; the nodes of slow routes are listed.
+void add_top_masses(BuildScratch& s, std::span<const float> nodes, std::size_t part) {
+  const std::size_t first = part == 0 ? 0 : 1;
+  const std::size_t last = part == 0 ? 1 : max_route_levels;
+  const std::size_t count = nodes.size() / node_stride;
+  require_index(s.codes.size() + 1, count);  // a code for every node
+  auto next_slow = s.slow_routes.begin();
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t route = 0;
+    if (i == next_slow->first) {
+      route = (next_slow++)->second;
+    } else {
+      route = static_cast<std::size_t>(s.cell_of_code[s.codes[i]]);
+    }
+    const RouteRegions& above = at(s.route_regions, route);
+    const Body n = read_body(nodes, i * node_stride);
+    for (std::size_t d = first; d < std::min(last, above.count); ++d) {
+      accumulate(s.top.data() + above.offsets[d], n);
+    }
+  }
 }
 
 // insert() for every node that reaches the cell, in node order, below a root

@@ -9,10 +9,12 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "page_allocator.hpp"
@@ -79,6 +81,15 @@ struct Cell {
   RegionMatrix regions;
 };
 
+// Cells lie at most this many levels below the root.
+inline constexpr std::size_t max_route_levels = 6;
+
+// The top regions a route to a cell passes, root first (offsets into the top).
+struct RouteRegions {
+  std::array<std::uint32_t, max_route_levels> offsets{};
+  std::size_t count = 0;
+};
+
 // The region tree in parts: the regions above the cells (the top, where a
 // cell's region stands for the cell's own root) and every cell's subtree.
 // Kept from one tree to the next for the capacity of its arrays.
@@ -88,7 +99,11 @@ struct BuildScratch {
   std::vector<Cell> cells;            // numbered by their depth and path from the root
   std::vector<std::uint8_t> deeper;   // per cell number: split further in the next tree
   std::vector<std::uint32_t> cell_order;  // this tree's cells by falling arrival count
-  std::vector<std::uint16_t> codes;       // per node: its quadrants down to the deepest cells
+  // Each node's route to its cell, until the top has the masses it adds.
+  std::vector<std::uint16_t> codes;             // per node: its quadrants down to the deepest cells
+  std::vector<std::int32_t> cell_of_code;       // per quadrant code: its cell, or -1
+  std::vector<RouteRegions> route_regions;      // per cell number, then per slow route
+  std::vector<std::pair<std::size_t, std::size_t>> slow_routes;  // node, route; then past the end
 };
 
 // Runs body(begin, end) over ranges covering [0, parts), possibly at once on
@@ -101,10 +116,18 @@ using PartRunner = std::function<void(
 // order, so that build_cell() then gives each cell the regions, masses and
 // mass centres of the same subtree of build(), numbered from the cell's root.
 // The box and every node's quadrants are worked out in parts by
-// `for_each_part`, and so are the top's mass centres, level by level, after
-// the pass in node order. Node counts must fit 32-bit indices, else fatal.
+// `for_each_part`; the top's masses are left to add_top_masses(). Node counts
+// must fit 32-bit indices, else fatal.
 void route_to_cells(std::span<const float> nodes, BuildScratch& scratch,
                     const PartRunner& for_each_part);
+
+// What route_to_cells() leaves out: the masses the nodes add to the top
+// regions they pass, each region taking them in node order. Part 0 adds them
+// to the root, part 1 to the levels below; the two parts touch different
+// regions and nothing a cell's build reads, so they may run at once with each
+// other and with build_cell().
+inline constexpr std::size_t top_mass_parts = 2;
+void add_top_masses(BuildScratch& scratch, std::span<const float> nodes, std::size_t part);
 
 // The regions a cell's build makes room for: spread-out nodes make about
 // three each.
