@@ -11,8 +11,8 @@ namespace tallow {
 
 enum class ExactLanes {
   two,    // one row at a time, two of its pairs at once with SSE2
-  four,   // AVX2: eight rows in two registers of four
-  eight,  // AVX-512F: sixteen rows in two registers of eight, eight columns at once
+  four,   // AVX2: sixteen rows in four registers of four, eight columns at once
+  eight,  // AVX-512F: sixteen rows in two registers of eight, sixteen columns at once
 };
 
 // The widest path this CPU runs.

@@ -208,15 +208,23 @@ void row_against_columns(float* base, std::size_t i, std::size_t first, std::siz
   ni[slot::dy] = dyi;
 }
 
-// ---- eight rows at once -------------------------------------------------------
+// ---- sixteen rows at once ----------------------------------------------------
 //
 // A row's force is one long chain of f64 additions and f32 roundings, so one
 // row at a time runs at the chain's latency. The order fixes only each
-// node's sequence of contributions: rows i..i+7 may run against column j
+// node's sequence of contributions: rows i..i+15 may run against column j
 // together as long as j takes them in row order, and the pairs among the
-// eight rows follow once their rows are complete. Lanes are rows; each lane
-// performs the scalar operations in the scalar order, and IEEE arithmetic
-// rounds the same in any lane, so the bits are those of the scalar loop.
+// sixteen rows follow once their rows are complete. Lanes are rows; each
+// lane performs the scalar operations in the scalar order, and IEEE
+// arithmetic rounds the same in any lane, so the bits are those of the
+// scalar loop.
+//
+// What the divider leaves bounds the loop by the chains of roundings, so
+// they are spread out: the rows' forces, one link per column, run as one
+// chain per register of rows; the columns' forces, one link per row, run a
+// column per lane after a transpose of the rows' contributions, eight
+// columns (two registers of them with AVX2, whose chains interleave) or
+// sixteen at once. Groups are of sixteen rows, or eight where fewer remain.
 
 constexpr std::size_t group_rows = 8;
 
@@ -265,94 +273,139 @@ __attribute__((target("avx2"))) inline __m256d round_to_f32(__m256d v) {
   return _mm256_cvtps_pd(_mm256_cvtpd_ps(v));
 }
 
-// The pairs of four rows with node j: each row's force gets its
-// contribution; the contributions come back as (x, y) pairs per row, with a
-// mask bit per row whose pair exerts a force.
+// The pairs of four rows with node j: each row's force takes its
+// contribution; the contributions come back in `cx`, `cy`, +0 where the pair
+// exerts no force (subtracting +0 leaves every value, -0 included, as it is).
 template <bool with_sizes>
-__attribute__((target("avx2"))) inline int pairs_with(Lanes4& rows, __m256d xj, __m256d yj,
-                                                      __m256d mj, __m256d sj, __m128d out[4]) {
-  const __m256d dX = _mm256_sub_pd(rows.x, xj);
-  const __m256d dY = _mm256_sub_pd(rows.y, yj);
+__attribute__((target("avx2"))) inline void pairs_with4(Lanes4& rows, const float* nj, __m256d& cx,
+                                                        __m256d& cy) {
+  const __m256d dX = _mm256_sub_pd(rows.x, _mm256_set1_pd(nj[slot::x]));
+  const __m256d dY = _mm256_sub_pd(rows.y, _mm256_set1_pd(nj[slot::y]));
   const __m256d d2 = _mm256_add_pd(_mm256_mul_pd(dX, dX), _mm256_mul_pd(dY, dY));
+  const __m256d mj = _mm256_set1_pd(nj[slot::mass]);
   const __m256d zero = _mm256_setzero_pd();
   const __m256d scaled = _mm256_mul_pd(rows.scaled, mj);
   __m256d f;
   __m256d acts;
   if constexpr (with_sizes) {
-    const __m256d d = _mm256_sub_pd(_mm256_sub_pd(_mm256_sqrt_pd(d2), rows.size), sj);
+    const __m256d d = _mm256_sub_pd(_mm256_sub_pd(_mm256_sqrt_pd(d2), rows.size),
+                                    _mm256_set1_pd(nj[slot::size]));
     const __m256d apart = _mm256_cmp_pd(d, zero, _CMP_GT_OQ);
     acts = _mm256_or_pd(apart, _mm256_cmp_pd(d, zero, _CMP_LT_OQ));
     const __m256d f_apart = _mm256_div_pd(_mm256_div_pd(scaled, d), d);
     const __m256d f_overlap = _mm256_mul_pd(rows.overlap, mj);
     f = _mm256_blendv_pd(f_overlap, f_apart, apart);
   } else {
-    (void)sj;
     acts = _mm256_cmp_pd(d2, zero, _CMP_GT_OQ);
     const __m256d d = _mm256_sqrt_pd(d2);
     f = _mm256_div_pd(_mm256_div_pd(scaled, d), d);
   }
-  const __m256d cx = _mm256_mul_pd(dX, f);
-  const __m256d cy = _mm256_mul_pd(dY, f);
+  cx = _mm256_and_pd(acts, _mm256_mul_pd(dX, f));
+  cy = _mm256_and_pd(acts, _mm256_mul_pd(dY, f));
   rows.fx = _mm256_blendv_pd(rows.fx, round_to_f32(_mm256_add_pd(rows.fx, cx)), acts);
   rows.fy = _mm256_blendv_pd(rows.fy, round_to_f32(_mm256_add_pd(rows.fy, cy)), acts);
-  const __m256d even = _mm256_unpacklo_pd(cx, cy);  // rows 0 and 2
-  const __m256d odd = _mm256_unpackhi_pd(cx, cy);   // rows 1 and 3
-  out[0] = _mm256_castpd256_pd128(even);
-  out[1] = _mm256_castpd256_pd128(odd);
-  out[2] = _mm256_extractf128_pd(even, 1);
-  out[3] = _mm256_extractf128_pd(odd, 1);
-  return _mm256_movemask_pd(acts);
 }
 
-// Node j's force (dx, dy) takes the rows' contributions in row order.
-__attribute__((target("avx2"))) inline __m128d take(__m128d force, const __m128d out[4],
-                                                    int acts) {
-  for (int r = 0; r < 4; ++r) {
-    if ((acts >> r) & 1) {
-      force = _mm_cvtps_pd(_mm_cvtpd_ps(_mm_sub_pd(force, out[r])));
+// The 4x4 transpose: v[c] holds column c's values by row; t[r] gets row r's
+// values by column.
+__attribute__((target("avx2"))) inline void transpose4(const __m256d v[4], __m256d t[4]) {
+  const __m256d rows02_01 = _mm256_unpacklo_pd(v[0], v[1]);  // rows 0, 2 of columns 0, 1
+  const __m256d rows13_01 = _mm256_unpackhi_pd(v[0], v[1]);
+  const __m256d rows02_23 = _mm256_unpacklo_pd(v[2], v[3]);
+  const __m256d rows13_23 = _mm256_unpackhi_pd(v[2], v[3]);
+  t[0] = _mm256_permute2f128_pd(rows02_01, rows02_23, 0x20);
+  t[1] = _mm256_permute2f128_pd(rows13_01, rows13_23, 0x20);
+  t[2] = _mm256_permute2f128_pd(rows02_01, rows02_23, 0x31);
+  t[3] = _mm256_permute2f128_pd(rows13_01, rows13_23, 0x31);
+}
+
+// The forces (dx, dy) of columns j .. j + 3, widened exactly, one register
+// per component, and stored back (exact: f32 values).
+__attribute__((target("avx2"))) inline void load_columns4(const float* nj, __m256d& fx,
+                                                          __m256d& fy) {
+  __m128 pairs[4];
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto* slots = reinterpret_cast<const __m128i*>(nj + k * node_stride + slot::dx);
+    pairs[k] = _mm_castsi128_ps(_mm_loadl_epi64(slots));
+  }
+  const __m128 low = _mm_movelh_ps(pairs[0], pairs[1]);  // dx0 dy0 dx1 dy1
+  const __m128 high = _mm_movelh_ps(pairs[2], pairs[3]);
+  fx = _mm256_cvtps_pd(_mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+  fy = _mm256_cvtps_pd(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+__attribute__((target("avx2"))) inline void store_columns4(float* nj, __m256d fx, __m256d fy) {
+  const __m128 x = _mm256_cvtpd_ps(fx);
+  const __m128 y = _mm256_cvtpd_ps(fy);
+  const __m128 low = _mm_unpacklo_ps(x, y);  // dx0 dy0 dx1 dy1
+  const __m128 high = _mm_unpackhi_ps(x, y);
+  _mm_storel_pi(reinterpret_cast<__m64*>(nj + slot::dx), low);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(nj + node_stride + slot::dx), low);
+  _mm_storel_pi(reinterpret_cast<__m64*>(nj + 2 * node_stride + slot::dx), high);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(nj + 3 * node_stride + slot::dx), high);
+}
+
+// Columns j .. j + 7 take the contributions of `groups` registers of rows
+// (cx[g][c], cy[g][c] for column j + c, by row) in row order: a column per
+// lane, two registers of columns whose chains of roundings interleave.
+template <std::size_t groups>
+__attribute__((target("avx2"))) inline void take_columns4(float* nj, const __m256d (*cx)[8],
+                                                          const __m256d (*cy)[8]) {
+  __m256d fx[2];
+  __m256d fy[2];
+  for (std::size_t s = 0; s < 2; ++s) {
+    load_columns4(nj + 4 * s * node_stride, fx[s], fy[s]);
+  }
+  for (std::size_t g = 0; g < groups; ++g) {
+    __m256d by_row_x[2][4];
+    __m256d by_row_y[2][4];
+    for (std::size_t s = 0; s < 2; ++s) {
+      transpose4(cx[g] + 4 * s, by_row_x[s]);
+      transpose4(cy[g] + 4 * s, by_row_y[s]);
+    }
+    for (std::size_t r = 0; r < 4; ++r) {
+      for (std::size_t s = 0; s < 2; ++s) {
+        fx[s] = round_to_f32(_mm256_sub_pd(fx[s], by_row_x[s][r]));
+        fy[s] = round_to_f32(_mm256_sub_pd(fy[s], by_row_y[s][r]));
+      }
     }
   }
-  return force;
+  for (std::size_t s = 0; s < 2; ++s) {
+    store_columns4(nj + 4 * s * node_stride, fx[s], fy[s]);
+  }
 }
 
-// Rows [first, first + 8) against columns [begin, end), every column below
-// the rows.
-template <bool with_sizes>
-__attribute__((target("avx2"))) void group_against_columns4(float* base, std::size_t first,
-                                                            std::size_t begin, std::size_t end,
-                                                            const Coefficients& c) {
-  Lanes4 low = load_rows(base, first, c);
-  Lanes4 high = load_rows(base, first + 4, c);
-  for (std::size_t j = begin; j < end; ++j) {
-    float* const nj = base + j * node_stride;
-    const __m256d xj = _mm256_set1_pd(nj[slot::x]);
-    const __m256d yj = _mm256_set1_pd(nj[slot::y]);
-    const __m256d mj = _mm256_set1_pd(nj[slot::mass]);
-    const __m256d sj = with_sizes ? _mm256_set1_pd(nj[slot::size]) : _mm256_setzero_pd();
-    __m128d out_low[4];
-    __m128d out_high[4];
-    const int acts_low = pairs_with<with_sizes>(low, xj, yj, mj, sj, out_low);
-    const int acts_high = pairs_with<with_sizes>(high, xj, yj, mj, sj, out_high);
-    __m128d force = _mm_cvtps_pd(
-        _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(nj + slot::dx))));
-    force = take(force, out_low, acts_low);
-    force = take(force, out_high, acts_high);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(nj + slot::dx),
-                     _mm_castps_si128(_mm_cvtpd_ps(force)));  // exact: f32 values
+// Rows [first, first + 4 * groups) against columns [begin, end), every
+// column below the rows, end - begin a multiple of eight.
+template <bool with_sizes, std::size_t groups>
+__attribute__((target("avx2"))) void rows_against_columns4(float* base, std::size_t first,
+                                                           std::size_t begin, std::size_t end,
+                                                           const Coefficients& c) {
+  Lanes4 rows[groups];
+  for (std::size_t g = 0; g < groups; ++g) {
+    rows[g] = load_rows(base, first + 4 * g, c);
   }
-  store_rows(base, first, low);
-  store_rows(base, first + 4, high);
+  for (std::size_t j = begin; j < end; j += 8) {
+    float* const nj = base + j * node_stride;
+    __m256d cx[groups][8];
+    __m256d cy[groups][8];
+    for (std::size_t k = 0; k < 8; ++k) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        pairs_with4<with_sizes>(rows[g], nj + k * node_stride, cx[g][k], cy[g][k]);
+      }
+    }
+    take_columns4<groups>(nj, cx, cy);
+  }
+  for (std::size_t g = 0; g < groups; ++g) {
+    store_rows(base, first + 4 * g, rows[g]);
+  }
 }
 
 // ---- sixteen rows in two registers (AVX-512) ---------------------------------
 //
 // The same rows and order with eight rows per register. Each 512-bit division
 // or square root costs the divider about what a 256-bit one does, so eight
-// lanes halve its work per pair. What remains bounds the loop by its
-// chains of roundings, so they are spread out: the rows' forces, one link per
-// column, run as two chains (two registers of rows); the columns' forces,
-// one link per row, run sixteen at once, a column per lane in two registers,
-// after a transpose of the rows' contributions.
+// lanes halve its work per pair.
 
 // GCC 12 takes the undefined source operand of its AVX-512 intrinsics for an
 // uninitialized value.
@@ -553,26 +606,27 @@ ExactLanes widest_lanes_of_cpu() { return ExactLanes::two; }
 #endif
 
 // Rows [first, first + rows) against columns [begin, end) on the given
-// path; `rows` is 8, or 16 on the AVX-512 path.
+// path; `rows` is 8 or 16.
 template <bool with_sizes>
 void group_against_columns(ExactLanes lanes, std::size_t rows, float* base, std::size_t first,
                            std::size_t begin, std::size_t end, const Coefficients& c) {
 #if defined(TALLOW_EXACT_AVX2)
-  if (lanes == ExactLanes::eight) {
-    // Whole blocks of eight columns (tiles and groups start at multiples of
-    // eight, so that is all of them); any left over follow row by row, each
-    // row taking its columns in order and each column its rows in order.
-    const std::size_t cut = begin + (end - begin) / group_rows * group_rows;
-    if (rows == 2 * group_rows) {
-      rows_against_columns8<with_sizes, 2>(base, first, begin, cut, c);
-    } else {
-      rows_against_columns8<with_sizes, 1>(base, first, begin, cut, c);
-    }
-    for (std::size_t r = first; cut < end && r < first + rows; ++r) {
-      row_against_columns<with_sizes>(base, r, cut, end, c);
-    }
+  // Whole blocks of eight columns (tiles and groups start at multiples of
+  // eight, so that is all of them); any left over follow row by row, each
+  // row taking its columns in order and each column its rows in order.
+  const std::size_t cut = begin + (end - begin) / group_rows * group_rows;
+  const bool sixteen = rows == 2 * group_rows;
+  if (lanes == ExactLanes::eight && sixteen) {
+    rows_against_columns8<with_sizes, 2>(base, first, begin, cut, c);
+  } else if (lanes == ExactLanes::eight) {
+    rows_against_columns8<with_sizes, 1>(base, first, begin, cut, c);
+  } else if (sixteen) {
+    rows_against_columns4<with_sizes, 4>(base, first, begin, cut, c);
   } else {
-    group_against_columns4<with_sizes>(base, first, begin, end, c);
+    rows_against_columns4<with_sizes, 2>(base, first, begin, cut, c);
+  }
+  for (std::size_t r = first; cut < end && r < first + rows; ++r) {
+    row_against_columns<with_sizes>(base, r, cut, end, c);
   }
 #else
   (void)lanes, (void)rows, (void)base, (void)first, (void)begin, (void)end, (void)c;
@@ -588,7 +642,7 @@ void exact_tile(float* base, std::size_t row_begin, std::size_t row_end, std::si
   const bool triangle = row_begin == column_begin;
   std::size_t i = row_begin;
   if (lanes != ExactLanes::two) {
-    const std::size_t widest_group = lanes == ExactLanes::eight ? 2 * group_rows : group_rows;
+    const std::size_t widest_group = 2 * group_rows;
     while (i + group_rows <= row_end) {
       const std::size_t rows = i + widest_group <= row_end ? widest_group : group_rows;
       group_against_columns<with_sizes>(lanes, rows, base, i, column_begin,
