@@ -48,6 +48,45 @@ NodeMatrix exact_nodes(std::size_t n) {
   return nodes;
 }
 
+// Nodes at the ends of the float ranges, cycling through four kinds: nodes
+// of size 0 a few subnormal steps either side of the origin (contributions
+// overflow to +-inf as they are rounded); nodes at coordinates near +-3e38
+// with no force yet (contributions, and some forces, are subnormal); pairs
+// of size-1 nodes exactly 2 apart (they touch: no force with adjustSizes);
+// and ordinary scattered nodes.
+NodeMatrix extreme_nodes(std::size_t n) {
+  testing_support::Jitter jitter(11u);
+  std::vector<testing_support::Body> bodies;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto real = [](std::size_t k) { return static_cast<double>(k); };
+    switch (i % 4) {
+      case 0:  // x from -2 to 4 subnormal steps, y up by one step every four nodes
+        bodies.push_back({(real(i % 7) - 2.0) * 0x1p-149, real(i / 4) * 0x1p-149, 1.0});
+        break;
+      case 1:
+        bodies.push_back({(i % 8 == 1 ? 3e38 : -3e38), 1e37 * real(i % 3), 0.2});
+        break;
+      case 2:  // node i and node i + 16 two apart (in different groups of rows)
+        bodies.push_back({2.0 * real(i / 16 % 2) + 40.0 * real(i / 32), 10.0 * real(i / 4 % 4),
+                          1.0});
+        break;
+      default:
+        bodies.push_back({20.0 * jitter(), 20.0 * jitter(), 1.0 + static_cast<double>(i % 5)});
+    }
+  }
+  NodeMatrix nodes = testing_support::make_nodes(bodies);
+  for (std::size_t i = 0; i < n; ++i) {
+    float* node = nodes.data() + i * node_stride;
+    const bool far = i % 4 == 1;
+    node[slot::dx] = far ? 0.0f : static_cast<float>(jitter());
+    node[slot::dy] = far ? -0.0f : static_cast<float>(jitter());
+    node[slot::size] = i % 4 == 0   ? 0.0f
+                       : i % 4 == 2 ? 1.0f
+                                    : static_cast<float>(0.5 + 1.5 * (jitter() + 0.5));
+  }
+  return nodes;
+}
+
 NodeMatrix reference_repulsion(const LayoutSettings& settings, NodeMatrix nodes) {
   testing_support::Reference reference{settings, nodes};
   const std::size_t n = nodes.size() / node_stride;
@@ -84,19 +123,24 @@ std::string lanes_name(ExactLanes lanes) {
   return "UnknownLanes";
 }
 
-// Node counts that leave different remainders after groups of sixteen and of
-// eight rows: one group of eight and a row; one group of each; many groups,
-// the last of eight, and rows left over.
-class ExactRepulsion
-    : public testing::TestWithParam<std::tuple<bool, ExactLanes, std::size_t>> {};
+// Scattered nodes in counts that leave different remainders after groups of
+// sixteen and of eight rows (one group of eight and a row; one group of each;
+// many groups, the last of eight, and rows left over), and extreme nodes.
+struct Scene {
+  const char* name;
+  std::size_t n;
+  NodeMatrix (*make)(std::size_t);
+};
+
+class ExactRepulsion : public testing::TestWithParam<std::tuple<bool, ExactLanes, Scene>> {};
 
 TEST_P(ExactRepulsion, EveryPathGivesTheReferenceBits) {
-  const auto [sizes, lanes, n] = GetParam();
+  const auto [sizes, lanes, scene] = GetParam();
   if (lanes > widest_exact_lanes()) {
     GTEST_SKIP() << lanes_name(lanes) << " needs a CPU feature this machine lacks";
   }
   const LayoutSettings settings = exact_settings(sizes);
-  NodeMatrix nodes = exact_nodes(n);
+  NodeMatrix nodes = scene.make(scene.n);
   const NodeMatrix expected = reference_repulsion(settings, nodes);
   exact_repulsion_on_lanes(lanes, settings, nodes);
   expect_same_forces(nodes, expected);
@@ -106,11 +150,14 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, ExactRepulsion,
     testing::Combine(testing::Bool(),
                      testing::Values(ExactLanes::two, ExactLanes::four, ExactLanes::eight),
-                     testing::Values(9, 24, 301)),
+                     testing::Values(Scene{"scattered", 9, exact_nodes},
+                                     Scene{"scattered", 24, exact_nodes},
+                                     Scene{"scattered", 301, exact_nodes},
+                                     Scene{"extreme", 301, extreme_nodes})),
     [](const auto& test) {
+      const Scene& scene = std::get<2>(test.param);
       return std::string(std::get<0>(test.param) ? "WithSizes_" : "Plain_") +
-             lanes_name(std::get<1>(test.param)) + "_nodes" +
-             std::to_string(std::get<2>(test.param));
+             lanes_name(std::get<1>(test.param)) + "_" + scene.name + std::to_string(scene.n);
     });
 
 // Above min_nodes_exact_tiles, so that the tiles run on the pool.
