@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -57,6 +58,7 @@ class LabelPull {
   }
   double of(std::uint32_t label) const { return seen_[label] != 0 ? pull_[label] : 0.0; }
   std::span<const std::uint32_t> touched() const { return touched_; }
+  void sort_touched() { std::sort(touched_.begin(), touched_.end()); }
   void clear() {
     for (const std::uint32_t label : touched_) {
       seen_[label] = 0;
@@ -191,7 +193,9 @@ MergedGroups merge_groups(const WeightedRows& rows, std::span<const std::uint32_
   // counting sort): the finer rows are read once in memory order, and each
   // merged row's ends then lie together. The scattered parent lookups are
   // made once and kept per end for the second pass.
-  std::vector<std::uint32_t> end_parent(rows.neighbours.size());
+  // Scratch arrays that every pass overwrites in full: left uninitialised,
+  // they cost no zeroing pass.
+  const auto end_parent = std::make_unique_for_overwrite<std::uint32_t[]>(rows.neighbours.size());
   std::vector<std::uint64_t> bucket_start(std::size_t{count} + 1, 0);
   for (std::uint32_t v = 0; v < n; ++v) {
     const std::uint32_t own = merged.parent[v];
@@ -202,8 +206,8 @@ MergedGroups merge_groups(const WeightedRows& rows, std::span<const std::uint32_
     }
   }
   running_sum(bucket_start);
-  std::vector<std::uint32_t> bucket_end(bucket_start.back());
-  std::vector<double> bucket_weight(bucket_start.back());
+  const auto bucket_end = std::make_unique_for_overwrite<std::uint32_t[]>(bucket_start.back());
+  const auto bucket_weight = std::make_unique_for_overwrite<double[]>(bucket_start.back());
   std::vector<std::uint64_t> fill(bucket_start.begin(), bucket_start.end() - 1);
   for (std::uint32_t v = 0; v < n; ++v) {
     const std::uint32_t own = merged.parent[v];
@@ -214,29 +218,23 @@ MergedGroups merge_groups(const WeightedRows& rows, std::span<const std::uint32_
       }
     }
   }
-  end_parent = {};
   WeightedRows& out = merged.rows;
   out.offsets.assign(std::size_t{count} + 1, 0);
-  out.neighbours.reserve(bucket_end.size());
-  out.weights.reserve(bucket_end.size());
+  out.neighbours.reserve(bucket_start.back());
+  out.weights.reserve(bucket_start.back());
   LabelPull pull(count);
-  std::vector<std::pair<std::uint32_t, double>> row;
   for (std::uint32_t c = 0; c < count; ++c) {
     for (std::uint64_t i = bucket_start[c]; i < bucket_start[c + 1]; ++i) {
       pull.add(bucket_end[i], bucket_weight[i]);
     }
-    row.clear();
+    if (order == RowOrder::sorted) {
+      pull.sort_touched();
+    }
     for (const std::uint32_t p : pull.touched()) {
-      row.emplace_back(p, pull.of(p));
+      out.neighbours.push_back(p);
+      out.weights.push_back(pull.of(p));
     }
     pull.clear();
-    if (order == RowOrder::sorted) {
-      std::sort(row.begin(), row.end());
-    }
-    for (const auto& [p, weight] : row) {
-      out.neighbours.push_back(p);
-      out.weights.push_back(weight);
-    }
     out.offsets[c + std::size_t{1}] = out.neighbours.size();
   }
   return merged;

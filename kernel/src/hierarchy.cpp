@@ -28,6 +28,56 @@ std::vector<std::uint32_t> coarse_labels(const CoarseLevel& level,
   return coarse;
 }
 
+// The finest graph with its nodes renumbered community by community.
+struct GroupedGraph {
+  WeightedRows rows;
+  std::vector<double> mass;
+  std::vector<std::uint32_t> label;
+  std::vector<std::uint32_t> new_index;  // of every input node
+};
+
+// Matching and merging look up a neighbour's state at every edge end; with
+// each community's nodes side by side, most of those lookups (every edge
+// inside a community) stay within a few cache-sized blocks instead of
+// landing anywhere in memory. Coarser levels, numbered in finer node order,
+// inherit the grouping. One pass over the edges.
+GroupedGraph grouped_by_label(const WeightedRows& rows, std::span<const double> mass,
+                              std::vector<std::uint32_t> label) {
+  const std::uint32_t n = rows.node_count();
+  std::vector<std::uint64_t> start(std::size_t{n} + 1, 0);
+  for (const std::uint32_t l : label) {
+    ++start[l + std::size_t{1}];
+  }
+  for (std::size_t l = 1; l < start.size(); ++l) {
+    start[l] += start[l - 1];
+  }
+  GroupedGraph grouped;
+  grouped.new_index.resize(n);
+  std::vector<std::uint32_t> order(n);
+  for (std::uint32_t v = 0; v < n; ++v) {
+    const auto slot = static_cast<std::uint32_t>(start[label[v]]++);
+    grouped.new_index[v] = slot;
+    order[slot] = v;
+  }
+  WeightedRows& out = grouped.rows;
+  out.offsets.assign(std::size_t{n} + 1, 0);
+  out.neighbours.reserve(rows.neighbours.size());
+  out.weights.reserve(rows.weights.size());
+  grouped.mass.resize(n);
+  grouped.label.resize(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const std::uint32_t v = order[i];
+    for (std::uint64_t e = rows.offsets[v]; e < rows.offsets[v + 1]; ++e) {
+      out.neighbours.push_back(grouped.new_index[rows.neighbours[e]]);
+      out.weights.push_back(rows.weights[e]);
+    }
+    out.offsets[i + std::size_t{1}] = out.neighbours.size();
+    grouped.mass[i] = mass[v];
+    grouped.label[i] = label[v];
+  }
+  return grouped;
+}
+
 }  // namespace
 
 std::vector<CoarseLevel> build_hierarchy(const WeightedRows& finest, std::span<const double> mass,
@@ -37,15 +87,29 @@ std::vector<CoarseLevel> build_hierarchy(const WeightedRows& finest, std::span<c
   }
   std::vector<CoarseLevel> levels;
   SeededStream stream(seed);
-  std::optional<std::vector<std::uint32_t>> label;
-  if (finest.node_count() > options.coarsest_nodes) {
-    label = louvain_communities(finest, options.communities, stream.next());
+  if (finest.node_count() <= options.coarsest_nodes) {
+    return levels;
   }
+  GroupedGraph grouped = grouped_by_label(
+      finest, mass, louvain_communities(finest, options.communities, stream.next()));
+  std::optional<std::vector<std::uint32_t>> label = std::move(grouped.label);
   const auto current_rows = [&]() -> const WeightedRows& {
-    return levels.empty() ? finest : levels.back().rows;
+    return levels.empty() ? grouped.rows : levels.back().rows;
   };
   const auto current_mass = [&]() -> std::span<const double> {
-    return levels.empty() ? mass : std::span<const double>(levels.back().mass);
+    return levels.empty() ? std::span<const double>(grouped.mass)
+                          : std::span<const double>(levels.back().mass);
+  };
+  // The first coarse level's parents are looked up by input node.
+  const auto push = [&](CoarseLevel level) {
+    if (levels.empty()) {
+      std::vector<std::uint32_t> parent(level.parent.size());
+      for (std::size_t v = 0; v < parent.size(); ++v) {
+        parent[v] = level.parent[grouped.new_index[v]];
+      }
+      level.parent = std::move(parent);
+    }
+    levels.push_back(std::move(level));
   };
   // Merges every community into one node and lets matching cross them from
   // then on; merging them piece by piece would scatter their pieces.
@@ -55,7 +119,7 @@ std::vector<CoarseLevel> build_hierarchy(const WeightedRows& finest, std::span<c
         coarse_level(merge_groups(current_rows(), *label, RowOrder::sorted), current_mass());
     label.reset();
     if (whole.rows.node_count() < before) {
-      levels.push_back(std::move(whole));
+      push(std::move(whole));
     }
   };
   while (current_rows().node_count() > options.coarsest_nodes) {
@@ -77,7 +141,7 @@ std::vector<CoarseLevel> build_hierarchy(const WeightedRows& finest, std::span<c
     if (label) {
       label = coarse_labels(coarser, *label);
     }
-    levels.push_back(std::move(coarser));
+    push(std::move(coarser));
   }
   if (label) {
     // Coarse enough while still inside communities: the coarsest layout then
