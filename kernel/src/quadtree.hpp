@@ -64,6 +64,14 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes);
 // the tree is built whole.
 inline constexpr std::size_t min_nodes_for_cells = 32768;
 
+// A cell's packed copy of its nodes' x, y and mass.
+namespace packed_body {
+inline constexpr std::size_t x = 0;
+inline constexpr std::size_t y = 1;
+inline constexpr std::size_t mass = 2;
+inline constexpr std::size_t stride = 3;
+}  // namespace packed_body
+
 // A node reaching a cell: its index and the splits its insertion has left (a
 // node held by a region that splits arrives with the splitting node).
 struct Arrival {
@@ -78,6 +86,7 @@ struct Cell {
   std::size_t depth = 0;       // its levels below the root
   std::size_t path = 0;        // the quadrants taken from the root, two bits each
   std::vector<Arrival, PageAllocator<Arrival>> arrivals;
+  std::vector<float, PageAllocator<float>> bodies;  // the arrivals' x, y and mass, packed
   RegionMatrix regions;
 };
 
@@ -135,7 +144,7 @@ inline std::size_t expected_regions(const Cell& cell) { return 1 + 3 * cell.arri
 
 // The second half, one cell: cells share nothing, so different cells may be
 // built at once on different threads.
-void build_cell(Cell& cell, const RegionMatrix& top, std::span<const float> nodes);
+void build_cell(Cell& cell, const RegionMatrix& top);
 
 }  // namespace quadtree
 }  // namespace tallow
