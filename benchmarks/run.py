@@ -204,8 +204,9 @@ def held_bytes(n: int, m: int, regions: int, walk_records: int, threads: int = 1
     matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
     scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node), from
     262,144 nodes attraction's packed slots (16 bytes a node), and result; no snapshot. With a pool and 32,768 nodes or more the regions are held cell by cell
-    instead of whole, and each node's arrival at its cell takes 8 bytes and its route there 2."""
-    arrivals = 10 * n if threads > 1 and n >= 32_768 else 0
+    instead of whole, and each node's arrival at its cell takes 8 bytes, its route there 2 and
+    its packed x, y and mass in the cell 12."""
+    arrivals = 22 * n if threads > 1 and n >= 32_768 else 0
     packed = 16 * n if n >= 1 << 18 else 0
     return (
         (8 * m + 16 * n)
