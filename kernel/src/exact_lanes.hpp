@@ -18,8 +18,8 @@ enum class ExactLanes {
 // The widest path this CPU runs.
 ExactLanes widest_exact_lanes();
 
-// exact_repulsion() on the given path, which must not be wider than
-// widest_exact_lanes().
+// exact_repulsion() on the given path; a path wider than
+// widest_exact_lanes() is a fatal internal error.
 void exact_repulsion_on_lanes(ExactLanes lanes, const LayoutSettings& settings,
                               std::span<float> nodes);
 
