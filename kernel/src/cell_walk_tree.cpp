@@ -147,7 +147,7 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
       stretch.begin = place.records;
       stretch.end = place.records + slots[0].records;
       place_subtrees(slots, tree.skip, place.records, place.leaves);
-      write_records(buffers, slots, nodes, s.cells[c].regions, 0, slots.size());
+      write_cell_records(buffers, slots, nodes, s.cells[c]);
       mark_shortcuts_in(tree, stretch);
       if (buffers.sized_leaves) {
         mark_reach_in(tree, stretch.begin, stretch.end);

@@ -1094,14 +1094,6 @@ void build_cell(Cell& cell, const RegionMatrix& top) {
   for (const Chain& chain : chains.list) {
     settle_chain<packed_body::mass>(regions, bodies, chain);
   }
-  // insert() named each leaf's node by its place among the packed bodies; the
-  // walk tree reads it from the node matrix.
-  for (std::size_t r = region::node; r < regions.size(); r += region_stride) {
-    if (regions[r] >= 0) {
-      const std::size_t node = at(arrivals, region_offset(regions[r]) / packed_body::stride).node;
-      regions[r] = static_cast<double>(node * node_stride);
-    }
-  }
 }
 
 }  // namespace quadtree

@@ -80,7 +80,9 @@ struct Arrival {
 };
 
 // One region a few levels below the root and the subtree below it, built
-// apart from the others with its own region numbering (its root at 0).
+// apart from the others with its own region numbering (its root at 0). Its
+// leaves name their nodes by their offset among the packed bodies, not in
+// the node matrix.
 struct Cell {
   std::size_t top_offset = 0;  // the cell's region in the top tree
   std::size_t depth = 0;       // its levels below the root

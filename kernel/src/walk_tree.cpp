@@ -105,16 +105,91 @@ void place_subtrees(std::span<WalkSlot> slots, std::vector<std::uint32_t>& skip,
 
 namespace {
 
+// A leaf's node as the walk tree records it.
+struct LeafNode {
+  std::size_t index;
+  float x;
+  float y;
+  float mass;
+};
+
+// Leaves that name their node by its node-matrix offset (the whole tree).
+struct MatrixLeaves {
+  std::span<const float> nodes;
+
+  LeafNode read(std::size_t offset) const {
+    const std::size_t index = offset / node_stride;
+    require_index(nodes.size(), index * node_stride + slot::mass);
+    const float* n = nodes.data() + index * node_stride;
+    return {index, n[slot::x], n[slot::y], n[slot::mass]};
+  }
+  const float* locate(std::size_t offset) const {
+    return offset < nodes.size() ? nodes.data() + offset : nullptr;
+  }
+};
+
+// Leaves that name their node by its place among a cell's packed bodies.
+struct PackedLeaves {
+  std::span<const quadtree::Arrival> arrivals;
+  std::span<const float> bodies;
+
+  LeafNode read(std::size_t offset) const {
+    require_index(bodies.size(), offset + quadtree::packed_body::mass);
+    const float* b = bodies.data() + offset;
+    return {at(arrivals, offset / quadtree::packed_body::stride).node,
+            b[quadtree::packed_body::x], b[quadtree::packed_body::y],
+            b[quadtree::packed_body::mass]};
+  }
+  const float* locate(std::size_t offset) const {
+    return offset < bodies.size() ? bodies.data() + offset : nullptr;
+  }
+};
+
 // Records land scattered over the walk tree, and leaves read scattered node
 // records: fetch both for a region some way ahead.
-void prefetch_record_inputs(const WalkTree& tree, std::span<const float> nodes,
-                            const double* reg, const WalkSlot& place) {
+template <class Leaves>
+void prefetch_record_inputs(const WalkTree& tree, const Leaves& leaves, const double* reg,
+                            const WalkSlot& place) {
   if (place.records < tree.records.size()) {
     __builtin_prefetch(tree.records.data() + place.records, 1);
   }
-  const std::size_t node = region_offset(reg[region::node]);
-  if (reg[region::node] >= 0 && node < nodes.size()) {
-    __builtin_prefetch(nodes.data() + node);
+  if (reg[region::node] >= 0) {
+    if (const float* node = leaves.locate(region_offset(reg[region::node]))) {
+      __builtin_prefetch(node);
+    }
+  }
+}
+
+template <class Leaves>
+void write_records_from(StepBuffers& buffers, std::span<const WalkSlot> slots,
+                        std::span<const float> nodes, const Leaves& leaves,
+                        std::span<const double> regions, std::size_t begin, std::size_t end) {
+  WalkTree& tree = buffers.walk_tree;
+  const bool sized = buffers.sized_leaves;
+  constexpr std::size_t ahead = 16;
+  for (std::size_t k = begin; k < end; ++k) {
+    const double* reg = regions.data() + k * region_stride;
+    if (k + ahead < slots.size()) {  // past the range too: the next range may be ours
+      prefetch_record_inputs(tree, leaves, reg + ahead * region_stride, slots[k + ahead]);
+    }
+    const WalkSlot place = slots[k];
+    if (place.child != walk_region) {
+      const double half = reg[region::half_size];
+      at(tree.records, place.records) = {reg[region::mass_center_x], reg[region::mass_center_y],
+                                        reg[region::mass], 4.0 * half * half};
+    } else if (reg[region::node] >= 0) {
+      const LeafNode n = leaves.read(region_offset(reg[region::node]));
+      at(tree.records, place.records) = {n.x, n.y, n.mass,
+                                        -(static_cast<double>(n.index) + 1.0)};
+      if (sized) {
+        at(tree.reach, place.records) = at(nodes, n.index * node_stride + slot::size);
+      }
+      tree.skip[place.records] = place.records + 1;
+      at(buffers.walk_order, place.leaves) = static_cast<std::uint32_t>(n.index);
+      // Only a broken tree has two leaves flag one node; the flags catch it.
+      std::atomic_ref<std::uint8_t>(at(buffers.in_leaf, n.index))
+          .store(1, std::memory_order_relaxed);
+    }
   }
 }
 
@@ -123,34 +198,13 @@ void prefetch_record_inputs(const WalkTree& tree, std::span<const float> nodes,
 void write_records(StepBuffers& buffers, std::span<const WalkSlot> slots,
                    std::span<const float> nodes, std::span<const double> regions,
                    std::size_t begin, std::size_t end) {
-  WalkTree& tree = buffers.walk_tree;
-  const bool sized = buffers.sized_leaves;
-  constexpr std::size_t ahead = 16;
-  for (std::size_t k = begin; k < end; ++k) {
-    const double* reg = regions.data() + k * region_stride;
-    if (k + ahead < slots.size()) {  // past the range too: the next range may be ours
-      prefetch_record_inputs(tree, nodes, reg + ahead * region_stride, slots[k + ahead]);
-    }
-    const WalkSlot place = slots[k];
-    if (place.child != walk_region) {
-      const double half = reg[region::half_size];
-      at(tree.records, place.records) = {reg[region::mass_center_x], reg[region::mass_center_y],
-                                        reg[region::mass], 4.0 * half * half};
-    } else if (reg[region::node] >= 0) {
-      const std::size_t node = region_offset(reg[region::node]) / node_stride;
-      require_index(nodes.size(), node * node_stride + (sized ? slot::size : slot::mass));
-      const float* n = nodes.data() + node * node_stride;
-      at(tree.records, place.records) = {n[slot::x], n[slot::y], n[slot::mass],
-                                        -(static_cast<double>(node) + 1.0)};
-      if (sized) {
-        at(tree.reach, place.records) = n[slot::size];
-      }
-      tree.skip[place.records] = place.records + 1;
-      at(buffers.walk_order, place.leaves) = static_cast<std::uint32_t>(node);
-      // Only a broken tree has two leaves flag one node; the flags catch it.
-      std::atomic_ref<std::uint8_t>(at(buffers.in_leaf, node)).store(1, std::memory_order_relaxed);
-    }
-  }
+  write_records_from(buffers, slots, nodes, MatrixLeaves{nodes}, regions, begin, end);
+}
+
+void write_cell_records(StepBuffers& buffers, std::span<const WalkSlot> slots,
+                        std::span<const float> nodes, const quadtree::Cell& cell) {
+  write_records_from(buffers, slots, nodes, PackedLeaves{cell.arrivals, cell.bodies},
+                     cell.regions, 0, slots.size());
 }
 
 namespace {

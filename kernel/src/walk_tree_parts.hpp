@@ -30,6 +30,11 @@ void write_records(StepBuffers& buffers, std::span<const WalkSlot> slots,
                    std::span<const float> nodes, std::span<const double> regions,
                    std::size_t begin, std::size_t end);
 
+// write_records() over a whole cell, whose leaves name their nodes by their
+// place among the cell's packed bodies.
+void write_cell_records(StepBuffers& buffers, std::span<const WalkSlot> slots,
+                        std::span<const float> nodes, const quadtree::Cell& cell);
+
 // After the `leaves` leaves' nodes, the nodes no leaf holds, by index. Each
 // leaf flags one node, so fewer flags than leaves mean a node held twice:
 // fatal, naming the node when a leaf walk over `regions` finds it.
