@@ -67,8 +67,8 @@ struct CommunityOptions {
   // input graph at the end. The merging passes only need to shrink the graph;
   // the last pass, starting from large labels, puts nodes back into their own
   // community. Purity at 100,000 / 1,000,000 planted-partition nodes,
-  // (merging, last) sweeps: (4, 4) 0.993 / 0.988, (2, 4)
-  // 0.993 / 0.994, (1, 3) 0.993 / 0.994 in 0.12 / 2.1 s, (2, 1) 0.968 / 0.940.
+  // (merging, last) sweeps: (4, 4) 0.993 / 0.988, (2, 4) 0.993 / 0.994,
+  // (1, 3) 0.993 / 0.994 in 0.12 / 2.1 CPU-s, (2, 1) 0.968 / 0.940.
   std::uint32_t max_sweeps = 1;
   std::uint32_t refine_sweeps = 3;
   // A pass ends once a sweep moves fewer than this share of the nodes.
@@ -77,9 +77,9 @@ struct CommunityOptions {
   std::uint32_t max_rounds = 20;
 };
 
-// Louvain communities: sequential local moving (nodes visited in an order
-// drawn from `seed`; each moves to the neighbouring community of largest
-// modularity gain, ties kept by the earlier candidate), then every community
+// Louvain communities: sequential local moving (nodes visited in index order
+// from a start drawn from `seed`; each moves to the neighbouring community of
+// largest modularity gain, ties kept by the earlier candidate), then every community
 // merged into one node and moved again, until no community merges. The
 // labels found are handed back to the input graph for one last local-moving
 // pass that mends nodes the first sweeps misplaced. Returns a label per node,
@@ -96,7 +96,7 @@ constexpr std::uint64_t read_ahead = 16;
 // Asks for `values[index[e + read_ahead]]` early; a hint, never a read.
 template <class Value>
 inline void prefetch_ahead(const Value* values, const std::vector<std::uint32_t>& index,
-                    std::uint64_t e) {
+                           std::uint64_t e) {
   if (e + read_ahead < index.size()) {
     __builtin_prefetch(values + index[e + read_ahead]);
   }
