@@ -140,6 +140,9 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& scratch,
 inline constexpr std::size_t top_mass_parts = 2;
 void add_top_masses(BuildScratch& scratch, std::span<const float> nodes, std::size_t part);
 
+// What a cell may keep beyond twice the room it needs (some 128 KB).
+inline constexpr std::size_t max_idle_room = std::size_t{1} << 14;
+
 // The regions a cell's build makes room for: spread-out nodes make about
 // three each.
 inline std::size_t expected_regions(const Cell& cell) { return 1 + 3 * cell.arrivals.size(); }
