@@ -12,6 +12,7 @@
 
 #include "checked.hpp"
 #include "iterate.hpp"
+#include "opening_test.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -202,6 +203,7 @@ void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const Wa
   const double scaled_overlap = sized ? coefficient * 100 * mass : 0.0;
   const double own_size = sized ? static_cast<double>(node[slot::size]) : 0.0;
   const double own_leaf = -(static_cast<double>(index) + 1.0);
+  const OpeningTest opening_test(theta2);
   float dx = node[slot::dx];
   float dy = node[slot::dy];
   const WalkRecord* const records = tree.records.data();
@@ -218,10 +220,9 @@ void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const Wa
     const double dY = y - record.y;
     const double d2 = dX * dX + dY * dY;
     if (!(record.opening < 0)) {  // a region, NaN opening included
-      const double ratio = record.opening / d2;
-      if (!(ratio < theta2)) {
-        r = ratio < std::numeric_limits<double>::infinity() ? r + 1
-                                                            : past_opened_region(tree, r, x, y);
+      const Opening opening = opening_test.of(record.opening, d2);
+      if (opening != Opening::stands) {
+        r = opening == Opening::opens ? r + 1 : past_opened_region(tree, r, x, y);
         continue;
       }
       if constexpr (sized) {

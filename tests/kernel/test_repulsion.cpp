@@ -19,6 +19,7 @@
 #include "iterate.hpp"
 #include "layout.hpp"
 #include "matrices.hpp"
+#include "opening_test.hpp"
 #include "quadtree.hpp"
 #include "reference_step.hpp"
 #include "worker_pool.hpp"
@@ -512,6 +513,49 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(std::get<1>(test.param)) + "_theta_" +
              (std::get<2>(test.param) == 0.0 ? "0" : "1_2");
     });
+
+// The opening test decides as the division does, also where the quotient
+// lies a few ulps from theta2, at the ends of the exponent range and for
+// every special value.
+TEST(OpeningTest, DecidesAsTheDivision) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const auto by_division = [](double opening, double d2, double theta2) {
+    const double ratio = opening / d2;
+    if (ratio < theta2) return Opening::stands;
+    return ratio < inf ? Opening::opens : Opening::opens_without_ratio;
+  };
+  const std::vector<double> specials = {0.0,      -0.0,   0x1p-1074, 0x1p-1022, 0x1p-600,
+                                        1.0,      0x1p600, 0x1p1000, std::numeric_limits<double>::max(),
+                                        inf,      nan};
+  std::mt19937_64 random(11u);
+  std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+  std::uniform_int_distribution<int> exponent(-1074, 1023);
+  std::size_t mismatches = 0;
+  for (const double theta2 : {1.44, 0.25, 1.0, 2.0 / 3.0, 0.0, 0x1p-1060, 0x1p-1000, 0x1p900, 1e300,
+                              inf, nan}) {
+    const OpeningTest test(theta2);
+    const auto check = [&](double opening, double d2) {
+      if (test.of(opening, d2) != by_division(opening, d2, theta2) && ++mismatches <= 5) {
+        ADD_FAILURE() << std::hexfloat << "opening " << opening << ", d2 " << d2 << ", theta2 "
+                      << theta2;
+      }
+    };
+    for (const double opening : specials) {
+      for (const double d2 : specials) check(opening, d2);
+    }
+    for (int k = 0; k < 100000; ++k) {
+      const double d2 = std::ldexp(mantissa(random), exponent(random));
+      // Quotients next to theta2, a few ulps either way, and anywhere.
+      double opening = d2 * theta2;
+      for (int step = 0; step < 4; ++step) opening = std::nextafter(opening, 0.0);
+      for (int step = 0; step < 9; ++step, opening = std::nextafter(opening, inf)) {
+        check(opening, d2);
+      }
+      check(std::ldexp(mantissa(random), exponent(random)), d2);
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
 
 }  // namespace
 }  // namespace tallow
