@@ -524,9 +524,9 @@ TEST(OpeningTest, DecidesAsTheDivision) {
     if (ratio < theta2) return Opening::stands;
     return ratio < inf ? Opening::opens : Opening::opens_without_ratio;
   };
-  const std::vector<double> specials = {0.0,      -0.0,   0x1p-1074, 0x1p-1022, 0x1p-600,
-                                        1.0,      0x1p600, 0x1p1000, std::numeric_limits<double>::max(),
-                                        inf,      nan};
+  const std::vector<double> specials = {
+      0.0, -0.0, 0x1p-1074, 0x1p-1022, 0x1p-600, 1.0, 0x1p600, 0x1p1000,
+      std::numeric_limits<double>::max(), inf, std::numeric_limits<double>::quiet_NaN()};
   std::mt19937_64 random(11u);
   std::uniform_real_distribution<double> mantissa(1.0, 2.0);
   std::uniform_int_distribution<int> exponent(-1074, 1023);
