@@ -15,6 +15,7 @@
 #include "hierarchy.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "released_lock.hpp"
 
 namespace tallow::bindings {
 
@@ -44,18 +45,6 @@ const char* const merge_groups_doc =
 namespace {
 
 constexpr int npy_int64 = 9;  // NPY_LONGLONG: 64 bits everywhere; equivalent to int64
-
-// Releases the interpreter lock for its lifetime, also when the kernel throws.
-class ReleasedLock {
- public:
-  ReleasedLock() noexcept : saved_(PyEval_SaveThread()) {}
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-  ~ReleasedLock() { PyEval_RestoreThread(saved_); }
-
- private:
-  PyThreadState* saved_;
-};
 
 [[noreturn]] void throw_error(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());

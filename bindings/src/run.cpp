@@ -10,22 +10,10 @@
 #include "internal_error.hpp"
 #include "layout.hpp"
 #include "py_ref.hpp"
+#include "released_lock.hpp"
 
 namespace tallow::bindings {
 namespace {
-
-// Releases the interpreter lock for its lifetime; the destructor takes it back
-// also when the kernel unwinds with an exception.
-class ReleasedLock {
- public:
-  ReleasedLock() noexcept : saved_(PyEval_SaveThread()) {}
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-  ~ReleasedLock() { PyEval_RestoreThread(saved_); }
-
- private:
-  PyThreadState* saved_;
-};
 
 // One lock-released block: `iterations` steps of the kernel. The step buffers
 // are scratch space whose capacity carries from block to block; their contents
