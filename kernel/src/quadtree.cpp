@@ -193,7 +193,8 @@ constexpr std::size_t max_lanes = 8;
 using Lanes = std::array<MassCentre, max_lanes>;
 
 // accumulate() on a mass centre held apart from the matrix: same operations.
-inline void add_to(MassCentre& c, const Entering& e) {
+// (With SSE2, add_range() performs them in lanes instead.)
+[[maybe_unused]] inline void add_to(MassCentre& c, const Entering& e) {
   const double total = c.mass + e.mass;
   c.x = (e.x * e.mass + c.x * c.mass) / total;
   c.y = (e.y * e.mass + c.y * c.mass) / total;
