@@ -27,7 +27,7 @@ namespace {
 // a zero, which fmin and fmax pick by argument order: a box with a zero side
 // is taken again in node order.
 Box bounding_box_in_parts(std::span<const float> nodes, std::size_t count,
-                          const quadtree::PartRunner& for_each_part) {
+                          const ForEachRange& for_each_part) {
 #if defined(__SSE2__)
   constexpr std::size_t parts = 16;
   std::array<Box, parts> boxes;
@@ -115,9 +115,8 @@ class TopRouter {
       : s_(scratch), nodes_(nodes), base_(base_depth) {}
 
   // insert() above the cells; a node reaching a cell is handed to it. The
-  // regions it passes get its mass here, or, if `add_mass` is false, later
-  // from the caller, in node order.
-  void route(const Body& n, bool add_mass = true) {
+  // masses it adds to the regions it passes are left to add_top_masses().
+  void route(const Body& n) {
     std::size_t r = 0;
     std::size_t depth = 0;
     std::size_t path = 0;  // the quadrants taken from the root, two bits each
@@ -131,9 +130,6 @@ class TopRouter {
       double* reg = s_.top.data() + r;
       if (reg[region::first_child] >= 0) {
         const std::size_t q = quadrant(n.x, n.y, reg[region::center_x], reg[region::center_y]);
-        if (add_mass) {
-          accumulate(reg, n);
-        }
         r = region_offset(reg[region::first_child]) + q * region_stride;
         ++depth;
         path = 4 * path + q;
@@ -303,19 +299,10 @@ class KnownRoutes {
   // Notes the route of node `i`, taking `code`, down to the first region it
   // would change; returns that region's depth.
   std::size_t note_slow(std::size_t i, std::uint16_t code) {
-    quadtree::RouteRegions a;
-    std::size_t r = 0;
-    for (std::size_t d = 0; d < levels_; ++d) {
-      const double* reg = s_.top.data() + r;
-      if (at(s_.cell_of, r / region_stride) >= 0 || !(reg[region::first_child] >= 0)) {
-        break;
-      }
-      a.offsets[a.count++] = static_cast<std::uint32_t>(r);
-      r = region_offset(reg[region::first_child]) + quadrant_at(code, d) * region_stride;
-    }
+    const Descent descent = descend(code);
     s_.slow_routes.emplace_back(i, s_.route_regions.size());
-    s_.route_regions.push_back(a);
-    return a.count;
+    s_.route_regions.push_back(descent.passed);
+    return descent.passed.count;
   }
 
   // The codes sharing the first `depth` quadrants of `code`.
@@ -332,24 +319,34 @@ class KnownRoutes {
     return (code >> (2 * (levels_ - 1 - depth))) & 3;
   }
 
-  std::int32_t lookup(std::size_t code) {
-    quadtree::RouteRegions a;
-    std::size_t r = 0;
-    for (std::size_t d = 0; d <= levels_; ++d) {
-      require_index(s_.top.size(), r + region::mass_center_y);
-      const std::int32_t cell = at(s_.cell_of, r / region_stride);
-      if (cell >= 0) {
-        at(s_.route_regions, static_cast<std::size_t>(cell)) = a;
-        return cell;
+  // The regions with children that `code` passes from the root, and the
+  // region where they end: a cell, or a leaf that the route would change.
+  struct Descent {
+    quadtree::RouteRegions passed;
+    std::size_t end = 0;
+  };
+
+  Descent descend(std::size_t code) const {
+    Descent descent;
+    for (std::size_t d = 0; d < levels_; ++d) {
+      require_index(s_.top.size(), descent.end + region::mass_center_y);
+      const double* reg = s_.top.data() + descent.end;
+      if (at(s_.cell_of, descent.end / region_stride) >= 0 || !(reg[region::first_child] >= 0)) {
+        break;
       }
-      const double* reg = s_.top.data() + r;
-      if (d == levels_ || !(reg[region::first_child] >= 0)) {
-        return slow;
-      }
-      a.offsets[a.count++] = static_cast<std::uint32_t>(r);
-      r = region_offset(reg[region::first_child]) + quadrant_at(code, d) * region_stride;
+      descent.passed.offsets[descent.passed.count++] = static_cast<std::uint32_t>(descent.end);
+      descent.end = region_offset(reg[region::first_child]) + quadrant_at(code, d) * region_stride;
     }
-    return slow;
+    return descent;
+  }
+
+  std::int32_t lookup(std::size_t code) {
+    const Descent descent = descend(code);
+    const std::int32_t cell = at(s_.cell_of, descent.end / region_stride);
+    if (cell >= 0) {
+      at(s_.route_regions, static_cast<std::size_t>(cell)) = descent.passed;
+    }
+    return cell >= 0 ? cell : slow;
   }
 
   BuildScratch& s_;
@@ -372,7 +369,7 @@ void route_all(BuildScratch& s, std::span<const float> nodes, std::size_t base,
       continue;
     }
     const std::size_t changed_from = routes.note_slow(i, code);
-    router.route(read_body(nodes, i * node_stride), /*add_mass=*/false);
+    router.route(read_body(nodes, i * node_stride));
     routes.refresh(code, changed_from);
   }
   s.slow_routes.emplace_back(count, 0);  // past the last node
@@ -423,7 +420,7 @@ void release_idle_cells(BuildScratch& s) {
 namespace quadtree {
 
 void route_to_cells(std::span<const float> nodes, BuildScratch& s,
-                    const PartRunner& for_each_part) {
+                    const ForEachRange& for_each_part) {
   const std::size_t count = nodes.size() / node_stride;
   if (count >= std::size_t{1} << 32) {
     fatal("capacity overflow: " + std::to_string(count) +

@@ -8,10 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
 
+#include "for_each_range.hpp"
 #include "matrices.hpp"
 #include "quadtree.hpp"
 #include "settings.hpp"
@@ -112,10 +112,6 @@ struct StepBuffers {
   std::vector<float> packed_nodes;    // attraction's packed slots
 };
 
-// Runs body(begin, end) over consecutive ranges that cover [0, count), in any
-// order and possibly at once on several threads, and returns when all have run.
-using RangeBody = std::function<void(std::size_t begin, std::size_t end)>;
-using ForEachRange = std::function<void(std::size_t count, const RangeBody& body)>;
 // The whole range at once on the calling thread.
 void on_calling_thread(std::size_t count, const RangeBody& body);
 

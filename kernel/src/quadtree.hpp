@@ -11,12 +11,12 @@
 #include <cstddef>
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "for_each_range.hpp"
 #include "page_allocator.hpp"
 
 namespace tallow {
@@ -117,11 +117,6 @@ struct BuildScratch {
   std::vector<std::pair<std::size_t, std::size_t>> slow_routes;  // node, route; then past the end
 };
 
-// Runs body(begin, end) over ranges covering [0, parts), possibly at once on
-// several threads, and returns when all have run.
-using PartRunner = std::function<void(
-    std::size_t parts, const std::function<void(std::size_t begin, std::size_t end)>& body)>;
-
 // The first half of the tree in cells: builds the top, in node order as
 // build() would, and hands every node that passes it to its cell in node
 // order, so that build_cell() then gives each cell the regions, masses and
@@ -130,7 +125,7 @@ using PartRunner = std::function<void(
 // `for_each_part`; the top's masses are left to add_top_masses(). Node counts
 // must fit 32-bit indices, else fatal.
 void route_to_cells(std::span<const float> nodes, BuildScratch& scratch,
-                    const PartRunner& for_each_part);
+                    const ForEachRange& for_each_part);
 
 // What route_to_cells() leaves out: the masses the nodes add to the top
 // regions they pass, each region taking them in node order. Part 0 adds them
