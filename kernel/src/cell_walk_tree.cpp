@@ -66,8 +66,9 @@ std::vector<ShortcutStretch> top_records(const quadtree::BuildScratch& s,
 }
 
 // Slots kept for a cell that this tree has not got, or that has shrunk
-// to less than half of them, are given back (beyond some 96 KB); so are
-// those of a cell about to outgrow them, which need not be copied.
+// to well below them, are given back (beyond some 96 KB); so are those of a
+// cell about to outgrow them, which need not be copied. New slots get the
+// cell's headroom.
 void release_idle_slots(std::vector<WalkSlots>& cell_slots,
                         const quadtree::BuildScratch& s) {
   constexpr std::size_t idle_slots = std::size_t{1} << 13;
@@ -77,9 +78,10 @@ void release_idle_slots(std::vector<WalkSlots>& cell_slots,
   }
   for (std::size_t c = 0; c < cell_slots.size(); ++c) {
     const std::size_t wanted = c < need.size() ? need[c] : 0;
-    if (cell_slots[c].capacity() > 2 * wanted + idle_slots ||
+    if (cell_slots[c].capacity() > quadtree::max_room_factor * wanted + idle_slots ||
         (wanted > 0 && cell_slots[c].capacity() < wanted)) {
       WalkSlots().swap(cell_slots[c]);
+      cell_slots[c].reserve(quadtree::with_headroom(wanted));
     }
   }
 }

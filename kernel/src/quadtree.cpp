@@ -478,11 +478,16 @@ void build_cell(Cell& cell, const RegionMatrix& top) {
   // freed arrays a worker thread's allocator keeps: the first tree would hold
   // half as much again. A cell that has lost most of its nodes gives back
   // what it held, and one that needs more drops its old tree before it grows.
+  // The room is reserved with headroom, which costs no pages until written:
+  // cells gain and lose nodes from step to step, and an array dropped for a
+  // few more nodes had all its pages faulted in again (half the cells in the
+  // first dozen steps at a million nodes).
   const std::size_t room = quadtree::expected_regions(cell) * region_stride;
-  if (regions.capacity() < room || regions.capacity() > 2 * room + quadtree::max_idle_room) {
+  if (regions.capacity() < room ||
+      regions.capacity() > quadtree::max_room_factor * room + quadtree::max_idle_room) {
     RegionMatrix().swap(regions);  // the old tree is not copied over
+    regions.reserve(quadtree::with_headroom(room));
   }
-  regions.reserve(room);
   // An earlier, larger tree's pages go before this one's are written, so
   // that the cells never hold both at once.
   release_pages_past(regions, std::max(room, region_stride));
