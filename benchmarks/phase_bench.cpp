@@ -89,6 +89,9 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
     std::size_t walks = 0;
     if (pool != nullptr) {
       walks = tallow::bh_prepare_walks_on_pool(*pool, m.nodes, buffers, scratch);
+    } else if (tallow::builds_tree_in_cells(m.nodes.size() / tallow::node_stride)) {
+      tallow::bh_prepare_walks_in_cells(buffers, m.nodes, scratch, tallow::on_calling_thread);
+      walks = m.nodes.size() / tallow::node_stride;
     } else {
       tallow::quadtree::build_into(buffers.regions, m.nodes);
       walks = tallow::bh_prepare_step_walks(buffers, m.nodes, buffers.regions);

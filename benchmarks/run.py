@@ -199,14 +199,15 @@ def design_bytes(n: int, m: int, regions: int) -> int:
     return (8 * m + 16 * n) + 40 * n + 80 * n + 72 * regions + 12 * m + 16 * n
 
 
-def held_bytes(n: int, m: int, regions: int, walk_records: int, threads: int = 1) -> int:
+def held_bytes(n: int, m: int, regions: int, walk_records: int) -> int:
     """Bytes of the buffers this implementation holds: argument copies, node
     matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
     scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node), from
-    262,144 nodes attraction's packed slots (16 bytes a node), and result; no snapshot. With a pool and 32,768 nodes or more the regions are held cell by cell
-    instead of whole, and each node's arrival at its cell takes 8 bytes, its route there 2 and
-    its packed x, y and mass in the cell 12."""
-    arrivals = 22 * n if threads > 1 and n >= 32_768 else 0
+    262,144 nodes attraction's packed slots (16 bytes a node), and result; no snapshot. From
+    32,768 nodes the Barnes-Hut regions are held cell by cell instead of whole, and each node's
+    arrival at its cell takes 8 bytes, its route there 2 and its packed x, y and mass in the
+    cell 12."""
+    arrivals = 22 * n if regions > 0 and n >= 32_768 else 0
     packed = 16 * n if n >= 1 << 18 else 0
     return (
         (8 * m + 16 * n)
@@ -271,9 +272,7 @@ def bench_size(program: Path, n: int, threads_list: list[int], quick: bool) -> N
 
             regions = phases["regions"] if theta is not None else 0
             design = design_bytes(n, m, regions)
-            held = held_bytes(
-                n, m, regions, phases["walk_records"] if theta is not None else 0, threads
-            )
+            held = held_bytes(n, m, regions, phases["walk_records"] if theta is not None else 0)
             peak = native["peak_added_kib"] * 1024
             print_row(
                 [

@@ -42,6 +42,11 @@ void iterate(const LayoutSettings& settings, std::span<float> nodes,
   } else {
     repulsion_phase(settings, nodes, {});
   }
+  finish_step(settings, nodes, edges, compensation, buffers);
+}
+
+void finish_step(const LayoutSettings& settings, std::span<float> nodes,
+                 std::span<const EdgeRecord> edges, double compensation, StepBuffers& buffers) {
   gravity_phase(settings, nodes);
   if (nodes.size() / node_stride >= min_nodes_packed_attraction) {
     attraction_phase(settings, nodes, edges, compensation, buffers.packed_nodes);

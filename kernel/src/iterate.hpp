@@ -262,4 +262,9 @@ void iterate(const LayoutSettings& settings, std::span<float> nodes,
 void iterate(const LayoutSettings& settings, std::span<float> nodes,
              std::span<const EdgeRecord> edges, StepBuffers& buffers);
 
+// The step after repulsion, on the calling thread: gravity, attraction and
+// force application.
+void finish_step(const LayoutSettings& settings, std::span<float> nodes,
+                 std::span<const EdgeRecord> edges, double compensation, StepBuffers& buffers);
+
 }  // namespace tallow

@@ -11,10 +11,14 @@ namespace tallow {
 
 std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
 
+bool builds_tree_in_cells(std::size_t node_count) {
+  return node_count >= quadtree::min_nodes_for_cells && node_count <= max_nodes_for_cells;
+}
+
 std::size_t bh_prepare_walks_on_pool(WorkerPool& pool, std::span<const float> nodes,
                                      StepBuffers& buffers, quadtree::BuildScratch& scratch) {
   const std::size_t count = nodes.size() / node_stride;
-  if (count >= quadtree::min_nodes_for_cells && count <= max_nodes_for_cells) {
+  if (builds_tree_in_cells(count)) {
     // One cell at a time: cells differ a lot in size, the largest go first.
     bh_prepare_walks_in_cells(buffers, nodes, scratch,
                               [&pool](std::size_t cells, const RangeBody& body) {
@@ -72,6 +76,15 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
   }
 }
 
+void iterate_with_tree_in_cells(const LayoutSettings& settings, std::span<float> nodes,
+                                std::span<const EdgeRecord> edges, StepBuffers& buffers,
+                                quadtree::BuildScratch& scratch) {
+  const double compensation = prepare_step(settings, nodes);
+  bh_prepare_walks_in_cells(buffers, nodes, scratch, on_calling_thread);
+  bh_run_walks(settings, nodes, buffers.regions, buffers, 0, nodes.size() / node_stride);
+  finish_step(settings, nodes, edges, compensation, buffers);
+}
+
 std::optional<LayoutAborted> run_layout(std::span<float> nodes,
                                         std::span<const EdgeRecord> edges,
                                         const LayoutSettings& settings,
@@ -102,6 +115,8 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
   for (std::uint64_t i = 1; i <= iterations; ++i) {
     if (pool) {
       run_iteration_parallel(*pool, settings, nodes, edges, buffers, tree_scratch);
+    } else if (settings.barnesHutOptimize && builds_tree_in_cells(nodes.size() / node_stride)) {
+      iterate_with_tree_in_cells(settings, nodes, edges, buffers, tree_scratch);
     } else {
       iterate(settings, nodes, edges, buffers);
     }

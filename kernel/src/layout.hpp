@@ -42,6 +42,18 @@ inline constexpr std::size_t min_regions_on_pool = 16384;
 // larger trees are built whole.
 inline constexpr std::size_t max_nodes_for_cells = walk_region / 5;
 
+// Whether a Barnes-Hut step builds its tree in cells: from
+// quadtree::min_nodes_for_cells to max_nodes_for_cells nodes, on one thread
+// too, where a cell's regions stay in the cache while they are built and the
+// whole tree's do not.
+bool builds_tree_in_cells(std::size_t node_count);
+
+// iterate() with the region tree built in cells on the calling thread: the
+// same bits. `scratch` keeps the cells' arrays from step to step.
+void iterate_with_tree_in_cells(const LayoutSettings& settings, std::span<float> nodes,
+                                std::span<const EdgeRecord> edges, StepBuffers& buffers,
+                                quadtree::BuildScratch& scratch);
+
 // The Barnes-Hut repulsion of one step: the region tree, its walk tree and
 // one walk per node, on the pool while the caller waits. From
 // quadtree::min_nodes_for_cells nodes the tree is built in cells, one cell per
