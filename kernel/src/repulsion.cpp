@@ -13,6 +13,8 @@
 #include "checked.hpp"
 #include "iterate.hpp"
 #include "opening_test.hpp"
+#include "packet_walks.hpp"
+#include "walk_shortcuts.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -162,35 +164,13 @@ void bh_node_repulsion_sized(std::span<float, node_stride> node, std::size_t key
 
 namespace {
 
-// Where the walk goes on after opening region r, whose ratio is not finite:
-// past the whole subtree when all its live records lie at the node's own
-// point (each d2 is 0 or NaN there, so every region is opened and nothing is
-// added), else to the next live record (the dead ones between add nothing).
-// Always inlined: with two kinds of walk the compiler would call it, and
-// keeping the walk's locals across that call costs 5 % more instructions per
-// plain walk.
-[[gnu::always_inline]] inline std::size_t past_opened_region(const WalkTree& tree, std::size_t r,
-                                                             double x, double y) {
-  const WalkShortcut shortcut = tree.shortcuts[r];
-  if (shortcut.same_point == walk_all_dead) {
-    return tree.skip[r];
-  }
-  if (shortcut.same_point != walk_mixed) {
-    const WalkRecord& point = at(tree.records, shortcut.same_point);
-    if (point.x == x && point.y == y) {
-      return tree.skip[r];
-    }
-  }
-  return shortcut.next_live;
-}
-
 // The walk tree puts a region's subtree right after it, so opening a region
 // is a step to the next record, with no dependent load on that path. The
 // plain walk reads no size; the sized one reads tree.reach where it meets a
 // leaf or a region that passes the opening test.
 template <bool sized>
 void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const WalkTree& tree,
-               double coefficient, double theta2) {
+               double coefficient, double theta2, std::size_t start = 0) {
   const double x = node[slot::x];
   const double y = node[slot::y];
   // Every d2 of a NaN node is NaN: no region stands for its subtree and no
@@ -213,7 +193,7 @@ void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const Wa
   if constexpr (sized) {
     count = std::min(count, tree.reach.size());
   }
-  std::size_t r = 0;
+  std::size_t r = start;
   while (r < count) {  // the loop's bounds test: skips never point backwards
     const WalkRecord& record = records[r];
     const double dX = x - record.x;
@@ -272,6 +252,12 @@ void bh_node_repulsion_sized(std::span<float, node_stride> node, std::uint32_t i
   walk_tree<true>(node, index, tree, coefficient, theta2);
 }
 
+void bh_node_repulsion_from(std::span<float, node_stride> node, std::uint32_t index,
+                            const WalkTree& tree, double coefficient, double theta2,
+                            std::size_t start) {
+  walk_tree<false>(node, index, tree, coefficient, theta2, start);
+}
+
 namespace {
 
 // Walks [begin, end) of one kind: the sized and the plain walk are chosen once
@@ -282,6 +268,11 @@ void run_walks(std::span<float> nodes, std::span<const double> regions,
                double coefficient, double theta2) {
   if (!buffers.walk_order.empty()) {
     const std::span<const std::uint32_t> order = buffers.walk_order;
+    if constexpr (!sized) {
+      if (bh_run_packet_walks(nodes, buffers.walk_tree, order, begin, end, coefficient, theta2)) {
+        return;
+      }
+    }
     for (std::size_t k = begin; k < end; ++k) {
       // The walks go in spatial order, so the records of their nodes are
       // scattered over the node matrix: fetch a few walks ahead.

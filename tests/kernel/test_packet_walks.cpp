@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "iterate.hpp"
+#include "kernel_test_support.hpp"
+#include "packet_walks.hpp"
+#include "quadtree.hpp"
+
+namespace tallow {
+namespace {
+
+using testing_support::Body;
+using testing_support::Degenerate;
+using testing_support::make_nodes;
+using testing_support::same_bits;
+
+// Forces to start from, -0 and NaN among them, so that a lane that adds
+// nothing must leave its node's force exactly as it was.
+void set_start_forces(NodeMatrix& nodes) {
+  const std::size_t count = nodes.size() / node_stride;
+  for (std::size_t i = 0; i < count; ++i) {
+    float* node = nodes.data() + i * node_stride;
+    node[slot::dx] = i % 3 == 0 ? -0.0f : 0.25f * static_cast<float>(i % 17) - 1.5f;
+    node[slot::dy] = i % 29 == 7 ? std::numeric_limits<float>::quiet_NaN()
+                                 : -0.125f * static_cast<float>(i % 13);
+  }
+}
+
+// Nodes in nested clusters at shrinking scales: neighbours in the walk order
+// disagree about regions at many depths, so packets split and rejoin deep
+// inside the tree.
+std::vector<Body> nested_clusters(std::size_t n) {
+  testing_support::Jitter jitter(77u);
+  std::vector<Body> bodies;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double scale = std::ldexp(1.0, -static_cast<int>(i % 24));
+    bodies.push_back({scale * jitter(), scale * jitter(), 1.0 + static_cast<double>(i % 3)});
+  }
+  return bodies;
+}
+
+// Packets must give every node the bits of its own walk; the walks are split
+// into two ranges of uneven length so that packets start anywhere and some
+// are not full.
+void expect_packets_match_single_walks(NodeMatrix start, double theta) {
+  if (!packet_walks_supported()) {
+    GTEST_SKIP() << "this CPU walks one node at a time";
+  }
+  set_start_forces(start);
+  const RegionMatrix regions = quadtree::build(start);
+  StepBuffers buffers;
+  const std::size_t count = bh_prepare_step_walks(buffers, start, regions);
+  ASSERT_EQ(buffers.walk_order.size(), count);
+  const double coefficient = 1.7;
+  const double theta2 = theta * theta;
+
+  NodeMatrix single = start;
+  for (const std::uint32_t index : buffers.walk_order) {
+    bh_node_repulsion(std::span<float, node_stride>(single.data() + index * node_stride,
+                                                    node_stride),
+                      index, buffers.walk_tree, coefficient, theta2);
+  }
+  NodeMatrix packed = start;
+  const std::size_t split = count < 5 ? count : 5;
+  ASSERT_TRUE(bh_run_packet_walks(packed, buffers.walk_tree, buffers.walk_order, 0, split,
+                                  coefficient, theta2));
+  ASSERT_TRUE(bh_run_packet_walks(packed, buffers.walk_tree, buffers.walk_order, split, count,
+                                  coefficient, theta2));
+  for (std::size_t i = 0; i < packed.size(); ++i) {
+    ASSERT_TRUE(same_bits(packed[i], single[i]))
+        << "node " << i / node_stride << ", slot " << i % node_stride;
+  }
+}
+
+class PacketWalks : public ::testing::TestWithParam<std::tuple<Degenerate, double>> {};
+
+TEST_P(PacketWalks, GiveEveryNodeTheBitsOfItsOwnWalk) {
+  const auto [kind, theta] = GetParam();
+  expect_packets_match_single_walks(make_nodes(testing_support::degenerate_bodies(kind, 300)),
+                                    theta);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Repulsion, PacketWalks,
+    ::testing::Combine(::testing::ValuesIn(testing_support::every_degenerate),
+                       ::testing::Values(0.0, 0.5, 1.2, 3.0)),
+    [](const auto& test) {
+      const double theta = std::get<1>(test.param);
+      return testing_support::degenerate_name(std::get<0>(test.param)) + "_theta_" +
+             std::to_string(static_cast<int>(theta * 10));
+    });
+
+TEST(PacketWalks, SplitAndRejoinDeepInsideNestedClusters) {
+  for (const double theta : {0.3, 1.2, 2.0}) {
+    SCOPED_TRACE(::testing::Message() << "theta " << theta);
+    expect_packets_match_single_walks(make_nodes(nested_clusters(6000)), theta);
+  }
+}
+
+}  // namespace
+}  // namespace tallow
