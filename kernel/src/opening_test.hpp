@@ -29,11 +29,17 @@ class OpeningTest {
     }
   }
 
+  // Openings below d2 * far keep the quotient finite.
+  static constexpr double far = 0x1p1000;
+
+  // The bound under theta2 by which a product decides that a region stands.
+  double below() const { return below_; }
+
   Opening of(double opening, double d2) const {
     if (opening < d2 * below_) {
       return Opening::stands;
     }
-    if (opening > d2 * theta2_ && opening < d2 * 0x1p1000) {
+    if (opening > d2 * theta2_ && opening < d2 * far) {
       return Opening::opens;
     }
     const double ratio = opening / d2;

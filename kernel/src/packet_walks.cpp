@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "checked.hpp"
+#include "opening_test.hpp"
 #include "walk_shortcuts.hpp"
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -152,6 +153,8 @@ TALLOW_AVX512 void walk_packet(Packet& p, const WalkTree& tree, double theta2,
   const __m512d zero = _mm512_setzero_pd();
   const __m512d theta2s = _mm512_set1_pd(theta2);
   const __m512d infinity = _mm512_set1_pd(std::numeric_limits<double>::infinity());
+  const __m512d below = _mm512_set1_pd(OpeningTest(theta2).below());
+  const __m512d far = _mm512_set1_pd(OpeningTest::far);
   frames.clear();
   __mmask8 active = p.walking;
   std::size_t r = 0;
@@ -182,11 +185,21 @@ TALLOW_AVX512 void walk_packet(Packet& p, const WalkTree& tree, double theta2,
     if (leaf) {
       adds = _mm512_mask_cmp_pd_mask(apart, opening, p.own_leaf, _CMP_NEQ_UQ);
     } else {
-      const __m512d ratio = _mm512_div_pd(opening, d2);
-      const __mmask8 stands = _mm512_mask_cmp_pd_mask(active, ratio, theta2s, _CMP_LT_OQ);
-      const __mmask8 finite = _mm512_mask_cmp_pd_mask(active, ratio, infinity, _CMP_LT_OQ);
+      // The opening test by products where they decide (see OpeningTest),
+      // by the division for the rest.
+      __mmask8 stands = _mm512_mask_cmp_pd_mask(active, opening, _mm512_mul_pd(d2, below), _CMP_LT_OQ);
+      opens = static_cast<__mmask8>(
+          _mm512_mask_cmp_pd_mask(active, opening, _mm512_mul_pd(d2, theta2s), _CMP_GT_OQ) &
+          _mm512_mask_cmp_pd_mask(active, opening, _mm512_mul_pd(d2, far), _CMP_LT_OQ));
+      __mmask8 finite = static_cast<__mmask8>(stands | opens);
+      const __mmask8 undecided = static_cast<__mmask8>(active & ~finite);
+      if (undecided != 0) [[unlikely]] {
+        const __m512d ratio = _mm512_div_pd(opening, d2);
+        stands = static_cast<__mmask8>(stands | _mm512_mask_cmp_pd_mask(undecided, ratio, theta2s, _CMP_LT_OQ));
+        finite = static_cast<__mmask8>(finite | _mm512_mask_cmp_pd_mask(undecided, ratio, infinity, _CMP_LT_OQ));
+        opens = static_cast<__mmask8>(finite & ~stands);
+      }
       adds = static_cast<__mmask8>(stands & apart);
-      opens = static_cast<__mmask8>(finite & ~stands);
       const __mmask8 odd = static_cast<__mmask8>(active & ~finite);
       if (odd != 0) [[unlikely]] {
         opens = static_cast<__mmask8>(opens | open_or_depart(p, odd, tree, r));
