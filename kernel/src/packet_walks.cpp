@@ -255,6 +255,13 @@ bool bh_run_packet_walks(std::span<float> nodes, const WalkTree& tree,
     p.indices = order.data() + k;
     p.count = std::min(lanes, end - k);
     load_packet(p, nodes, coefficient);
+    // The next packet's nodes lie scattered over the node matrix: fetch
+    // them while this packet walks.
+    for (std::size_t l = k + lanes; l < std::min(k + 2 * lanes, end); ++l) {
+      const float* next = nodes.data() + std::size_t{order[l]} * node_stride;
+      __builtin_prefetch(next, 1);
+      __builtin_prefetch(next + node_stride - 1, 1);
+    }
     const __mmask8 walked = p.walking;
     walk_packet(p, tree, theta2, frames);
     finish_packet(p, walked, nodes, tree, coefficient, theta2);
