@@ -93,7 +93,7 @@ struct Cell {
 };
 
 // Cells lie at most this many levels below the root.
-inline constexpr std::size_t max_route_levels = 6;
+inline constexpr std::size_t max_route_levels = 7;
 
 // The top regions a route to a cell passes, root first (offsets into the top).
 struct RouteRegions {
@@ -105,6 +105,7 @@ struct RouteRegions {
 // cell's region stands for the cell's own root) and every cell's subtree.
 // Kept from one tree to the next for the capacity of its arrays.
 struct BuildScratch {
+  std::size_t cell_depth = 0;  // levels below the root of the cells; 0 chooses by node count
   RegionMatrix top;
   std::vector<std::int32_t> cell_of;  // per top region: its cell, or -1
   std::vector<Cell> cells;            // numbered by their depth and path from the root

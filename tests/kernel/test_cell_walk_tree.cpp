@@ -111,6 +111,35 @@ StepBuffers walks_in_cells(const NodeMatrix& nodes, std::size_t threads, bool si
 
 class CellWalkTree : public testing::TestWithParam<std::tuple<std::size_t, bool>> {};
 
+// Larger graphs put their cells further down; here 40,000 nodes are cut
+// that finely, each tree built twice as above.
+class DeeperCells : public testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(DeeperCells, GiveTheWholeTreesWalks) {
+  const auto [depth, threads] = GetParam();
+  const NodeMatrix nodes = with_sizes(make_nodes(mixed_bodies(parallel_size)));
+  WorkerPool pool(threads);
+  quadtree::BuildScratch scratch;
+  scratch.cell_depth = depth;
+  StepBuffers buffers;
+  buffers.sized_leaves = true;
+  prepare_in_cells(buffers, nodes, pool, scratch);
+  prepare_in_cells(buffers, nodes, pool, scratch);
+  expect_same_walks(buffers, walks_of_whole_tree(nodes, true));
+  ASSERT_FALSE(scratch.cell_order.empty());
+  for (const std::uint32_t c : scratch.cell_order) {
+    EXPECT_GE(scratch.cells[c].depth, depth);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, DeeperCells,
+                         testing::Combine(testing::Values(std::size_t{4}, std::size_t{5}),
+                                          testing::Values(std::size_t{1}, std::size_t{3})),
+                         [](const auto& test) {
+                           return "depth" + std::to_string(std::get<0>(test.param)) +
+                                  "_threads" + std::to_string(std::get<1>(test.param));
+                         });
+
 TEST_P(CellWalkTree, MixedNodesGiveTheWholeTreesWalks) {
   const auto [threads, sized] = GetParam();
   const NodeMatrix nodes = with_sizes(make_nodes(mixed_bodies(parallel_size)));
