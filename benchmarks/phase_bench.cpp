@@ -97,7 +97,7 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
       walks = tallow::bh_prepare_step_walks(buffers, m.nodes, buffers.regions);
     }
     lap(t.tree, clock);
-    if (pool != nullptr) {
+    if (pool != nullptr && walks >= tallow::min_walks_on_pool) {
       pool->for_each(walks, [&](std::size_t begin, std::size_t end) {
         tallow::bh_run_walks(s, m.nodes, buffers.regions, buffers, begin, end);
       });

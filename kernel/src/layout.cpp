@@ -42,6 +42,10 @@ void bh_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes, StepBuffers& buffers,
                           quadtree::BuildScratch& scratch) {
   const std::size_t walks = bh_prepare_walks_on_pool(pool, nodes, buffers, scratch);
+  if (walks < min_walks_on_pool) {
+    bh_run_walks(settings, nodes, buffers.regions, buffers, 0, walks);
+    return;
+  }
   pool.for_each(walks, [&](std::size_t begin, std::size_t end) {
     bh_run_walks(settings, nodes, buffers.regions, buffers, begin, end);
   });
