@@ -213,12 +213,13 @@ void bh_node_repulsion_sized(std::span<float, node_stride> node, std::size_t key
 void bh_node_repulsion_sized(std::span<float, node_stride> node, std::uint32_t index,
                              const WalkTree& tree, double coefficient, double theta2);
 
-// The rest of bh_node_repulsion's walk over the walk tree from record `start`
-// on, the node's dx and dy holding its force so far: a walk is its record and
-// its force, so it may stop anywhere and go on here.
+// The rest of bh_node_repulsion's walk over the walk tree (with `sized`,
+// bh_node_repulsion_sized's) from record `start` on, the node's dx and dy
+// holding its force so far: a walk is its record and its force, so it may
+// stop anywhere and go on here.
 void bh_node_repulsion_from(std::span<float, node_stride> node, std::uint32_t index,
                             const WalkTree& tree, double coefficient, double theta2,
-                            std::size_t start);
+                            std::size_t start, bool sized);
 
 // Repulsion between every pair of nodes, with node sizes when adjustSizes is
 // set: i from 1 up, j below i, both nodes updated, i first. Writes only dx, dy.

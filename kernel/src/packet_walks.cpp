@@ -56,6 +56,7 @@ struct Packet {
   const std::uint32_t* indices = nullptr;
   std::size_t count = 0;  // lanes holding a node
   __m512d x{}, y{}, scaled_mass{}, own_leaf{}, dx{}, dy{};
+  __m512d own_size{}, scaled_overlap{};  // for walks with sizes
   __mmask8 walking = 0;  // lanes with a walk to do (not NaN, not departed)
   Departure departures[lanes]{};
   std::size_t departed = 0;
@@ -74,17 +75,20 @@ struct Packet {
 // its own walk, and takes no lane.
 TALLOW_AVX512 void load_packet(Packet& p, std::span<float> nodes, double coefficient) {
   alignas(64) double x[lanes] = {}, y[lanes] = {}, scaled[lanes] = {}, own[lanes] = {};
-  alignas(64) double dx[lanes] = {}, dy[lanes] = {};
+  alignas(64) double dx[lanes] = {}, dy[lanes] = {}, size[lanes] = {}, overlap[lanes] = {};
   for (std::size_t l = 0; l < p.count; ++l) {
     const std::uint32_t index = p.indices[l];
-    require_index(nodes.size(), std::size_t{index} * node_stride + slot::mass);
+    require_index(nodes.size(), std::size_t{index} * node_stride + slot::size);
     const float* n = nodes.data() + std::size_t{index} * node_stride;
     if (std::isnan(n[slot::x]) || std::isnan(n[slot::y])) {
       continue;
     }
     x[l] = n[slot::x];
     y[l] = n[slot::y];
-    scaled[l] = coefficient * static_cast<double>(n[slot::mass]);
+    const double mass = n[slot::mass];
+    scaled[l] = coefficient * mass;
+    overlap[l] = coefficient * 100 * mass;
+    size[l] = n[slot::size];
     own[l] = -(static_cast<double>(index) + 1.0);
     dx[l] = n[slot::dx];
     dy[l] = n[slot::dy];
@@ -96,12 +100,15 @@ TALLOW_AVX512 void load_packet(Packet& p, std::span<float> nodes, double coeffic
   p.own_leaf = _mm512_load_pd(own);
   p.dx = _mm512_load_pd(dx);
   p.dy = _mm512_load_pd(dy);
+  p.own_size = _mm512_load_pd(size);
+  p.scaled_overlap = _mm512_load_pd(overlap);
 }
 
 // Stores the forces of the lanes that walked, then lets the departed lanes
 // finish alone from where they left.
 TALLOW_AVX512 void finish_packet(Packet& p, __mmask8 walked, std::span<float> nodes,
-                                 const WalkTree& tree, double coefficient, double theta2) {
+                                 const WalkTree& tree, double coefficient, double theta2,
+                                 bool sized) {
   alignas(64) double dx[lanes], dy[lanes];
   _mm512_store_pd(dx, p.dx);
   _mm512_store_pd(dy, p.dy);
@@ -116,7 +123,7 @@ TALLOW_AVX512 void finish_packet(Packet& p, __mmask8 walked, std::span<float> no
     const std::uint32_t index = p.indices[p.departures[k].lane];
     bh_node_repulsion_from(
         std::span<float, node_stride>(nodes.data() + std::size_t{index} * node_stride, node_stride),
-        index, tree, coefficient, theta2, p.departures[k].record);
+        index, tree, coefficient, theta2, p.departures[k].record, sized);
   }
 }
 
@@ -145,11 +152,16 @@ TALLOW_AVX512 __mmask8 open_or_depart(Packet& p, __mmask8 odd, const WalkTree& t
   return opens;
 }
 
+template <bool sized>
 TALLOW_AVX512 void walk_packet(Packet& p, const WalkTree& tree, double theta2,
                                std::vector<Frame>& frames) {
   const WalkRecord* const records = tree.records.data();
   const std::uint32_t* const skip = tree.skip.data();
-  const std::size_t count = std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
+  const double* const reach = tree.reach.data();
+  std::size_t count = std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
+  if constexpr (sized) {
+    count = std::min(count, tree.reach.size());
+  }
   const __m512d zero = _mm512_setzero_pd();
   const __m512d theta2s = _mm512_set1_pd(theta2);
   const __m512d infinity = _mm512_set1_pd(std::numeric_limits<double>::infinity());
@@ -182,8 +194,21 @@ TALLOW_AVX512 void walk_packet(Packet& p, const WalkTree& tree, double theta2,
     const bool leaf = record.opening < 0;
     __mmask8 adds;
     __mmask8 opens = 0;
+    __m512d f = zero;
     if (leaf) {
       adds = _mm512_mask_cmp_pd_mask(apart, opening, p.own_leaf, _CMP_NEQ_UQ);
+      if constexpr (sized) {
+        // The distance less both sizes: apart, the usual force over d * d;
+        // overlapping, the overlap force; just touching, none.
+        const __m512d d = _mm512_sub_pd(_mm512_sub_pd(_mm512_maskz_sqrt_pd(0xFF, d2), p.own_size),
+                                        _mm512_set1_pd(reach[r]));
+        const __mmask8 overlaps = _mm512_mask_cmp_pd_mask(adds, d, zero, _CMP_LT_OQ);
+        adds = static_cast<__mmask8>(overlaps | _mm512_mask_cmp_pd_mask(adds, d, zero, _CMP_GT_OQ));
+        const __m512d mass = _mm512_set1_pd(record.mass);
+        f = _mm512_mask_mov_pd(
+            _mm512_div_pd(_mm512_div_pd(_mm512_mul_pd(p.scaled_mass, mass), d), d), overlaps,
+            _mm512_mul_pd(p.scaled_overlap, mass));
+      }
     } else {
       // The opening test by products where they decide (see OpeningTest),
       // by the division for the rest.
@@ -199,6 +224,14 @@ TALLOW_AVX512 void walk_packet(Packet& p, const WalkTree& tree, double theta2,
         finite = static_cast<__mmask8>(finite | _mm512_mask_cmp_pd_mask(undecided, ratio, infinity, _CMP_LT_OQ));
         opens = static_cast<__mmask8>(finite & ~stands);
       }
+      if constexpr (sized) {
+        // A region stands only where no disc below it can reach the node's.
+        const __m512d limit = _mm512_add_pd(p.own_size, _mm512_set1_pd(reach[r]));
+        const __mmask8 clear =
+            _mm512_mask_cmp_pd_mask(stands, d2, _mm512_mul_pd(limit, limit), _CMP_GT_OQ);
+        opens = static_cast<__mmask8>(opens | (stands & ~clear));
+        stands = clear;
+      }
       adds = static_cast<__mmask8>(stands & apart);
       const __mmask8 odd = static_cast<__mmask8>(active & ~finite);
       if (odd != 0) [[unlikely]] {
@@ -207,7 +240,9 @@ TALLOW_AVX512 void walk_packet(Packet& p, const WalkTree& tree, double theta2,
       }
     }
     if (adds != 0) {
-      const __m512d f = _mm512_div_pd(_mm512_mul_pd(_mm512_set1_pd(record.mass), p.scaled_mass), d2);
+      if (!sized || !leaf) {
+        f = _mm512_div_pd(_mm512_mul_pd(_mm512_set1_pd(record.mass), p.scaled_mass), d2);
+      }
       p.dx = _mm512_mask_mov_pd(p.dx, adds, round_to_f32(_mm512_add_pd(p.dx, _mm512_mul_pd(dX, f))));
       p.dy = _mm512_mask_mov_pd(p.dy, adds, round_to_f32(_mm512_add_pd(p.dy, _mm512_mul_pd(dY, f))));
     }
@@ -240,7 +275,7 @@ bool packet_walks_supported() {
 
 bool bh_run_packet_walks(std::span<float> nodes, const WalkTree& tree,
                          std::span<const std::uint32_t> order, std::size_t begin,
-                         std::size_t end, double coefficient, double theta2) {
+                         std::size_t end, double coefficient, double theta2, bool sized) {
 #if defined(TALLOW_PACKET_WALKS)
   if (!packet_walks_supported()) {
     return false;
@@ -263,12 +298,17 @@ bool bh_run_packet_walks(std::span<float> nodes, const WalkTree& tree,
       __builtin_prefetch(next + node_stride - 1, 1);
     }
     const __mmask8 walked = p.walking;
-    walk_packet(p, tree, theta2, frames);
-    finish_packet(p, walked, nodes, tree, coefficient, theta2);
+    if (sized) {
+      walk_packet<true>(p, tree, theta2, frames);
+    } else {
+      walk_packet<false>(p, tree, theta2, frames);
+    }
+    finish_packet(p, walked, nodes, tree, coefficient, theta2, sized);
   }
   return true;
 #else
-  (void)nodes, (void)tree, (void)order, (void)begin, (void)end, (void)coefficient, (void)theta2;
+  (void)nodes, (void)tree, (void)order, (void)begin, (void)end, (void)coefficient, (void)theta2,
+      (void)sized;
   return false;
 #endif
 }

@@ -1,4 +1,4 @@
-// Plain Barnes-Hut walks of eight nodes at once, in the lanes of one vector.
+// Barnes-Hut walks of eight nodes at once, in the lanes of one vector.
 #pragma once
 
 #include <cstddef>
@@ -15,11 +15,12 @@ namespace tallow {
 // together, each lane deciding for its own node with its own arithmetic and
 // taking a force only where its own walk would. A lane whose walk would jump
 // (a region at its own point with records there to skip, a dead record)
-// finishes alone with bh_node_repulsion_from. Same bits as one walk per node.
-// Returns false, having walked nothing, on a CPU without 512-bit lanes.
+// finishes alone with bh_node_repulsion_from. With `sized`, the walks with
+// node sizes (tree.reach filled). Same bits as one walk per node. Returns
+// false, having walked nothing, on a CPU without 512-bit lanes.
 bool bh_run_packet_walks(std::span<float> nodes, const WalkTree& tree,
                          std::span<const std::uint32_t> order, std::size_t begin,
-                         std::size_t end, double coefficient, double theta2);
+                         std::size_t end, double coefficient, double theta2, bool sized);
 
 // Whether this CPU runs the walks in packets.
 bool packet_walks_supported();

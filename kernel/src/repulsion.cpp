@@ -254,8 +254,12 @@ void bh_node_repulsion_sized(std::span<float, node_stride> node, std::uint32_t i
 
 void bh_node_repulsion_from(std::span<float, node_stride> node, std::uint32_t index,
                             const WalkTree& tree, double coefficient, double theta2,
-                            std::size_t start) {
-  walk_tree<false>(node, index, tree, coefficient, theta2, start);
+                            std::size_t start, bool sized) {
+  if (sized) {
+    walk_tree<true>(node, index, tree, coefficient, theta2, start);
+  } else {
+    walk_tree<false>(node, index, tree, coefficient, theta2, start);
+  }
 }
 
 namespace {
@@ -268,10 +272,9 @@ void run_walks(std::span<float> nodes, std::span<const double> regions,
                double coefficient, double theta2) {
   if (!buffers.walk_order.empty()) {
     const std::span<const std::uint32_t> order = buffers.walk_order;
-    if constexpr (!sized) {
-      if (bh_run_packet_walks(nodes, buffers.walk_tree, order, begin, end, coefficient, theta2)) {
-        return;
-      }
+    if (bh_run_packet_walks(nodes, buffers.walk_tree, order, begin, end, coefficient, theta2,
+                            sized)) {
+      return;
     }
     for (std::size_t k = begin; k < end; ++k) {
       // The walks go in spatial order, so the records of their nodes are

@@ -48,13 +48,14 @@ std::vector<Body> nested_clusters(std::size_t n) {
 // Packets must give every node the bits of its own walk; the walks are split
 // into two ranges of uneven length so that packets start anywhere and some
 // are not full.
-void expect_packets_match_single_walks(NodeMatrix start, double theta) {
+void expect_packets_match_single_walks(NodeMatrix start, double theta, bool sized = false) {
   if (!packet_walks_supported()) {
     GTEST_SKIP() << "this CPU walks one node at a time";
   }
   set_start_forces(start);
   const RegionMatrix regions = quadtree::build(start);
   StepBuffers buffers;
+  buffers.sized_leaves = sized;
   const std::size_t count = bh_prepare_step_walks(buffers, start, regions);
   ASSERT_EQ(buffers.walk_order.size(), count);
   const double coefficient = 1.7;
@@ -62,44 +63,62 @@ void expect_packets_match_single_walks(NodeMatrix start, double theta) {
 
   NodeMatrix single = start;
   for (const std::uint32_t index : buffers.walk_order) {
-    bh_node_repulsion(std::span<float, node_stride>(single.data() + index * node_stride,
-                                                    node_stride),
-                      index, buffers.walk_tree, coefficient, theta2);
+    const std::span<float, node_stride> node(single.data() + index * node_stride, node_stride);
+    if (sized) {
+      bh_node_repulsion_sized(node, index, buffers.walk_tree, coefficient, theta2);
+    } else {
+      bh_node_repulsion(node, index, buffers.walk_tree, coefficient, theta2);
+    }
   }
   NodeMatrix packed = start;
   const std::size_t split = count < 5 ? count : 5;
   ASSERT_TRUE(bh_run_packet_walks(packed, buffers.walk_tree, buffers.walk_order, 0, split,
-                                  coefficient, theta2));
+                                  coefficient, theta2, sized));
   ASSERT_TRUE(bh_run_packet_walks(packed, buffers.walk_tree, buffers.walk_order, split, count,
-                                  coefficient, theta2));
+                                  coefficient, theta2, sized));
   for (std::size_t i = 0; i < packed.size(); ++i) {
     ASSERT_TRUE(same_bits(packed[i], single[i]))
         << "node " << i / node_stride << ", slot " << i % node_stride;
   }
 }
 
-class PacketWalks : public ::testing::TestWithParam<std::tuple<Degenerate, double>> {};
+// Sizes from 0 to 2.5, some of them far larger than the gaps between nodes,
+// so that leaves overlap, just touch and lie apart, and regions are opened
+// for their reach.
+NodeMatrix with_sizes(NodeMatrix nodes) {
+  const std::size_t count = nodes.size() / node_stride;
+  for (std::size_t i = 0; i < count; ++i) {
+    nodes[i * node_stride + slot::size] = 0.5f * static_cast<float>(i % 6);
+  }
+  return nodes;
+}
+
+class PacketWalks : public ::testing::TestWithParam<std::tuple<Degenerate, double, bool>> {};
 
 TEST_P(PacketWalks, GiveEveryNodeTheBitsOfItsOwnWalk) {
-  const auto [kind, theta] = GetParam();
-  expect_packets_match_single_walks(make_nodes(testing_support::degenerate_bodies(kind, 300)),
-                                    theta);
+  const auto [kind, theta, sized] = GetParam();
+  const NodeMatrix nodes = make_nodes(testing_support::degenerate_bodies(kind, 300));
+  expect_packets_match_single_walks(sized ? with_sizes(nodes) : nodes, theta, sized);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Repulsion, PacketWalks,
     ::testing::Combine(::testing::ValuesIn(testing_support::every_degenerate),
-                       ::testing::Values(0.0, 0.5, 1.2, 3.0)),
+                       ::testing::Values(0.0, 0.5, 1.2, 3.0), ::testing::Bool()),
     [](const auto& test) {
       const double theta = std::get<1>(test.param);
       return testing_support::degenerate_name(std::get<0>(test.param)) + "_theta_" +
-             std::to_string(static_cast<int>(theta * 10));
+             std::to_string(static_cast<int>(theta * 10)) +
+             (std::get<2>(test.param) ? "_sized" : "");
     });
 
 TEST(PacketWalks, SplitAndRejoinDeepInsideNestedClusters) {
-  for (const double theta : {0.3, 1.2, 2.0}) {
-    SCOPED_TRACE(::testing::Message() << "theta " << theta);
-    expect_packets_match_single_walks(make_nodes(nested_clusters(6000)), theta);
+  for (const bool sized : {false, true}) {
+    for (const double theta : {0.3, 1.2, 2.0}) {
+      SCOPED_TRACE(::testing::Message() << "theta " << theta << (sized ? ", sized" : ""));
+      const NodeMatrix nodes = make_nodes(nested_clusters(6000));
+      expect_packets_match_single_walks(sized ? with_sizes(nodes) : nodes, theta, sized);
+    }
   }
 }
 
