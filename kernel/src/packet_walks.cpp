@@ -19,7 +19,7 @@
 
 #include "checked.hpp"
 #include "opening_test.hpp"
-#include "walk_shortcuts.hpp"
+#include "walk_rules.hpp"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define TALLOW_PACKET_WALKS 1
@@ -158,10 +158,7 @@ TALLOW_AVX512 void walk_packet(Packet& p, const WalkTree& tree, double theta2,
   const WalkRecord* const records = tree.records.data();
   const std::uint32_t* const skip = tree.skip.data();
   const double* const reach = tree.reach.data();
-  std::size_t count = std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
-  if constexpr (sized) {
-    count = std::min(count, tree.reach.size());
-  }
+  const std::size_t count = walkable_records(tree, sized);
   const __m512d zero = _mm512_setzero_pd();
   const __m512d theta2s = _mm512_set1_pd(theta2);
   const __m512d infinity = _mm512_set1_pd(std::numeric_limits<double>::infinity());

@@ -14,7 +14,7 @@
 #include "iterate.hpp"
 #include "opening_test.hpp"
 #include "packet_walks.hpp"
-#include "walk_shortcuts.hpp"
+#include "walk_rules.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -189,10 +189,7 @@ void walk_tree(std::span<float, node_stride> node, std::uint32_t index, const Wa
   const WalkRecord* const records = tree.records.data();
   const std::uint32_t* const skip = tree.skip.data();
   const double* const reach = tree.reach.data();
-  std::size_t count = std::min({tree.records.size(), tree.skip.size(), tree.shortcuts.size()});
-  if constexpr (sized) {
-    count = std::min(count, tree.reach.size());
-  }
+  const std::size_t count = walkable_records(tree, sized);
   std::size_t r = start;
   while (r < count) {  // the loop's bounds test: skips never point backwards
     const WalkRecord& record = records[r];
