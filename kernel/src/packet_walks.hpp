@@ -1,4 +1,4 @@
-// Barnes-Hut walks of eight nodes at once, in the lanes of one vector.
+// Barnes-Hut walks of eight nodes at once, in vector lanes.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,13 @@
 
 namespace tallow {
 
+// The vector lanes a packet walks in: none (one walk per node), eight in two
+// 256-bit registers, eight in one 512-bit register.
+enum class PacketLanes { none, avx2, avx512 };
+
+// The widest this CPU has.
+PacketLanes widest_packet_lanes();
+
 // Walks [begin, end) of `order` (the walk order), eight consecutive ones at a
 // time: nodes that follow each other in the walk order lie close together
 // and mostly open and pass the same regions, so the eight walk the records
@@ -16,13 +23,16 @@ namespace tallow {
 // taking a force only where its own walk would. A lane whose walk would jump
 // (a region at its own point with records there to skip, a dead record)
 // finishes alone with bh_node_repulsion_from. With `sized`, the walks with
-// node sizes (tree.reach filled). Same bits as one walk per node. Returns
-// false, having walked nothing, on a CPU without 512-bit lanes.
+// node sizes (tree.reach filled). Same bits as one walk per node, in either
+// kind of lanes. Returns false, having walked nothing, for PacketLanes::none;
+// lanes this CPU lacks are fatal.
+bool bh_run_packet_walks(std::span<float> nodes, const WalkTree& tree,
+                         std::span<const std::uint32_t> order, std::size_t begin,
+                         std::size_t end, double coefficient, double theta2, bool sized,
+                         PacketLanes lanes);
+// The same in the widest lanes this CPU has.
 bool bh_run_packet_walks(std::span<float> nodes, const WalkTree& tree,
                          std::span<const std::uint32_t> order, std::size_t begin,
                          std::size_t end, double coefficient, double theta2, bool sized);
-
-// Whether this CPU runs the walks in packets.
-bool packet_walks_supported();
 
 }  // namespace tallow

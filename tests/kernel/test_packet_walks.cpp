@@ -45,13 +45,12 @@ std::vector<Body> nested_clusters(std::size_t n) {
   return bodies;
 }
 
-// Packets must give every node the bits of its own walk; the walks are split
-// into two ranges of uneven length so that packets start anywhere and some
-// are not full.
-void expect_packets_match_single_walks(NodeMatrix start, double theta, bool sized = false) {
-  if (!packet_walks_supported()) {
-    GTEST_SKIP() << "this CPU walks one node at a time";
-  }
+// The walks are split into two ranges of uneven length so that packets
+// start anywhere and some are not full.
+// Packets must give every node the bits of its own walk, in every kind of
+// lanes this CPU has.
+void expect_packets_match_single_walks(NodeMatrix start, double theta, bool sized,
+                                       PacketLanes lanes) {
   set_start_forces(start);
   const RegionMatrix regions = quadtree::build(start);
   StepBuffers buffers;
@@ -73,9 +72,9 @@ void expect_packets_match_single_walks(NodeMatrix start, double theta, bool size
   NodeMatrix packed = start;
   const std::size_t split = count < 5 ? count : 5;
   ASSERT_TRUE(bh_run_packet_walks(packed, buffers.walk_tree, buffers.walk_order, 0, split,
-                                  coefficient, theta2, sized));
+                                  coefficient, theta2, sized, lanes));
   ASSERT_TRUE(bh_run_packet_walks(packed, buffers.walk_tree, buffers.walk_order, split, count,
-                                  coefficient, theta2, sized));
+                                  coefficient, theta2, sized, lanes));
   for (std::size_t i = 0; i < packed.size(); ++i) {
     ASSERT_TRUE(same_bits(packed[i], single[i]))
         << "node " << i / node_stride << ", slot " << i % node_stride;
@@ -93,12 +92,29 @@ NodeMatrix with_sizes(NodeMatrix nodes) {
   return nodes;
 }
 
+// The kinds of lanes this CPU has.
+std::vector<PacketLanes> lanes_here() {
+  std::vector<PacketLanes> here;
+  for (const PacketLanes lanes : {PacketLanes::avx2, PacketLanes::avx512}) {
+    if (lanes <= widest_packet_lanes()) {
+      here.push_back(lanes);
+    }
+  }
+  return here;
+}
+
 class PacketWalks : public ::testing::TestWithParam<std::tuple<Degenerate, double, bool>> {};
 
 TEST_P(PacketWalks, GiveEveryNodeTheBitsOfItsOwnWalk) {
+  if (lanes_here().empty()) {
+    GTEST_SKIP() << "this CPU walks one node at a time";
+  }
   const auto [kind, theta, sized] = GetParam();
   const NodeMatrix nodes = make_nodes(testing_support::degenerate_bodies(kind, 300));
-  expect_packets_match_single_walks(sized ? with_sizes(nodes) : nodes, theta, sized);
+  for (const PacketLanes lanes : lanes_here()) {
+    SCOPED_TRACE(::testing::Message() << "lanes " << static_cast<int>(lanes));
+    expect_packets_match_single_walks(sized ? with_sizes(nodes) : nodes, theta, sized, lanes);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -113,11 +129,18 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(PacketWalks, SplitAndRejoinDeepInsideNestedClusters) {
+  if (lanes_here().empty()) {
+    GTEST_SKIP() << "this CPU walks one node at a time";
+  }
   for (const bool sized : {false, true}) {
     for (const double theta : {0.3, 1.2, 2.0}) {
       SCOPED_TRACE(::testing::Message() << "theta " << theta << (sized ? ", sized" : ""));
       const NodeMatrix nodes = make_nodes(nested_clusters(6000));
-      expect_packets_match_single_walks(sized ? with_sizes(nodes) : nodes, theta, sized);
+      for (const PacketLanes lanes : lanes_here()) {
+        SCOPED_TRACE(::testing::Message() << "lanes " << static_cast<int>(lanes));
+        expect_packets_match_single_walks(sized ? with_sizes(nodes) : nodes, theta, sized,
+                                          lanes);
+      }
     }
   }
 }
