@@ -4,8 +4,9 @@
 //   GRAPH: u64 n, u64 m, m (u32 source, u32 target) pairs, n (f64 x, f64 y) pairs.
 //   THETA < 0 selects exact repulsion, otherwise Barnes-Hut with that theta.
 // Prints one JSON object: seconds per phase summed over the iterations (tree:
-// the region tree and the walk tree; repulsion: the walks), and the number of
-// regions and of walk records of the last tree. The step sequence is the kernel's
+// the region tree and the walk tree; repulsion: the walks), the number of
+// regions and of walk records of the last tree, and the slots of the edge
+// lists that attraction on the pool sums per node (0 without them). The step sequence is the kernel's
 // own; only clocks are added between the phases.
 #include <chrono>
 #include <cstdint>
@@ -111,11 +112,10 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
   }
   lap(t.repulsion, clock);
   if (spread) {
-    // Gravity on the pool and attraction on this thread are counted together.
-    tallow::gravity_and_attraction_on_pool(*pool, s, m.nodes, m.edges, compensation,
-                                           buffers.packed_nodes);
+    // Gravity, attraction and force application run as one on the pool,
+    // counted as attraction.
+    tallow::finish_step_on_pool(*pool, s, m.nodes, m.edges, compensation, buffers);
     lap(t.attraction, clock);
-    tallow::apply_forces_on_pool(*pool, s, m.nodes);
   } else {
     tallow::gravity_phase(s, m.nodes);
     lap(t.gravity, clock);
@@ -154,8 +154,10 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "{\"prepare\": %.6f, \"tree\": %.6f, \"repulsion\": %.6f, \"gravity\": %.6f, "
-      "\"attraction\": %.6f, \"apply\": %.6f, \"regions\": %zu, \"walk_records\": %zu}\n",
+      "\"attraction\": %.6f, \"apply\": %.6f, \"regions\": %zu, \"walk_records\": %zu, "
+      "\"edge_list_slots\": %zu}\n",
       t.prepare, t.tree, t.repulsion, t.gravity, t.attraction, t.apply,
-      region_count(buffers, scratch), buffers.walk_tree.records.size());
+      region_count(buffers, scratch), buffers.walk_tree.records.size(),
+      buffers.incident_edges.ends.size());
   return 0;
 }

@@ -199,16 +199,19 @@ def design_bytes(n: int, m: int, regions: int) -> int:
     return (8 * m + 16 * n) + 40 * n + 80 * n + 72 * regions + 12 * m + 16 * n
 
 
-def held_bytes(n: int, m: int, regions: int, walk_records: int) -> int:
+def held_bytes(n: int, m: int, regions: int, walk_records: int, edge_list_slots: int) -> int:
     """Bytes of the buffers this implementation holds: argument copies, node
     matrix, edge matrix, region matrix, walk tree (36 bytes a record, skip included) with its
     scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node), from
-    262,144 nodes attraction's packed slots (16 bytes a node), and result; no snapshot. From
-    32,768 nodes the Barnes-Hut regions are held cell by cell instead of whole, and each node's
-    arrival at its cell takes 8 bytes, its route there 2 and its packed x, y and mass in the
-    cell 12."""
+    262,144 nodes attraction's packed slots (16 bytes a node) or, on the pool, its edge lists
+    (4 bytes a slot, 16.5 bytes a node for the order, degrees, groups and positions), and
+    result; no snapshot. From 32,768 nodes the Barnes-Hut regions are held cell by cell
+    instead of whole, and each node's arrival at its cell takes 8 bytes, its route there 2 and
+    its packed x, y and mass in the cell 12."""
     arrivals = 22 * n if regions > 0 and n >= 32_768 else 0
     packed = 16 * n if n >= 1 << 18 else 0
+    if edge_list_slots > 0:
+        packed = 4 * edge_list_slots + 33 * n // 2
     return (
         (8 * m + 16 * n)
         + 40 * n
@@ -272,7 +275,13 @@ def bench_size(program: Path, n: int, threads_list: list[int], quick: bool) -> N
 
             regions = phases["regions"] if theta is not None else 0
             design = design_bytes(n, m, regions)
-            held = held_bytes(n, m, regions, phases["walk_records"] if theta is not None else 0)
+            held = held_bytes(
+                n,
+                m,
+                regions,
+                phases["walk_records"] if theta is not None else 0,
+                phases["edge_list_slots"],
+            )
             peak = native["peak_added_kib"] * 1024
             print_row(
                 [

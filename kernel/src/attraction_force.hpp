@@ -109,13 +109,19 @@ EdgeForce edge_force(const AttractionModes& modes, const Ends& ends, const EdgeR
 }
 
 // Source and target ends of one edge's force, stored one component at a time.
+inline void pull_source(float& dx, float& dy, const EdgeForce& force) {
+  dx = static_cast<float>(force.x + static_cast<double>(dx));
+  dy = static_cast<float>(force.y + static_cast<double>(dy));
+}
+inline void pull_target(float& dx, float& dy, const EdgeForce& force) {
+  dx = static_cast<float>(static_cast<double>(dx) - force.x);
+  dy = static_cast<float>(static_cast<double>(dy) - force.y);
+}
 inline void pull_source(float* node, const EdgeForce& force) {
-  node[slot::dx] = static_cast<float>(force.x + static_cast<double>(node[slot::dx]));
-  node[slot::dy] = static_cast<float>(force.y + static_cast<double>(node[slot::dy]));
+  pull_source(node[slot::dx], node[slot::dy], force);
 }
 inline void pull_target(float* node, const EdgeForce& force) {
-  node[slot::dx] = static_cast<float>(static_cast<double>(node[slot::dx]) - force.x);
-  node[slot::dy] = static_cast<float>(static_cast<double>(node[slot::dy]) - force.y);
+  pull_target(node[slot::dx], node[slot::dy], force);
 }
 
 // Calls body.template operator()<power>() with the power chosen once for the

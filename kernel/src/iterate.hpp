@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "for_each_range.hpp"
+#include "incident_edges.hpp"
 #include "matrices.hpp"
 #include "quadtree.hpp"
 #include "settings.hpp"
@@ -89,6 +90,7 @@ using WalkSlots = std::vector<WalkSlot, PageAllocator<WalkSlot>>;
 // The scratch arrays of one step. A run keeps them from step to step so that
 // each step reuses their capacity instead of allocating afresh; their contents
 // never carry over (each step rebuilds them), so reuse cannot change a bit.
+// The edge lists are the exception, and they only say where edges are.
 struct StepBuffers {
   // The one member that is not scratch: how the run's Barnes-Hut walks treat
   // node sizes, set by the run's owner before the run. With it, two nodes that
@@ -110,6 +112,12 @@ struct StepBuffers {
   std::vector<double> node_sizes;     // sized walks over the region matrix: per node
   std::vector<double> region_reach;   // and per region, as WalkTree::reach
   std::vector<float> packed_nodes;    // attraction's packed slots
+  std::vector<float> positions;       // attraction on the pool: every node's x, y
+  // Not scratch either: each node's edges, made at a run's first step on the
+  // pool and kept, since a run's edges never change. Another edge matrix is
+  // recognised by its address, length and node count and listed anew; an
+  // owner that rewrites edges in place between runs must use new buffers.
+  IncidentEdges incident_edges;
 };
 
 // The whole range at once on the calling thread.

@@ -70,9 +70,7 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
     exact_repulsion_on_pool(pool, settings, nodes);
   }
   if (spread) {
-    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation,
-                                   buffers.packed_nodes);
-    apply_forces_on_pool(pool, settings, nodes);
+    finish_step_on_pool(pool, settings, nodes, edges, compensation, buffers);
   } else {
     gravity_phase(settings, nodes);
     attraction_phase(settings, nodes, edges, compensation);

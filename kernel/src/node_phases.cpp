@@ -5,6 +5,7 @@
 
 #include "checked.hpp"
 #include "gravity_force.hpp"
+#include "incident_edges.hpp"
 #include "iterate.hpp"
 #include "worker_pool.hpp"
 
@@ -79,6 +80,68 @@ void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& sett
   pool.for_each(count, [&](std::size_t first, std::size_t end) {
     unpack_attraction_forces(nodes, packed, first, end);
   });
+}
+
+namespace {
+
+// Whether the step can sum attraction per node from buffers.incident_edges,
+// made here at the run's first step.
+bool has_edge_lists(WorkerPool& pool, const LayoutSettings& settings,
+                    std::span<const float> nodes, std::span<const EdgeRecord> edges,
+                    StepBuffers& buffers) {
+  const std::size_t count = nodes.size() / node_stride;
+  if (!whole_records(nodes) || count < buffers.incident_edges.min_nodes ||
+      !listed_attraction_fits(settings)) {
+    return false;
+  }
+  return list_incident_edges(buffers.incident_edges, edges, count,
+                             [&pool](std::size_t parts, const RangeBody& body) {
+                               pool.for_each(parts, body, /*largest_range=*/1);
+                             });
+}
+
+// Attraction from the lists, then force application, block by block.
+// Positions do not change before force application, and a node moves only
+// once its own attraction is summed, so each node is finished as soon as its
+// edges are: the others read its position from the copy.
+void attract_and_apply_listed(WorkerPool& pool, const LayoutSettings& settings,
+                              std::span<float> nodes, std::span<const float> positions,
+                              const IncidentEdges& lists) {
+  const std::size_t count = nodes.size() / node_stride;
+  const std::size_t blocks = (count + nodes_per_block - 1) / nodes_per_block;
+  const auto blocks_body = [&](std::size_t first, std::size_t end) {
+    attraction_listed(settings, nodes, positions, lists, first * groups_per_block,
+                      std::min(lists.groups(), end * groups_per_block));
+    const std::size_t last = std::min(count, end * nodes_per_block);
+    for (std::size_t i = first * nodes_per_block; i < last; ++i) {
+      apply_forces_range(settings, nodes, lists.order[i], lists.order[i] + 1);
+    }
+  };
+  pool.for_each(blocks, blocks_body, /*largest_range=*/1);
+}
+
+}  // namespace
+
+void finish_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                         std::span<float> nodes, std::span<const EdgeRecord> edges,
+                         double compensation, StepBuffers& buffers) {
+  if (!has_edge_lists(pool, settings, nodes, edges, buffers)) {
+    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation,
+                                   buffers.packed_nodes);
+    apply_forces_on_pool(pool, settings, nodes);
+    return;
+  }
+  const std::size_t count = nodes.size() / node_stride;
+  std::vector<float>& positions = buffers.positions;
+  positions.resize(2 * count);
+  pool.for_each(count, [&](std::size_t first, std::size_t end) {
+    gravity_range(settings, nodes, first, end);
+    for (std::size_t i = first; i < end; ++i) {
+      positions[2 * i] = nodes[i * node_stride + slot::x];
+      positions[2 * i + 1] = nodes[i * node_stride + slot::y];
+    }
+  });
+  attract_and_apply_listed(pool, settings, nodes, positions, buffers.incident_edges);
 }
 
 void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,

@@ -3,7 +3,8 @@
 // What a node receives, and in which order, is fixed; which thread computes
 // it is not. Force-slot rotation, gravity and force application touch only
 // the node's own record, so any split of the nodes gives the same bits.
-// Attraction stays on the calling thread (see gravity_and_attraction_on_pool).
+// Attraction is summed node by node from lists of each node's edges, or, where
+// those cannot be made, stays on the calling thread in edge order.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 namespace tallow {
 
 class WorkerPool;
+struct StepBuffers;
 
 // Below this many nodes the per-node phases stay on the calling thread:
 // waking the workers would cost more than they save.
@@ -39,6 +41,13 @@ void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& sett
                                     double compensation, std::vector<float>& packed);
 void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                           std::span<float> nodes);
+
+// Gravity, attraction and force application on the pool, attraction summed
+// node by node from buffers.incident_edges (made at the first call) where the
+// lists can be made, else as the three calls above.
+void finish_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                         std::span<float> nodes, std::span<const EdgeRecord> edges,
+                         double compensation, StepBuffers& buffers);
 
 // Below this many nodes exact repulsion stays on the calling thread: its
 // tiles would be too small for the hand-overs between them.

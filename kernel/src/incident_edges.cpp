@@ -1,0 +1,373 @@
+#include "incident_edges.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "attraction_force.hpp"
+#include "checked.hpp"
+#include "fatal.hpp"
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TALLOW_LISTED_LANES 1
+#include <immintrin.h>
+#endif
+
+namespace tallow {
+namespace {
+
+bool lists_fit(std::span<const EdgeRecord> edges, std::size_t node_count) {
+  if (node_count >= as_target || edges.size() > max_incident_slots / 2) {
+    return false;
+  }
+  for (const EdgeRecord& edge : edges) {
+    if (edge.source >= node_count || edge.target >= node_count) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The lists are made by two threads where there are two, each taking one
+// half of the edges: the second half's slots follow the first's.
+constexpr std::size_t edge_halves = 2;
+
+struct HalfCounts {
+  std::span<const EdgeRecord> half[edge_halves];
+  std::vector<std::uint32_t> ends[edge_halves];  // per node: its ends in each half
+};
+
+HalfCounts count_ends(std::span<const EdgeRecord> edges, std::size_t node_count,
+                      const ForEachRange& for_each) {
+  HalfCounts counts;
+  counts.half[0] = edges.first(edges.size() / 2);
+  counts.half[1] = edges.subspan(edges.size() / 2);
+  for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t h = begin; h < end; ++h) {
+      counts.ends[h].assign(node_count, 0);
+      for (const EdgeRecord& edge : counts.half[h]) {
+        ++counts.ends[h][edge.source];
+        ++counts.ends[h][edge.target];
+      }
+    }
+  });
+  return counts;
+}
+
+// Nodes in blocks of consecutive indices, by degree within each block (ties
+// by index): eight neighbours in this order have about as many edges, so a
+// group's lanes keep busy to its last step, and a block's records lie close
+// together in memory. Counted into place, but for the few nodes of high
+// degree, which are sorted. Blocks are ordered apart, possibly at once.
+void order_block(IncidentEdges& lists, const std::vector<std::uint32_t>& degree_of,
+                 std::size_t low) {
+  constexpr std::uint32_t counted_degrees = 256;
+  const std::size_t end = std::min(degree_of.size(), low + nodes_per_block);
+  std::uint32_t place[counted_degrees + 1] = {};
+  for (std::size_t v = low; v < end; ++v) {
+    ++place[std::min(degree_of[v], counted_degrees)];
+  }
+  auto at = static_cast<std::uint32_t>(low);
+  for (std::uint32_t& p : place) {
+    at += std::exchange(p, at);
+  }
+  std::vector<std::uint64_t> high;
+  for (std::size_t v = low; v < end; ++v) {
+    if (degree_of[v] >= counted_degrees) {
+      high.push_back(std::uint64_t{degree_of[v]} << 32 | v);
+    } else {
+      lists.order[place[degree_of[v]]++] = static_cast<std::uint32_t>(v);
+    }
+  }
+  std::sort(high.begin(), high.end());
+  for (const std::uint64_t key : high) {
+    lists.order[place[counted_degrees]++] = static_cast<std::uint32_t>(key);
+  }
+  for (std::size_t i = low; i < end; ++i) {
+    lists.degree[i] = degree_of[lists.order[i]];
+  }
+}
+
+void order_by_degree(IncidentEdges& lists, const std::vector<std::uint32_t>& degree_of,
+                     const ForEachRange& for_each) {
+  lists.order.resize(degree_of.size());
+  lists.degree.resize(degree_of.size());
+  const std::size_t blocks = (degree_of.size() + nodes_per_block - 1) / nodes_per_block;
+  for_each(blocks, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t b = begin; b < end; ++b) {
+      order_block(lists, degree_of, b * nodes_per_block);
+    }
+  });
+}
+
+// Each group takes as many steps as its busiest lane; false when all steps
+// together pass max_incident_slots.
+bool place_groups(IncidentEdges& lists) {
+  const std::size_t groups = (lists.order.size() + group_lanes - 1) / group_lanes;
+  lists.group_start.assign(groups + 1, 0);
+  std::uint64_t slots = 0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::size_t last = std::min(lists.order.size(), (g + 1) * group_lanes);
+    std::uint32_t steps = 0;
+    for (std::size_t i = g * group_lanes; i < last; ++i) {
+      steps = std::max(steps, lists.degree[i]);
+    }
+    slots += std::uint64_t{steps} * group_lanes;
+    if (slots > max_incident_slots) {
+      return false;
+    }
+    lists.group_start[g + 1] = static_cast<std::uint32_t>(slots);
+  }
+  return true;
+}
+
+bool same_weights(std::span<const EdgeRecord> edges) {
+  for (const EdgeRecord& edge : edges) {
+    if (std::memcmp(&edge.weight, &edges.front().weight, sizeof edge.weight) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every edge at both ends, in edge order: a node's j-th edge goes to step j
+// of its lane. Idle lanes' slots name node 0, which they never use. Each half
+// of the edges fills its own slots, the second half's after the first's.
+void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
+                const ForEachRange& for_each) {
+  const std::size_t node_count = lists.order.size();
+  std::vector<std::uint32_t> place[edge_halves];  // per half and node: its next slot
+  place[0].resize(node_count);
+  place[1].resize(node_count);
+  for (std::size_t i = 0; i < node_count; ++i) {
+    const std::uint32_t v = lists.order[i];
+    place[0][v] = lists.group_start[i / group_lanes] + static_cast<std::uint32_t>(i % group_lanes);
+    place[1][v] = place[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
+  }
+  const std::size_t slots = lists.group_start.back();
+  lists.ends.assign(slots, 0);
+  lists.weights.assign(weighted ? slots : 0, 0.0f);
+  for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t h = begin; h < end; ++h) {
+      std::vector<std::uint32_t>& next = place[h];
+      for (const EdgeRecord& edge : counts.half[h]) {
+        const std::uint32_t at_source = next[edge.source];
+        next[edge.source] += group_lanes;
+        const std::uint32_t at_target = next[edge.target];
+        next[edge.target] += group_lanes;
+        lists.ends[at_source] = edge.target;
+        lists.ends[at_target] = edge.source | as_target;
+        if (weighted) {
+          lists.weights[at_source] = edge.weight;
+          lists.weights[at_target] = edge.weight;
+        }
+      }
+    }
+  });
+}
+
+bool make_lists(IncidentEdges& lists, std::span<const EdgeRecord> edges, std::size_t node_count,
+                const ForEachRange& for_each) {
+  if (!lists_fit(edges, node_count)) {
+    return false;
+  }
+  HalfCounts counts = count_ends(edges, node_count, for_each);
+  std::vector<std::uint32_t> degree = std::move(counts.ends[1]);
+  counts.ends[1].clear();
+  for (std::size_t v = 0; v < node_count; ++v) {
+    degree[v] += counts.ends[0][v];
+  }
+  order_by_degree(lists, degree, for_each);
+  if (!place_groups(lists)) {
+    return false;
+  }
+  lists.weight = edges.empty() ? 0.0f : edges.front().weight;
+  fill_slots(lists, counts, !same_weights(edges), for_each);
+  return true;
+}
+
+#if defined(TALLOW_LISTED_LANES)
+
+#define LANES_TARGET __attribute__((target("avx512f,avx512dq,avx512vl")))
+
+LANES_TARGET inline __m512d powered(__m512d w,
+                                    std::integral_constant<WeightPower, WeightPower::zero>) {
+  (void)w;
+  return _mm512_set1_pd(1.0);
+}
+LANES_TARGET inline __m512d powered(__m512d w,
+                                    std::integral_constant<WeightPower, WeightPower::one>) {
+  return w;
+}
+LANES_TARGET inline __m512d powered(__m512d w,
+                                    std::integral_constant<WeightPower, WeightPower::square>) {
+  return _mm512_mul_pd(w, w);
+}
+
+// The f32 halves of eight 64-bit lanes, widened: the low ones (x, dx) or the
+// high ones (y, dy).
+LANES_TARGET inline __m512d low_floats(__m512i pairs) {
+  return _mm512_maskz_cvtps_pd(0xFF, _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xFF, pairs)));
+}
+LANES_TARGET inline __m512d high_floats(__m512i pairs) {
+  return low_floats(_mm512_maskz_srli_epi64(0xFF, pairs, 32));
+}
+
+// force + dx at a source, dx - force at a target, rounded to f32.
+LANES_TARGET inline __m512d pulled(__m512d d, __m512d force, __mmask8 target) {
+  const __m512d sum = _mm512_mask_mov_pd(_mm512_add_pd(force, d), target, _mm512_sub_pd(d, force));
+  return _mm512_maskz_cvtps_pd(0xFF, _mm512_maskz_cvtpd_ps(0xFF, sum));
+}
+
+// One group of up to eight nodes of about the same degree, one a lane, all
+// taking their j-th listed edge at step j, so that the eight f32 rounding
+// chains run side by side and no branch depends on the data. Per lane the
+// operations are those of the edge-order phase: d = the source's position
+// minus the target's, f = -w, force d * f, then force + dx at the source or
+// dx - force at the target, rounded to f32.
+template <WeightPower power, bool weighted>
+LANES_TARGET void attract_group(float* nodes, const float* positions, const IncidentEdges& lists,
+                                std::size_t g) {
+  const std::size_t base = g * group_lanes;
+  const auto count = static_cast<unsigned>(std::min(group_lanes, lists.order.size() - base));
+  const auto lanes = static_cast<__mmask8>((1u << count) - 1);
+  const std::uint32_t* node = lists.order.data() + base;
+  const __m256i degree = _mm256_maskz_loadu_epi32(lanes, lists.degree.data() + base);
+  // Idle lanes take the group's first node; nothing of theirs is stored.
+  std::size_t v[group_lanes];
+  for (unsigned lane = 0; lane < group_lanes; ++lane) {
+    v[lane] = node[lane < count ? lane : 0];
+  }
+  // Eight plain loads of the 64-bit pairs (x, y) and (dx, dy) cost less than
+  // gathers here.
+  const auto* pairs = reinterpret_cast<const long long*>(positions);
+  const __m512i own = _mm512_set_epi64(pairs[v[7]], pairs[v[6]], pairs[v[5]], pairs[v[4]],
+                                       pairs[v[3]], pairs[v[2]], pairs[v[1]], pairs[v[0]]);
+  const __m512d own_x = low_floats(own);
+  const __m512d own_y = high_floats(own);
+  static_assert(slot::dy == slot::dx + 1);
+  const auto force_pair = [nodes](std::size_t u) {
+    long long pair;
+    std::memcpy(&pair, nodes + u * node_stride + slot::dx, sizeof pair);
+    return pair;
+  };
+  const __m512i start =
+      _mm512_set_epi64(force_pair(v[7]), force_pair(v[6]), force_pair(v[5]), force_pair(v[4]),
+                       force_pair(v[3]), force_pair(v[2]), force_pair(v[1]), force_pair(v[0]));
+  __m512d dx = low_floats(start);
+  __m512d dy = high_floats(start);
+  const __m512d sign = _mm512_set1_pd(-0.0);
+  const __m512d same_weight = _mm512_set1_pd(static_cast<double>(lists.weight));
+  const std::uint32_t first_slot = lists.group_start[g];
+  const std::uint32_t steps = (lists.group_start[g + 1] - first_slot) / group_lanes;
+  for (std::uint32_t j = 0; j < steps; ++j) {
+    const std::size_t slot_of_step = first_slot + std::size_t{j} * group_lanes;
+    const __mmask8 active =
+        _mm256_mask_cmpgt_epu32_mask(lanes, degree, _mm256_set1_epi32(static_cast<int>(j)));
+    const __m256i end_and_role =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lists.ends.data() + slot_of_step));
+    const __mmask8 target = _mm256_movepi32_mask(end_and_role);
+    alignas(32) std::uint32_t ends[group_lanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ends),
+                       _mm256_and_si256(end_and_role, _mm256_set1_epi32(0x7FFFFFFF)));
+    const __m512i at =
+        _mm512_set_epi64(pairs[ends[7]], pairs[ends[6]], pairs[ends[5]], pairs[ends[4]],
+                         pairs[ends[3]], pairs[ends[2]], pairs[ends[1]], pairs[ends[0]]);
+    const __m512d other_x = low_floats(at);
+    const __m512d other_y = high_floats(at);
+    const __m512d d_x = _mm512_sub_pd(_mm512_mask_mov_pd(own_x, target, other_x),
+                                      _mm512_mask_mov_pd(other_x, target, own_x));
+    const __m512d d_y = _mm512_sub_pd(_mm512_mask_mov_pd(own_y, target, other_y),
+                                      _mm512_mask_mov_pd(other_y, target, own_y));
+    __m512d weight = same_weight;
+    if constexpr (weighted) {
+      weight = _mm512_maskz_cvtps_pd(0xFF, _mm256_loadu_ps(lists.weights.data() + slot_of_step));
+    }
+    const __m512d f =
+        _mm512_xor_pd(powered(weight, std::integral_constant<WeightPower, power>{}), sign);
+    dx = _mm512_mask_mov_pd(dx, active, pulled(dx, _mm512_mul_pd(d_x, f), target));
+    dy = _mm512_mask_mov_pd(dy, active, pulled(dy, _mm512_mul_pd(d_y, f), target));
+  }
+  alignas(32) float done_dx[group_lanes];
+  alignas(32) float done_dy[group_lanes];
+  _mm256_store_ps(done_dx, _mm512_maskz_cvtpd_ps(0xFF, dx));
+  _mm256_store_ps(done_dy, _mm512_maskz_cvtpd_ps(0xFF, dy));
+  for (unsigned lane = 0; lane < count; ++lane) {
+    float* record = nodes + v[lane] * node_stride;
+    record[slot::dx] = done_dx[lane];
+    record[slot::dy] = done_dy[lane];
+  }
+}
+
+#undef LANES_TARGET
+
+#endif  // TALLOW_LISTED_LANES
+
+bool cpu_has_lanes() {
+#if defined(TALLOW_LISTED_LANES)
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                          __builtin_cpu_supports("avx512vl");
+  return has;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+bool list_incident_edges(IncidentEdges& lists, std::span<const EdgeRecord> edges,
+                         std::size_t node_count, const ForEachRange& for_each) {
+  if (lists.made && lists.made_from == edges.data() && lists.edge_count == edges.size() &&
+      lists.node_count == node_count) {
+    return lists.usable;
+  }
+  lists.made = false;  // until the lists are whole
+  const bool usable = make_lists(lists, edges, node_count, for_each);
+  if (!usable) {
+    const std::size_t min_nodes = lists.min_nodes;
+    lists = IncidentEdges{};
+    lists.min_nodes = min_nodes;
+  }
+  lists.made_from = edges.data();
+  lists.edge_count = edges.size();
+  lists.node_count = node_count;
+  lists.usable = usable;
+  lists.made = true;
+  return usable;
+}
+
+bool listed_attraction_fits(const LayoutSettings& settings) {
+  const double power = settings.edgeWeightInfluence;
+  return cpu_has_lanes() && !settings.linLogMode && !settings.adjustSizes &&
+         !settings.outboundAttractionDistribution && (power == 0.0 || power == 1.0 || power == 2.0);
+}
+
+void attraction_listed(const LayoutSettings& settings, std::span<float> nodes,
+                       std::span<const float> positions, const IncidentEdges& lists,
+                       std::size_t first, std::size_t end) {
+  if (!lists.usable || !listed_attraction_fits(settings)) {
+    fatal("attraction from edge lists asked for settings or lists it cannot take");
+  }
+  if (first >= end) {
+    return;
+  }
+  require_index(nodes.size(), lists.node_count * node_stride - 1);
+  require_index(positions.size(), 2 * lists.node_count - 1);
+#if defined(TALLOW_LISTED_LANES)
+  require_index(lists.group_start.size(), end);
+  with_weight_power(settings.edgeWeightInfluence, [&]<WeightPower power>() {
+    if constexpr (power != WeightPower::general) {
+      for (std::size_t g = first; g < end; ++g) {
+        if (lists.weights.empty()) {
+          attract_group<power, false>(nodes.data(), positions.data(), lists, g);
+        } else {
+          attract_group<power, true>(nodes.data(), positions.data(), lists, g);
+        }
+      }
+    }
+  });
+#endif
+}
+
+}  // namespace tallow
