@@ -59,10 +59,13 @@ class WorkerPool {
   void keep_half_of_started();
   void run_chunks();
   void stop_workers();
+  void wake_all();
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
-  std::condition_variable wake_;      // a new loop, or shutdown
+  // Per worker: a new loop, or shutdown. The calling thread wakes the first
+  // worker and each worker the next.
+  std::vector<std::condition_variable> wake_;
   std::condition_variable finished_;  // the last busy worker went idle
 
   // The current loop; written by the calling thread under mutex_ before a
