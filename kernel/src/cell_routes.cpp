@@ -111,24 +111,16 @@ std::size_t cell_number(std::size_t depth, std::size_t path) {
   return ((std::size_t{1} << (2 * depth)) - 1) / 3 + path;
 }
 
-// A node arriving at a cell, its body packed beside the others': the cell's
-// build then reads its nodes in one stream instead of scattered over the node
-// matrix (a third of the build's time at 100,000 nodes).
-void hand_to_cell(Cell& cell, std::span<const float> nodes, std::size_t node, int splits_left) {
-  cell.arrivals.push_back(
-      {static_cast<std::uint32_t>(node), static_cast<std::uint32_t>(splits_left)});
-  const float* n = nodes.data() + node * node_stride;
-  cell.bodies.insert(cell.bodies.end(), {n[slot::x], n[slot::y], n[slot::mass]});
-}
-
 class TopRouter {
  public:
   TopRouter(BuildScratch& scratch, std::span<const float> nodes, std::size_t base_depth)
       : s_(scratch), nodes_(nodes), base_(base_depth) {}
 
-  // insert() above the cells; a node reaching a cell is handed to it. The
-  // masses it adds to the regions it passes are left to add_top_masses().
+  // insert() above the cells; a node reaching a cell is noted as arriving
+  // there. The masses it adds to the regions it passes are left to
+  // add_top_masses().
   void route(const Body& n) {
+    routing_ = n.offset / node_stride;
     std::size_t r = 0;
     std::size_t depth = 0;
     std::size_t path = 0;  // the quadrants taken from the root, two bits each
@@ -219,15 +211,18 @@ class TopRouter {
     }
   }
 
+  // Noted for hand_out_arrivals(), at the node being routed.
   void arrive(std::size_t r, const Body& b, int splits_left) {
     const std::int32_t cell = at(s_.cell_of, r / region_stride);
-    hand_to_cell(s_.cells[static_cast<std::size_t>(cell)], nodes_, b.offset / node_stride,
-                 splits_left);
+    s_.slow_arrivals.push_back({routing_, static_cast<std::uint32_t>(cell),
+                                {static_cast<std::uint32_t>(b.offset / node_stride),
+                                 static_cast<std::uint32_t>(splits_left)}});
   }
 
   BuildScratch& s_;
   std::span<const float> nodes_;
   std::size_t base_;
+  std::size_t routing_ = 0;  // the node being routed
 };
 
 // ---- routes worked out beforehand ---------------------------------------------
@@ -365,19 +360,20 @@ class KnownRoutes {
   std::size_t levels_;
 };
 
-// Every node in node order: along its known route, or through the router
-// where the top still changes. Either way the masses the node adds to the
-// regions it passes are left to add_top_masses().
+// Every node in node order: a node on a known route leads to its cell (its
+// code says which, now and later); the others go through the router, which
+// changes the top and notes the arrivals they make. Arrivals are handed out
+// afterwards (hand_out_arrivals) and the masses the nodes add to the regions
+// they pass by add_top_masses().
 void route_all(BuildScratch& s, std::span<const float> nodes, std::size_t base,
                const QuadrantCodes& codes) {
   const std::size_t count = nodes.size() / node_stride;
   TopRouter router(s, nodes, base);
   KnownRoutes routes(s, codes.levels());
+  s.slow_arrivals.clear();
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint16_t code = s.codes[i];
-    const std::int32_t cell = routes.cell(code);
-    if (cell != KnownRoutes::slow) {
-      hand_to_cell(s.cells[static_cast<std::size_t>(cell)], nodes, i, splits_after_first);
+    if (routes.cell(code) != KnownRoutes::slow) {
       continue;
     }
     const std::size_t changed_from = routes.note_slow(i, code);
@@ -385,6 +381,109 @@ void route_all(BuildScratch& s, std::span<const float> nodes, std::size_t base,
     routes.refresh(code, changed_from);
   }
   s.slow_routes.emplace_back(count, 0);  // past the last node
+}
+
+// Each cell receives its arrivals in node order, a slow route's where its
+// node lies, each with its body packed beside the others' (the cell's build
+// then reads its nodes in one stream instead of scattered over the node
+// matrix: a third of the build's time at 100,000 nodes). Parts of the nodes
+// count their arrivals per cell, then write them where the parts before
+// leave off, possibly at once.
+class ArrivalHandout {
+ public:
+  static constexpr std::size_t parts = 16;
+
+  ArrivalHandout(BuildScratch& s, std::span<const float> nodes)
+      : s_(s), nodes_(nodes), count_(nodes.size() / node_stride), cells_(s.cell_order.size()) {
+    s.rank_of_cell.resize(s.cells.size());
+    for (std::size_t k = 0; k < cells_; ++k) {
+      s.rank_of_cell[s.cell_order[k]] = static_cast<std::uint32_t>(k);
+    }
+    s.arrival_counts.assign(parts * cells_, 0);
+  }
+
+  void count(std::size_t part) {
+    std::uint32_t* counts = s_.arrival_counts.data() + part * cells_;
+    visit(part, [counts](std::uint32_t rank, std::uint32_t, std::uint32_t) { ++counts[rank]; });
+  }
+
+  // Where each part's arrivals go, and each cell's room for them.
+  void place() {
+    for (std::size_t k = 0; k < cells_; ++k) {
+      std::uint32_t total = 0;
+      for (std::size_t part = 0; part < parts; ++part) {
+        total += std::exchange(s_.arrival_counts[part * cells_ + k], total);
+      }
+      Cell& cell = s_.cells[s_.cell_order[k]];
+      if (cell.arrivals.capacity() < total) {
+        cell.arrivals.reserve(quadtree::with_headroom(total));
+        cell.bodies.reserve(3 * quadtree::with_headroom(total));
+      }
+      cell.arrivals.resize(total);
+      cell.bodies.resize(3 * std::size_t{total});
+    }
+  }
+
+  void write(std::size_t part) {
+    std::uint32_t* next = s_.arrival_counts.data() + part * cells_;
+    visit(part, [&](std::uint32_t rank, std::uint32_t node, std::uint32_t splits_left) {
+      Cell& cell = s_.cells[s_.cell_order[rank]];
+      const std::uint32_t k = next[rank]++;
+      cell.arrivals[k] = {node, splits_left};
+      const float* n = nodes_.data() + std::size_t{node} * node_stride;
+      float* body = cell.bodies.data() + 3 * std::size_t{k};
+      body[quadtree::packed_body::x] = n[slot::x];
+      body[quadtree::packed_body::y] = n[slot::y];
+      body[quadtree::packed_body::mass] = n[slot::mass];
+    });
+  }
+
+ private:
+  // Every arrival the part's nodes make, in node order: arrive(rank of the
+  // cell, node, splits left).
+  template <class Arrive>
+  void visit(std::size_t part, Arrive&& arrive) const {
+    const std::size_t first = count_ * part / parts;
+    const std::size_t end = count_ * (part + 1) / parts;
+    auto slow = std::lower_bound(s_.slow_routes.begin(), s_.slow_routes.end(), first,
+                                 [](const auto& route, std::size_t i) { return route.first < i; });
+    auto late = std::lower_bound(
+        s_.slow_arrivals.begin(), s_.slow_arrivals.end(), first,
+        [](const BuildScratch::SlowArrival& a, std::size_t i) { return a.at < i; });
+    for (std::size_t i = first; i < end; ++i) {
+      if (i == slow->first) {
+        ++slow;
+        for (; late != s_.slow_arrivals.end() && late->at == i; ++late) {
+          arrive(s_.rank_of_cell[late->cell], late->arrival.node, late->arrival.splits_left);
+        }
+        continue;
+      }
+      const auto cell = static_cast<std::uint32_t>(s_.cell_of_code[s_.codes[i]]);
+      arrive(s_.rank_of_cell[cell], static_cast<std::uint32_t>(i),
+             static_cast<std::uint32_t>(splits_after_first));
+    }
+  }
+
+  BuildScratch& s_;
+  std::span<const float> nodes_;
+  std::size_t count_;
+  std::size_t cells_;
+};
+
+void hand_out_arrivals(BuildScratch& s, std::span<const float> nodes,
+                       const ForEachRange& for_each_part) {
+  ArrivalHandout handout(s, nodes);
+  for_each_part(ArrivalHandout::parts, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t part = begin; part < end; ++part) {
+      handout.count(part);
+    }
+  });
+  handout.place();
+  for_each_part(ArrivalHandout::parts, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t part = begin; part < end; ++part) {
+      handout.write(part);
+    }
+  });
 }
 
 // Plans the next tree's cells from this one's: a cell holding more than a
@@ -463,6 +562,7 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s,
     }
   });
   route_all(s, nodes, base, quadrants);
+  hand_out_arrivals(s, nodes, for_each_part);
   // The largest cells first, so that the last ones to start are small.
   std::sort(s.cell_order.begin(), s.cell_order.end(), [&s](std::uint32_t a, std::uint32_t b) {
     return s.cells[a].arrivals.size() > s.cells[b].arrivals.size();

@@ -116,6 +116,15 @@ struct BuildScratch {
   std::vector<std::int32_t> cell_of_code;       // per quadrant code: its cell, or -1
   std::vector<RouteRegions> route_regions;      // per cell number, then per slow route
   std::vector<std::pair<std::size_t, std::size_t>> slow_routes;  // node, route; then past the end
+  // Arrivals made by slow routes, each at the node whose route made it.
+  struct SlowArrival {
+    std::size_t at;
+    std::uint32_t cell;
+    Arrival arrival;
+  };
+  std::vector<SlowArrival> slow_arrivals;
+  std::vector<std::uint32_t> rank_of_cell;    // per cell number: its place in cell_order
+  std::vector<std::uint32_t> arrival_counts;  // per part of the nodes and cell: arrivals, then where they go
 };
 
 // The first half of the tree in cells: builds the top, in node order as
