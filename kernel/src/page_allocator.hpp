@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -68,6 +69,28 @@ struct PageAllocator {
   }
 
   friend bool operator==(const PageAllocator&, const PageAllocator&) { return true; }
+};
+
+// The same pages, but resize() leaves the new elements unwritten: for arrays
+// that are sized first and then written element by element on several
+// threads, so that a pass on one thread does not write them all twice.
+template <class T>
+struct UnwrittenPageAllocator : PageAllocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnwrittenPageAllocator<U>;
+  };
+  UnwrittenPageAllocator() = default;
+  template <class U>
+  explicit UnwrittenPageAllocator(const UnwrittenPageAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* element) noexcept {
+    ::new (static_cast<void*>(element)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* element, Args&&... args) {
+    ::new (static_cast<void*>(element)) U(std::forward<Args>(args)...);
+  }
 };
 
 // Gives the pages past the first `keep` elements of an array back to the

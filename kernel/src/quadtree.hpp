@@ -87,8 +87,8 @@ struct Cell {
   std::size_t top_offset = 0;  // the cell's region in the top tree
   std::size_t depth = 0;       // its levels below the root
   std::size_t path = 0;        // the quadrants taken from the root, two bits each
-  std::vector<Arrival, PageAllocator<Arrival>> arrivals;
-  std::vector<float, PageAllocator<float>> bodies;  // the arrivals' x, y and mass, packed
+  std::vector<Arrival, UnwrittenPageAllocator<Arrival>> arrivals;
+  std::vector<float, UnwrittenPageAllocator<float>> bodies;  // the arrivals' x, y and mass, packed
   RegionMatrix regions;
 };
 
