@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -45,6 +48,32 @@ TEST(WorkerPool, CallingThreadRunsNoTask) {
   });
   for (const std::thread::id& id : runners) {
     ASSERT_NE(id, std::this_thread::get_id());
+  }
+}
+
+// Workers wake one another in turn: every loop must reach every worker,
+// including loops that start while some are still going back to sleep.
+TEST(WorkerPool, EveryLoopWakesEveryWorker) {
+  constexpr std::size_t workers = 4;
+  WorkerPool pool(workers);
+  for (int loop = 0; loop < 200; ++loop) {
+    std::mutex mutex;
+    std::condition_variable all_in;
+    std::size_t entered = 0;
+    bool met = true;
+    // One index a worker, each waiting for all the others: the loop ends
+    // only if every worker took one.
+    pool.for_each(
+        workers,
+        [&](std::size_t, std::size_t) {
+          std::unique_lock lock(mutex);
+          ++entered;
+          all_in.notify_all();
+          met = all_in.wait_for(lock, std::chrono::seconds(10),
+                                [&] { return entered == workers; }) && met;
+        },
+        /*largest_range=*/1);
+    ASSERT_TRUE(met) << "loop " << loop << ": only " << entered << " workers took part";
   }
 }
 
