@@ -123,8 +123,9 @@ struct BuildScratch {
     Arrival arrival;
   };
   std::vector<SlowArrival> slow_arrivals;
-  std::vector<std::uint32_t> rank_of_cell;    // per cell number: its place in cell_order
-  std::vector<std::uint32_t> arrival_counts;  // per part of the nodes and cell: arrivals, then where they go
+  std::vector<std::uint32_t> rank_of_cell;  // per cell number: its place in cell_order
+  // Per part of the nodes and cell: its arrivals, then where they go.
+  std::vector<std::uint32_t> arrival_counts;
 };
 
 // The first half of the tree in cells: builds the top, in node order as
