@@ -260,7 +260,8 @@ LANES_TARGET void attract_group(float* nodes, const float* positions, const Inci
   const __m512d sign = _mm512_set1_pd(-0.0);
   const __m512d same_weight = _mm512_set1_pd(static_cast<double>(lists.weight));
   const std::uint32_t first_slot = lists.group_start[g];
-  const std::uint32_t steps = (lists.group_start[g + 1] - first_slot) / group_lanes;
+  const auto steps =
+      static_cast<std::uint32_t>((lists.group_start[g + 1] - first_slot) / group_lanes);
   for (std::uint32_t j = 0; j < steps; ++j) {
     const std::size_t slot_of_step = first_slot + std::size_t{j} * group_lanes;
     const __mmask8 active =
