@@ -18,7 +18,8 @@ namespace tallow {
 namespace {
 
 bool lists_fit(std::span<const EdgeRecord> edges, std::size_t node_count) {
-  if (node_count >= as_target || edges.size() > max_incident_slots / 2) {
+  static_assert(max_listed_nodes < as_target);
+  if (node_count > max_listed_nodes || edges.size() > max_incident_slots / 2) {
     return false;
   }
   for (const EdgeRecord& edge : edges) {

@@ -35,10 +35,11 @@ inline constexpr std::size_t group_lanes = 8;
 inline constexpr std::size_t nodes_per_block = 4096;
 inline constexpr std::size_t groups_per_block = nodes_per_block / group_lanes;
 
-// Lists beyond this many slots (256 MB, 512 MB with weights) would take more
-// memory than a very large run can spare; such runs keep attraction on one
-// thread.
+// Lists beyond this many slots (256 MB, 512 MB with weights), or for more
+// than a quarter as many nodes (16.5 bytes each), would take more memory than
+// a very large run can spare; such runs keep attraction on one thread.
 inline constexpr std::size_t max_incident_slots = std::size_t{1} << 26;
+inline constexpr std::size_t max_listed_nodes = max_incident_slots / 4;
 
 // Below this many nodes the edge-order phase runs from the cache on one
 // thread about as fast as two threads sum the lists, so no lists are made.
@@ -67,8 +68,8 @@ struct IncidentEdges {
 
 // Makes the lists for `edges` over `node_count` nodes unless `lists` already
 // hold them, and says whether they can be used: not when an end lies outside
-// the nodes (the edge-order phase reports it), nor from 2^31 nodes or
-// beyond max_incident_slots slots. The work is handed out in parts by
+// the nodes (the edge-order phase reports it), nor beyond max_listed_nodes
+// nodes or max_incident_slots slots. The work is handed out in parts by
 // `for_each`; any split gives the same lists.
 bool list_incident_edges(IncidentEdges& lists, std::span<const EdgeRecord> edges,
                          std::size_t node_count, const ForEachRange& for_each);
