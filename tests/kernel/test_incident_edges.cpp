@@ -46,7 +46,7 @@ struct Graph {
 // no multiple of eight, and several blocks of nodes.
 Graph random_graph(std::uint32_t n, std::uint32_t m, bool weighted, std::uint32_t seed) {
   std::mt19937 rng(seed);
-  std::uniform_int_distribution<std::uint32_t> node(0, n - 1);
+  std::uniform_int_distribution<std::uint32_t> node(0, n - 6);  // the last five: no edge
   std::uniform_real_distribution<float> spread(-50.0f, 50.0f);
   std::uniform_real_distribution<float> weight(-1.0f, 3.0f);
   Graph g{"random", NodeMatrix(std::size_t{n} * node_stride, 0.0f), {}};
