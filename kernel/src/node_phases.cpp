@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "checked.hpp"
 #include "gravity_force.hpp"
@@ -49,6 +50,8 @@ double prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
   return 0.0;
 }
 
+namespace {
+
 void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                                     std::span<float> nodes, std::span<const EdgeRecord> edges,
                                     double compensation, std::vector<float>& packed) {
@@ -57,10 +60,11 @@ void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& sett
     attraction_phase(settings, nodes, edges, compensation);
     return;
   }
-  // Attraction itself stays on this thread: split by node ranges, every part
-  // had to scan all edges and branch on which ends are its own, and one part
-  // cost more than the whole phase (100,000 nodes: 8.3 ms a part, 1.7 ms the
-  // phase; 1,000,000: 85 ms and 75 ms). Its packing rides with gravity.
+  // Without edge lists attraction stays on this thread in edge order: split
+  // by node ranges, every part had to scan all edges and branch on which ends
+  // are its own, and one part cost more than the whole phase (100,000 nodes:
+  // 8.3 ms a part, 1.7 ms the phase; 1,000,000: 85 ms and 75 ms). Its packing
+  // rides with gravity.
   const std::size_t count = nodes.size() / node_stride;
   const bool packs = count >= min_nodes_packed_attraction;
   if (packs) {
@@ -82,7 +86,16 @@ void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& sett
   });
 }
 
-namespace {
+void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                          std::span<float> nodes) {
+  if (!whole_records(nodes)) {
+    apply_forces_phase(settings, nodes);
+    return;
+  }
+  pool.for_each(nodes.size() / node_stride, [&](std::size_t first, std::size_t end) {
+    apply_forces_range(settings, nodes, first, end);
+  });
+}
 
 // Whether the step can sum attraction per node from buffers.incident_edges,
 // made here at the run's first step.
@@ -142,17 +155,6 @@ void finish_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
     }
   });
   attract_and_apply_listed(pool, settings, nodes, positions, buffers.incident_edges);
-}
-
-void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                          std::span<float> nodes) {
-  if (!whole_records(nodes)) {
-    apply_forces_phase(settings, nodes);
-    return;
-  }
-  pool.for_each(nodes.size() / node_stride, [&](std::size_t first, std::size_t end) {
-    apply_forces_range(settings, nodes, first, end);
-  });
 }
 
 }  // namespace tallow

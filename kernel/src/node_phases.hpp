@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
 #include "matrices.hpp"
 #include "settings.hpp"
@@ -31,20 +30,14 @@ void apply_forces_range(const LayoutSettings& settings, std::span<float> nodes,
 void gravity_range(const LayoutSettings& settings, std::span<float> nodes, std::size_t first,
                    std::size_t end);
 
-// The start of a step (rotation and compensation, as prepare_step), gravity
-// (then attraction over packed slots kept in `packed`, on the calling thread),
-// and force application, on the pool.
+// The start of a step (rotation and compensation, as prepare_step) on the pool.
 double prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes);
-void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                                    std::span<float> nodes, std::span<const EdgeRecord> edges,
-                                    double compensation, std::vector<float>& packed);
-void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                          std::span<float> nodes);
 
 // Gravity, attraction and force application on the pool, attraction summed
 // node by node from buffers.incident_edges (made at the first call) where the
-// lists can be made, else as the three calls above.
+// lists can be made; else attraction runs in edge order on the calling thread
+// (over the packed slots in buffers.packed_nodes from 262,144 nodes).
 void finish_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                          std::span<float> nodes, std::span<const EdgeRecord> edges,
                          double compensation, StepBuffers& buffers);
