@@ -82,8 +82,9 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
   // per-node phases on the calling thread.
   const bool spread = pool != nullptr && pool->size() > 1 &&
                       m.nodes.size() / tallow::node_stride >= tallow::min_nodes_on_pool;
-  const double compensation = spread ? tallow::prepare_step_on_pool(*pool, s, m.nodes)
-                                     : tallow::prepare_step(s, m.nodes);
+  const tallow::PoolStepStart start =
+      spread ? tallow::prepare_step_on_pool(*pool, s, m.nodes, m.edges, buffers)
+             : tallow::PoolStepStart{tallow::prepare_step(s, m.nodes), false};
   lap(t.prepare, clock);
   if (s.barnesHutOptimize) {
     // tree: the region tree and the walk tree; repulsion: the walks alone.
@@ -114,12 +115,17 @@ void timed_step(const tallow::LayoutSettings& s, tallow::Matrices& m,
   if (spread) {
     // Gravity, attraction and force application run as one on the pool,
     // counted as attraction.
-    tallow::finish_step_on_pool(*pool, s, m.nodes, m.edges, compensation, buffers);
+    tallow::finish_step_on_pool(*pool, s, m.nodes, m.edges, start, buffers);
     lap(t.attraction, clock);
   } else {
     tallow::gravity_phase(s, m.nodes);
     lap(t.gravity, clock);
-    tallow::attraction_phase(s, m.nodes, m.edges, compensation, buffers.packed_nodes);
+    // The same choice as the sequential step: packed slots for large graphs.
+    if (m.nodes.size() / tallow::node_stride >= tallow::min_nodes_packed_attraction) {
+      tallow::attraction_phase(s, m.nodes, m.edges, start.compensation, buffers.packed_nodes);
+    } else {
+      tallow::attraction_phase(s, m.nodes, m.edges, start.compensation);
+    }
     lap(t.attraction, clock);
     tallow::apply_forces_phase(s, m.nodes);
   }

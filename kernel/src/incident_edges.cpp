@@ -65,12 +65,12 @@ void order_block(IncidentEdges& lists, const std::vector<std::uint32_t>& degree_
                  std::size_t low) {
   constexpr std::uint32_t counted_degrees = 256;
   const std::size_t end = std::min(degree_of.size(), low + nodes_per_block);
-  std::uint32_t place[counted_degrees + 1] = {};
+  std::uint32_t next_place[counted_degrees + 1] = {};
   for (std::size_t v = low; v < end; ++v) {
-    ++place[std::min(degree_of[v], counted_degrees)];
+    ++next_place[std::min(degree_of[v], counted_degrees)];
   }
   auto at = static_cast<std::uint32_t>(low);
-  for (std::uint32_t& p : place) {
+  for (std::uint32_t& p : next_place) {
     at += std::exchange(p, at);
   }
   std::vector<std::uint64_t> high;
@@ -78,21 +78,23 @@ void order_block(IncidentEdges& lists, const std::vector<std::uint32_t>& degree_
     if (degree_of[v] >= counted_degrees) {
       high.push_back(std::uint64_t{degree_of[v]} << 32 | v);
     } else {
-      lists.order[place[degree_of[v]]++] = static_cast<std::uint32_t>(v);
+      lists.order[next_place[degree_of[v]]++] = static_cast<std::uint32_t>(v);
     }
   }
   std::sort(high.begin(), high.end());
   for (const std::uint64_t key : high) {
-    lists.order[place[counted_degrees]++] = static_cast<std::uint32_t>(key);
+    lists.order[next_place[counted_degrees]++] = static_cast<std::uint32_t>(key);
   }
   for (std::size_t i = low; i < end; ++i) {
     lists.degree[i] = degree_of[lists.order[i]];
+    lists.place[lists.order[i]] = static_cast<std::uint32_t>(i);
   }
 }
 
 void order_by_degree(IncidentEdges& lists, const std::vector<std::uint32_t>& degree_of,
                      const ForEachRange& for_each) {
   lists.order.resize(degree_of.size());
+  lists.place.resize(degree_of.size());
   lists.degree.resize(degree_of.size());
   const std::size_t blocks = (degree_of.size() + nodes_per_block - 1) / nodes_per_block;
   for_each(blocks, [&](std::size_t begin, std::size_t end) {
@@ -133,32 +135,34 @@ bool same_weights(std::span<const EdgeRecord> edges) {
 }
 
 // Every edge at both ends, in edge order: a node's j-th edge goes to step j
-// of its lane. Idle lanes' slots name node 0, which they never use. Each half
+// of its lane, naming the other end by its place. Idle lanes' slots name
+// place 0, which they never use. Each half
 // of the edges fills its own slots, the second half's after the first's.
 void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
                 const ForEachRange& for_each) {
   const std::size_t node_count = lists.order.size();
-  std::vector<std::uint32_t> place[edge_halves];  // per half and node: its next slot
-  place[0].resize(node_count);
-  place[1].resize(node_count);
+  std::vector<std::uint32_t> next_slot[edge_halves];  // per half and node: its next slot
+  next_slot[0].resize(node_count);
+  next_slot[1].resize(node_count);
   for (std::size_t i = 0; i < node_count; ++i) {
     const std::uint32_t v = lists.order[i];
-    place[0][v] = lists.group_start[i / group_lanes] + static_cast<std::uint32_t>(i % group_lanes);
-    place[1][v] = place[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
+    next_slot[0][v] =
+        lists.group_start[i / group_lanes] + static_cast<std::uint32_t>(i % group_lanes);
+    next_slot[1][v] = next_slot[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
   }
   const std::size_t slots = lists.group_start.back();
   lists.ends.assign(slots, 0);
   lists.weights.assign(weighted ? slots : 0, 0.0f);
   for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
     for (std::size_t h = begin; h < end; ++h) {
-      std::vector<std::uint32_t>& next = place[h];
+      std::vector<std::uint32_t>& next = next_slot[h];
       for (const EdgeRecord& edge : counts.half[h]) {
         const std::uint32_t at_source = next[edge.source];
         next[edge.source] += group_lanes;
         const std::uint32_t at_target = next[edge.target];
         next[edge.target] += group_lanes;
-        lists.ends[at_source] = edge.target;
-        lists.ends[at_target] = edge.source | as_target;
+        lists.ends[at_source] = lists.place[edge.target];
+        lists.ends[at_target] = lists.place[edge.source] | as_target;
         if (weighted) {
           lists.weights[at_source] = edge.weight;
           lists.weights[at_target] = edge.weight;
@@ -228,36 +232,20 @@ LANES_TARGET inline __m512d pulled(__m512d d, __m512d force, __mmask8 target) {
 // minus the target's, f = -w, force d * f, then force + dx at the source or
 // dx - force at the target, rounded to f32.
 template <WeightPower power, bool weighted>
-LANES_TARGET void attract_group(float* nodes, const float* positions, const IncidentEdges& lists,
-                                std::size_t g) {
+LANES_TARGET void attract_group(const IncidentEdges& lists, ListedValues& values, std::size_t g) {
   const std::size_t base = g * group_lanes;
   const auto count = static_cast<unsigned>(std::min(group_lanes, lists.order.size() - base));
   const auto lanes = static_cast<__mmask8>((1u << count) - 1);
-  const std::uint32_t* node = lists.order.data() + base;
   const __m256i degree = _mm256_maskz_loadu_epi32(lanes, lists.degree.data() + base);
-  // Idle lanes take the group's first node; nothing of theirs is stored.
-  std::size_t v[group_lanes];
-  for (unsigned lane = 0; lane < group_lanes; ++lane) {
-    v[lane] = node[lane < count ? lane : 0];
-  }
-  // Eight plain loads of the 64-bit pairs (x, y) and (dx, dy) cost less than
-  // gathers here.
-  const auto* pairs = reinterpret_cast<const long long*>(positions);
-  const __m512i own = _mm512_set_epi64(pairs[v[7]], pairs[v[6]], pairs[v[5]], pairs[v[4]],
-                                       pairs[v[3]], pairs[v[2]], pairs[v[1]], pairs[v[0]]);
+  // The group's own values lie side by side; idle lanes read zeros and store
+  // nothing. Each other end is one plain 64-bit load of its (x, y): eight of
+  // them cost less than a gather here.
+  const auto* pairs = reinterpret_cast<const long long*>(values.positions.data());
+  const __m512i own = _mm512_maskz_loadu_epi64(lanes, pairs + base);
   const __m512d own_x = low_floats(own);
   const __m512d own_y = high_floats(own);
-  static_assert(slot::dy == slot::dx + 1);
-  const auto force_pair = [nodes](std::size_t u) {
-    long long pair;
-    std::memcpy(&pair, nodes + u * node_stride + slot::dx, sizeof pair);
-    return pair;
-  };
-  const __m512i start =
-      _mm512_set_epi64(force_pair(v[7]), force_pair(v[6]), force_pair(v[5]), force_pair(v[4]),
-                       force_pair(v[3]), force_pair(v[2]), force_pair(v[1]), force_pair(v[0]));
-  __m512d dx = low_floats(start);
-  __m512d dy = high_floats(start);
+  __m512d dx = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskz_loadu_ps(lanes, values.dx.data() + base));
+  __m512d dy = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskz_loadu_ps(lanes, values.dy.data() + base));
   const __m512d sign = _mm512_set1_pd(-0.0);
   const __m512d same_weight = _mm512_set1_pd(static_cast<double>(lists.weight));
   const std::uint32_t first_slot = lists.group_start[g];
@@ -291,15 +279,8 @@ LANES_TARGET void attract_group(float* nodes, const float* positions, const Inci
     dx = _mm512_mask_mov_pd(dx, active, pulled(dx, _mm512_mul_pd(d_x, f), target));
     dy = _mm512_mask_mov_pd(dy, active, pulled(dy, _mm512_mul_pd(d_y, f), target));
   }
-  alignas(32) float done_dx[group_lanes];
-  alignas(32) float done_dy[group_lanes];
-  _mm256_store_ps(done_dx, _mm512_maskz_cvtpd_ps(0xFF, dx));
-  _mm256_store_ps(done_dy, _mm512_maskz_cvtpd_ps(0xFF, dy));
-  for (unsigned lane = 0; lane < count; ++lane) {
-    float* record = nodes + v[lane] * node_stride;
-    record[slot::dx] = done_dx[lane];
-    record[slot::dy] = done_dy[lane];
-  }
+  _mm256_mask_storeu_ps(values.dx.data() + base, lanes, _mm512_maskz_cvtpd_ps(0xFF, dx));
+  _mm256_mask_storeu_ps(values.dy.data() + base, lanes, _mm512_maskz_cvtpd_ps(0xFF, dy));
 }
 
 #undef LANES_TARGET
@@ -345,26 +326,85 @@ bool listed_attraction_fits(const LayoutSettings& settings) {
          !settings.outboundAttractionDistribution && (power == 0.0 || power == 1.0 || power == 2.0);
 }
 
-void attraction_listed(const LayoutSettings& settings, std::span<float> nodes,
-                       std::span<const float> positions, const IncidentEdges& lists,
-                       std::size_t first, std::size_t end) {
+void ListedValues::resize(std::size_t node_count) {
+  positions.resize(2 * node_count);
+  dx.resize(node_count);
+  dy.resize(node_count);
+}
+
+namespace {
+
+// The node range's records and places, checked once for a whole pass. Every
+// place was checked against the node count when the lists were made.
+void require_range(const IncidentEdges& lists, std::span<const float> nodes,
+                   const ListedValues& values, std::size_t end) {
+  require_index(lists.place.size(), end - 1);
+  require_index(nodes.size(), end * node_stride - 1);
+  require_index(values.dx.size(), lists.node_count - 1);
+  require_index(values.dy.size(), lists.node_count - 1);
+  require_index(values.positions.size(), 2 * lists.node_count - 1);
+}
+
+}  // namespace
+
+void gather_listed_positions(const IncidentEdges& lists, std::span<const float> nodes,
+                             ListedValues& values, std::size_t first, std::size_t end) {
+  if (first >= end) {
+    return;
+  }
+  require_range(lists, nodes, values, end);
+  for (std::size_t i = first; i < end; ++i) {
+    const std::size_t p = lists.place[i];
+    values.positions[2 * p] = nodes[i * node_stride + slot::x];
+    values.positions[2 * p + 1] = nodes[i * node_stride + slot::y];
+  }
+}
+
+void gather_listed_forces(const IncidentEdges& lists, std::span<const float> nodes,
+                          ListedValues& values, std::size_t first, std::size_t end) {
+  if (first >= end) {
+    return;
+  }
+  require_range(lists, nodes, values, end);
+  for (std::size_t i = first; i < end; ++i) {
+    values.dx[lists.place[i]] = nodes[i * node_stride + slot::dx];
+    values.dy[lists.place[i]] = nodes[i * node_stride + slot::dy];
+  }
+}
+
+void scatter_listed_forces(const IncidentEdges& lists, const ListedValues& values,
+                           std::span<float> nodes, std::size_t first, std::size_t end) {
+  if (first >= end) {
+    return;
+  }
+  require_range(lists, nodes, values, end);
+  for (std::size_t i = first; i < end; ++i) {
+    float* record = nodes.data() + i * node_stride;
+    record[slot::dx] = values.dx[lists.place[i]];
+    record[slot::dy] = values.dy[lists.place[i]];
+  }
+}
+
+void attraction_listed(const LayoutSettings& settings, const IncidentEdges& lists,
+                       ListedValues& values, std::size_t first, std::size_t end) {
   if (!lists.usable || !listed_attraction_fits(settings)) {
     fatal("attraction from edge lists asked for settings or lists it cannot take");
   }
   if (first >= end) {
     return;
   }
-  require_index(nodes.size(), lists.node_count * node_stride - 1);
-  require_index(positions.size(), 2 * lists.node_count - 1);
+  require_index(values.dx.size(), lists.node_count - 1);
+  require_index(values.dy.size(), lists.node_count - 1);
+  require_index(values.positions.size(), 2 * lists.node_count - 1);
 #if defined(TALLOW_LISTED_LANES)
   require_index(lists.group_start.size(), end);
   with_weight_power(settings.edgeWeightInfluence, [&]<WeightPower power>() {
     if constexpr (power != WeightPower::general) {
       for (std::size_t g = first; g < end; ++g) {
         if (lists.weights.empty()) {
-          attract_group<power, false>(nodes.data(), positions.data(), lists, g);
+          attract_group<power, false>(lists, values, g);
         } else {
-          attract_group<power, true>(nodes.data(), positions.data(), lists, g);
+          attract_group<power, true>(lists, values, g);
         }
       }
     }

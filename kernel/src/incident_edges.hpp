@@ -23,8 +23,9 @@
 
 namespace tallow {
 
-// An edge as one of its ends lists it: the other end, marked with
-// `as_target` when this node is the edge's target.
+// An edge as one of its ends lists it: the other end's place (see
+// IncidentEdges::order), marked with `as_target` when this node is the
+// edge's target.
 inline constexpr std::uint32_t as_target = 0x80000000u;
 
 inline constexpr std::size_t group_lanes = 8;
@@ -36,26 +37,28 @@ inline constexpr std::size_t nodes_per_block = 4096;
 inline constexpr std::size_t groups_per_block = nodes_per_block / group_lanes;
 
 // Lists beyond this many slots (256 MB, 512 MB with weights), or for more
-// than a quarter as many nodes (16.5 bytes each), would take more memory than
+// than a quarter as many nodes (28.5 bytes each), would take more memory than
 // a very large run can spare; such runs keep attraction on one thread.
 inline constexpr std::size_t max_incident_slots = std::size_t{1} << 26;
 inline constexpr std::size_t max_listed_nodes = max_incident_slots / 4;
 
-// Below this many nodes the edge-order phase runs from the cache on one
-// thread about as fast as two threads sum the lists, so no lists are made.
-inline constexpr std::size_t min_nodes_listed_attraction = std::size_t{1} << 18;
+// Below this many nodes the lists are not made: a run's first step makes
+// them (about a millisecond at 10,000 nodes on one thread), which a short run
+// of a small graph would not earn back.
+inline constexpr std::size_t min_nodes_listed_attraction = std::size_t{1} << 14;
 
 // Every node's edges in edge order, a self-loop twice (as source, then as
 // target). A run's edges never change, so the lists are kept from step to
 // step, and made again only for another edge matrix or node count.
 struct IncidentEdges {
   std::size_t min_nodes = min_nodes_listed_attraction;  // tests lower it
-  std::vector<std::uint32_t> order;   // the nodes, by degree within blocks of neighbours
-  std::vector<std::uint32_t> degree;  // per place in `order`: that node's edge count
+  std::vector<std::uint32_t> order;   // per place: a node, by degree within blocks of neighbours
+  std::vector<std::uint32_t> place;   // per node: its place in `order`
+  std::vector<std::uint32_t> degree;  // per place: that node's edge count
   // Group g holds order[8g, 8g + 8); its slots start at group_start[g], a
   // step of eight (one a lane, idle lanes padded) at a time.
   std::vector<std::uint32_t> group_start;
-  std::vector<std::uint32_t> ends;  // per slot: the other end, with as_target
+  std::vector<std::uint32_t> ends;  // per slot: the other end's place, with as_target
   std::vector<float> weights;       // per slot; empty when every edge has `weight`
   float weight = 0.0f;
   bool made = false;
@@ -80,14 +83,33 @@ bool list_incident_edges(IncidentEdges& lists, std::span<const EdgeRecord> edges
 // each edge at both ends would cost more than the second thread gives.
 bool listed_attraction_fits(const LayoutSettings& settings);
 
+// One step's values in place order, so that a group's eight nodes lie side
+// by side: every node's x, y (read by every thread) and its force, summed by
+// the thread that takes its group. The lists' owner sizes them once per run.
+struct ListedValues {
+  std::vector<float> positions;  // x, y per place
+  std::vector<float> dx;         // per place
+  std::vector<float> dy;
+  void resize(std::size_t node_count);
+};
+
+// Copy the positions, or the forces so far, of nodes [first, end) to their
+// places. Ranges of nodes may be copied at once on different threads.
+void gather_listed_positions(const IncidentEdges& lists, std::span<const float> nodes,
+                             ListedValues& values, std::size_t first, std::size_t end);
+void gather_listed_forces(const IncidentEdges& lists, std::span<const float> nodes,
+                          ListedValues& values, std::size_t first, std::size_t end);
+
 // Attraction for the nodes of groups [first, end), each summing its listed
-// edges in order into its own dx, dy, with the bits of attraction_phase().
-// The ends' x and y are read from `positions` (two per node, which no one
-// writes meanwhile), so ranges may run at once on different threads while
-// each writes only its own records. Usable lists and fitting settings only,
-// else fatal.
-void attraction_listed(const LayoutSettings& settings, std::span<float> nodes,
-                       std::span<const float> positions, const IncidentEdges& lists,
-                       std::size_t first, std::size_t end);
+// edges in order into its own force in `values`, with the bits of
+// attraction_phase(). The ends' positions are read from `values`, which no
+// one writes meanwhile, so ranges may run at once on different threads.
+// Usable lists and fitting settings only, else fatal.
+void attraction_listed(const LayoutSettings& settings, const IncidentEdges& lists,
+                       ListedValues& values, std::size_t first, std::size_t end);
+
+// Writes the summed forces of nodes [first, end) back to their records.
+void scatter_listed_forces(const IncidentEdges& lists, const ListedValues& values,
+                           std::span<float> nodes, std::size_t first, std::size_t end);
 
 }  // namespace tallow

@@ -112,7 +112,7 @@ struct StepBuffers {
   std::vector<double> node_sizes;     // sized walks over the region matrix: per node
   std::vector<double> region_reach;   // and per region, as WalkTree::reach
   std::vector<float> packed_nodes;    // attraction's packed slots
-  std::vector<float> positions;       // attraction on the pool: every node's x, y
+  ListedValues listed_values;         // attraction on the pool: by place in the lists
   // Not scratch either: each node's edges, made at a run's first step on the
   // pool and kept, since a run's edges never change. Another edge matrix is
   // recognised by its address, length and node count and listed anew; an

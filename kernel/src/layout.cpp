@@ -62,18 +62,18 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
                             std::span<float> nodes, std::span<const EdgeRecord> edges,
                             StepBuffers& buffers, quadtree::BuildScratch& scratch) {
   const bool spread = pool.size() > 1 && nodes.size() / node_stride >= min_nodes_on_pool;
-  const double compensation =
-      spread ? prepare_step_on_pool(pool, settings, nodes) : prepare_step(settings, nodes);
+  const PoolStepStart start = spread ? prepare_step_on_pool(pool, settings, nodes, edges, buffers)
+                                     : PoolStepStart{prepare_step(settings, nodes), false};
   if (settings.barnesHutOptimize) {
     bh_repulsion_on_pool(pool, settings, nodes, buffers, scratch);
   } else {
     exact_repulsion_on_pool(pool, settings, nodes);
   }
   if (spread) {
-    finish_step_on_pool(pool, settings, nodes, edges, compensation, buffers);
+    finish_step_on_pool(pool, settings, nodes, edges, start, buffers);
   } else {
     gravity_phase(settings, nodes);
-    attraction_phase(settings, nodes, edges, compensation);
+    attraction_phase(settings, nodes, edges, start.compensation);
     apply_forces_phase(settings, nodes);
   }
 }

@@ -31,25 +31,6 @@ void gravity_range(const LayoutSettings& settings, std::span<float> nodes, std::
   }
 }
 
-double prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                            std::span<float> nodes) {
-  // The compensation is one left-to-right sum over all masses: that mode
-  // keeps the sequential pass.
-  if (settings.outboundAttractionDistribution || !whole_records(nodes)) {
-    return prepare_step(settings, nodes);
-  }
-  pool.for_each(nodes.size() / node_stride, [&](std::size_t first, std::size_t end) {
-    for (float* node = nodes.data() + first * node_stride;
-         node != nodes.data() + end * node_stride; node += node_stride) {
-      node[slot::old_dx] = node[slot::dx];
-      node[slot::old_dy] = node[slot::dy];
-      node[slot::dx] = 0.0f;
-      node[slot::dy] = 0.0f;
-    }
-  });
-  return 0.0;
-}
-
 namespace {
 
 void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& settings,
@@ -97,6 +78,31 @@ void apply_forces_on_pool(WorkerPool& pool, const LayoutSettings& settings,
   });
 }
 
+// Gravity, attraction from the lists and force application, block by block:
+// a block's records stay in the cache from its gravity to its move. A node
+// moves only once its own attraction is summed, and the others read its
+// position from the copy made at the step's start, so each block is finished
+// as soon as its edges are.
+void finish_listed_blocks(WorkerPool& pool, const LayoutSettings& settings,
+                          std::span<float> nodes, const IncidentEdges& lists,
+                          ListedValues& values) {
+  const std::size_t count = nodes.size() / node_stride;
+  const std::size_t blocks = (count + nodes_per_block - 1) / nodes_per_block;
+  pool.for_each(
+      blocks,
+      [&](std::size_t first, std::size_t end) {
+        const std::size_t low = first * nodes_per_block;
+        const std::size_t high = std::min(count, end * nodes_per_block);
+        gravity_range(settings, nodes, low, high);
+        gather_listed_forces(lists, nodes, values, low, high);
+        attraction_listed(settings, lists, values, first * groups_per_block,
+                          std::min(lists.groups(), end * groups_per_block));
+        scatter_listed_forces(lists, values, nodes, low, high);
+        apply_forces_range(settings, nodes, low, high);
+      },
+      /*largest_range=*/1);
+}
+
 // Whether the step can sum attraction per node from buffers.incident_edges,
 // made here at the run's first step.
 bool has_edge_lists(WorkerPool& pool, const LayoutSettings& settings,
@@ -113,48 +119,47 @@ bool has_edge_lists(WorkerPool& pool, const LayoutSettings& settings,
                              });
 }
 
-// Attraction from the lists, then force application, block by block.
-// Positions do not change before force application, and a node moves only
-// once its own attraction is summed, so each node is finished as soon as its
-// edges are: the others read its position from the copy.
-void attract_and_apply_listed(WorkerPool& pool, const LayoutSettings& settings,
-                              std::span<float> nodes, std::span<const float> positions,
-                              const IncidentEdges& lists) {
-  const std::size_t count = nodes.size() / node_stride;
-  const std::size_t blocks = (count + nodes_per_block - 1) / nodes_per_block;
-  const auto blocks_body = [&](std::size_t first, std::size_t end) {
-    attraction_listed(settings, nodes, positions, lists, first * groups_per_block,
-                      std::min(lists.groups(), end * groups_per_block));
-    const std::size_t last = std::min(count, end * nodes_per_block);
-    for (std::size_t i = first * nodes_per_block; i < last; ++i) {
-      apply_forces_range(settings, nodes, lists.order[i], lists.order[i] + 1);
-    }
-  };
-  pool.for_each(blocks, blocks_body, /*largest_range=*/1);
-}
-
 }  // namespace
+
+PoolStepStart prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                                   std::span<float> nodes, std::span<const EdgeRecord> edges,
+                                   StepBuffers& buffers) {
+  // The compensation is one left-to-right sum over all masses: that mode
+  // keeps the sequential pass (and edge order, which it needs).
+  if (settings.outboundAttractionDistribution || !whole_records(nodes)) {
+    return {prepare_step(settings, nodes), false};
+  }
+  const bool listed = has_edge_lists(pool, settings, nodes, edges, buffers);
+  const IncidentEdges& lists = buffers.incident_edges;
+  ListedValues& values = buffers.listed_values;
+  if (listed) {
+    values.resize(nodes.size() / node_stride);
+  }
+  pool.for_each(nodes.size() / node_stride, [&](std::size_t first, std::size_t end) {
+    for (float* node = nodes.data() + first * node_stride;
+         node != nodes.data() + end * node_stride; node += node_stride) {
+      node[slot::old_dx] = node[slot::dx];
+      node[slot::old_dy] = node[slot::dy];
+      node[slot::dx] = 0.0f;
+      node[slot::dy] = 0.0f;
+    }
+    if (listed) {
+      gather_listed_positions(lists, nodes, values, first, end);
+    }
+  });
+  return {0.0, listed};
+}
 
 void finish_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                          std::span<float> nodes, std::span<const EdgeRecord> edges,
-                         double compensation, StepBuffers& buffers) {
-  if (!has_edge_lists(pool, settings, nodes, edges, buffers)) {
-    gravity_and_attraction_on_pool(pool, settings, nodes, edges, compensation,
+                         const PoolStepStart& start, StepBuffers& buffers) {
+  if (!start.listed) {
+    gravity_and_attraction_on_pool(pool, settings, nodes, edges, start.compensation,
                                    buffers.packed_nodes);
     apply_forces_on_pool(pool, settings, nodes);
     return;
   }
-  const std::size_t count = nodes.size() / node_stride;
-  std::vector<float>& positions = buffers.positions;
-  positions.resize(2 * count);
-  pool.for_each(count, [&](std::size_t first, std::size_t end) {
-    gravity_range(settings, nodes, first, end);
-    for (std::size_t i = first; i < end; ++i) {
-      positions[2 * i] = nodes[i * node_stride + slot::x];
-      positions[2 * i + 1] = nodes[i * node_stride + slot::y];
-    }
-  });
-  attract_and_apply_listed(pool, settings, nodes, positions, buffers.incident_edges);
+  finish_listed_blocks(pool, settings, nodes, buffers.incident_edges, buffers.listed_values);
 }
 
 }  // namespace tallow

@@ -30,17 +30,29 @@ void apply_forces_range(const LayoutSettings& settings, std::span<float> nodes,
 void gravity_range(const LayoutSettings& settings, std::span<float> nodes, std::size_t first,
                    std::size_t end);
 
-// The start of a step (rotation and compensation, as prepare_step) on the pool.
-double prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
-                            std::span<float> nodes);
+// How a step on the pool started: the compensation (as prepare_step gives
+// it), and whether attraction is summed node by node from edge lists.
+struct PoolStepStart {
+  double compensation = 0.0;
+  bool listed = false;
+};
+
+// The start of a step on the pool: rotation and compensation, as
+// prepare_step. Where lists of each node's edges can be made (kept in
+// buffers.incident_edges from a run's first step), the step sums attraction
+// from them, and the positions they read are copied here: they do not change
+// before force application.
+PoolStepStart prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
+                                   std::span<float> nodes, std::span<const EdgeRecord> edges,
+                                   StepBuffers& buffers);
 
 // Gravity, attraction and force application on the pool, attraction summed
-// node by node from buffers.incident_edges (made at the first call) where the
-// lists can be made; else attraction runs in edge order on the calling thread
-// (over the packed slots in buffers.packed_nodes from 262,144 nodes).
+// node by node where the step started with lists; else attraction runs in
+// edge order on the calling thread (over the packed slots in
+// buffers.packed_nodes from 262,144 nodes).
 void finish_step_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                          std::span<float> nodes, std::span<const EdgeRecord> edges,
-                         double compensation, StepBuffers& buffers);
+                         const PoolStepStart& start, StepBuffers& buffers);
 
 // Below this many nodes exact repulsion stays on the calling thread: its
 // tiles would be too small for the hand-overs between them.

@@ -107,18 +107,18 @@ void expect_listed_gives_edge_order(const Graph& g, const LayoutSettings& settin
   const std::size_t count = g.nodes.size() / node_stride;
   IncidentEdges lists;
   ASSERT_TRUE(list_incident_edges(lists, g.edges, count, on_calling_thread));
-  std::vector<float> positions;
-  for (std::size_t i = 0; i < count; ++i) {
-    positions.push_back(g.nodes[i * node_stride + slot::x]);
-    positions.push_back(g.nodes[i * node_stride + slot::y]);
-  }
-  NodeMatrix actual = g.nodes;
+  ListedValues values;
+  values.resize(count);
+  gather_listed_positions(lists, g.nodes, values, 0, count);
+  gather_listed_forces(lists, g.nodes, values, 0, count);
   cuts.push_back(lists.groups());
   std::size_t first = 0;
   for (const std::size_t cut : cuts) {
-    attraction_listed(settings, actual, positions, lists, first, std::min(cut, lists.groups()));
+    attraction_listed(settings, lists, values, first, std::min(cut, lists.groups()));
     first = std::min(cut, lists.groups());
   }
+  NodeMatrix actual = g.nodes;
+  scatter_listed_forces(lists, values, actual, 0, count);
   expect_same_bits(actual, expected);
 }
 
@@ -148,18 +148,19 @@ INSTANTIATE_TEST_SUITE_P(WeightPowers, ListedAttraction, testing::Values(0.0, 1.
 
 TEST(IncidentEdges, ListEachNodesEdgesInEdgeOrder) {
   // Node 1 meets edges 0 (as target), 1 (a self-loop: source, then target)
-  // and 3 (as source); node 3 has none.
+  // and 3 (as source); node 3 has none. Ends are named by their places.
   const EdgeMatrix edges = {{0, 1, 1}, {1, 1, 1}, {2, 0, 1}, {1, 2, 1}};
   IncidentEdges lists;
   ASSERT_TRUE(list_incident_edges(lists, edges, 4, on_calling_thread));
   ASSERT_EQ(lists.groups(), 1u);
   EXPECT_EQ(lists.order, (std::vector<std::uint32_t>{3, 0, 2, 1}));  // by degree, ties by index
+  EXPECT_EQ(lists.place, (std::vector<std::uint32_t>{1, 3, 2, 0}));
   EXPECT_EQ(lists.degree, (std::vector<std::uint32_t>{0, 2, 2, 4}));
   std::vector<std::uint32_t> node_1;
   for (std::size_t step = 0; step < 4; ++step) {
     node_1.push_back(lists.ends[step * group_lanes + 3]);
   }
-  EXPECT_EQ(node_1, (std::vector<std::uint32_t>{0 | as_target, 1, 1 | as_target, 2}));
+  EXPECT_EQ(node_1, (std::vector<std::uint32_t>{1 | as_target, 3, 3 | as_target, 2}));
   EXPECT_TRUE(lists.weights.empty());
 }
 
