@@ -17,19 +17,6 @@
 namespace tallow {
 namespace {
 
-bool lists_fit(std::span<const EdgeRecord> edges, std::size_t node_count) {
-  static_assert(max_listed_nodes < as_target);
-  if (node_count > max_listed_nodes || edges.size() > max_incident_slots / 2) {
-    return false;
-  }
-  for (const EdgeRecord& edge : edges) {
-    if (edge.source >= node_count || edge.target >= node_count) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The lists are made by two threads where there are two, each taking one
 // half of the edges: the second half's slots follow the first's.
 constexpr std::size_t edge_halves = 2;
@@ -37,8 +24,12 @@ constexpr std::size_t edge_halves = 2;
 struct HalfCounts {
   std::span<const EdgeRecord> half[edge_halves];
   std::vector<std::uint32_t> ends[edge_halves];  // per node: its ends in each half
+  bool end_outside[edge_halves] = {};            // an end outside the nodes: counting stopped there
+  bool weights_differ[edge_halves] = {};         // from the first edge's, bit for bit
 };
 
+// Counts each half's ends per node, checking every end before it is counted
+// and whether all weights are the first edge's.
 HalfCounts count_ends(std::span<const EdgeRecord> edges, std::size_t node_count,
                       const ForEachRange& for_each) {
   HalfCounts counts;
@@ -46,10 +37,24 @@ HalfCounts count_ends(std::span<const EdgeRecord> edges, std::size_t node_count,
   counts.half[1] = edges.subspan(edges.size() / 2);
   for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
     for (std::size_t h = begin; h < end; ++h) {
-      counts.ends[h].assign(node_count, 0);
-      for (const EdgeRecord& edge : counts.half[h]) {
-        ++counts.ends[h][edge.source];
-        ++counts.ends[h][edge.target];
+      std::vector<std::uint32_t>& ends = counts.ends[h];
+      ends.assign(node_count, 0);
+      const std::span<const EdgeRecord> half = counts.half[h];
+      constexpr std::size_t counters_ahead = 32;  // the counters lie all over
+      for (std::size_t e = 0; e < half.size(); ++e) {
+        const EdgeRecord& edge = half[e];
+        if (edge.source >= node_count || edge.target >= node_count) {
+          counts.end_outside[h] = true;
+          break;
+        }
+        if (e + counters_ahead < half.size()) {
+          __builtin_prefetch(ends.data() + half[e + counters_ahead].source, 1);
+          __builtin_prefetch(ends.data() + half[e + counters_ahead].target, 1);
+        }
+        counts.weights_differ[h] |=
+            std::memcmp(&edge.weight, &edges.front().weight, sizeof edge.weight) != 0;
+        ++ends[edge.source];
+        ++ends[edge.target];
       }
     }
   });
@@ -125,15 +130,6 @@ bool place_groups(IncidentEdges& lists) {
   return true;
 }
 
-bool same_weights(std::span<const EdgeRecord> edges) {
-  for (const EdgeRecord& edge : edges) {
-    if (std::memcmp(&edge.weight, &edges.front().weight, sizeof edge.weight) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Every edge at both ends, in edge order: a node's j-th edge goes to step j
 // of its lane, naming the other end by its place. Idle lanes' slots name
 // place 0, which they never use. Each half
@@ -151,12 +147,46 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
     next_slot[1][v] = next_slot[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
   }
   const std::size_t slots = lists.group_start.back();
-  lists.ends.assign(slots, 0);
-  lists.weights.assign(weighted ? slots : 0, 0.0f);
+  lists.ends.clear();
+  lists.ends.resize(slots);
+  lists.weights.clear();
+  lists.weights.resize(weighted ? slots : 0);
+  // Idle lanes' slots stay zero. Zeroed block by block on the pool, the
+  // pages are also first touched there.
+  const std::size_t groups = lists.groups();
+  for_each((groups + groups_per_block - 1) / groups_per_block,
+           [&](std::size_t begin, std::size_t end) {
+             const std::size_t low = lists.group_start[begin * groups_per_block];
+             const std::size_t high = lists.group_start[std::min(groups, end * groups_per_block)];
+             std::fill(lists.ends.begin() + static_cast<std::ptrdiff_t>(low),
+                       lists.ends.begin() + static_cast<std::ptrdiff_t>(high), 0u);
+             if (weighted) {
+               std::fill(lists.weights.begin() + static_cast<std::ptrdiff_t>(low),
+                         lists.weights.begin() + static_cast<std::ptrdiff_t>(high), 0.0f);
+             }
+           });
   for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
     for (std::size_t h = begin; h < end; ++h) {
       std::vector<std::uint32_t>& next = next_slot[h];
-      for (const EdgeRecord& edge : counts.half[h]) {
+      const std::span<const EdgeRecord> half = counts.half[h];
+      // The writes land all over the slots: the places they need are fetched
+      // ahead, the next-slot counters and places further ahead than the slots
+      // the counters name.
+      constexpr std::size_t slots_ahead = 8;
+      constexpr std::size_t counters_ahead = 32;
+      for (std::size_t e = 0; e < half.size(); ++e) {
+        if (e + counters_ahead < half.size()) {
+          const EdgeRecord& ahead = half[e + counters_ahead];
+          __builtin_prefetch(&next[ahead.source], 1);
+          __builtin_prefetch(&next[ahead.target], 1);
+          __builtin_prefetch(&lists.place[ahead.source]);
+          __builtin_prefetch(&lists.place[ahead.target]);
+        }
+        if (e + slots_ahead < half.size()) {
+          __builtin_prefetch(lists.ends.data() + next[half[e + slots_ahead].source], 1);
+          __builtin_prefetch(lists.ends.data() + next[half[e + slots_ahead].target], 1);
+        }
+        const EdgeRecord& edge = half[e];
         const std::uint32_t at_source = next[edge.source];
         next[edge.source] += group_lanes;
         const std::uint32_t at_target = next[edge.target];
@@ -174,10 +204,14 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
 
 bool make_lists(IncidentEdges& lists, std::span<const EdgeRecord> edges, std::size_t node_count,
                 const ForEachRange& for_each) {
-  if (!lists_fit(edges, node_count)) {
+  static_assert(max_listed_nodes < as_target);
+  if (node_count > max_listed_nodes || edges.size() > max_incident_slots / 2) {
     return false;
   }
   HalfCounts counts = count_ends(edges, node_count, for_each);
+  if (counts.end_outside[0] || counts.end_outside[1]) {
+    return false;
+  }
   std::vector<std::uint32_t> degree = std::move(counts.ends[1]);
   counts.ends[1].clear();
   for (std::size_t v = 0; v < node_count; ++v) {
@@ -188,7 +222,7 @@ bool make_lists(IncidentEdges& lists, std::span<const EdgeRecord> edges, std::si
     return false;
   }
   lists.weight = edges.empty() ? 0.0f : edges.front().weight;
-  fill_slots(lists, counts, !same_weights(edges), for_each);
+  fill_slots(lists, counts, counts.weights_differ[0] || counts.weights_differ[1], for_each);
   return true;
 }
 

@@ -19,6 +19,7 @@
 
 #include "for_each_range.hpp"
 #include "matrices.hpp"
+#include "page_allocator.hpp"
 #include "settings.hpp"
 
 namespace tallow {
@@ -58,8 +59,10 @@ struct IncidentEdges {
   // Group g holds order[8g, 8g + 8); its slots start at group_start[g], a
   // step of eight (one a lane, idle lanes padded) at a time.
   std::vector<std::uint32_t> group_start;
-  std::vector<std::uint32_t> ends;  // per slot: the other end's place, with as_target
-  std::vector<float> weights;       // per slot; empty when every edge has `weight`
+  // Per slot: the other end's place, with as_target; and its weight, unless
+  // every edge has `weight`. Written on the pool, so not zeroed on resize.
+  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> ends;
+  std::vector<float, UnwrittenPageAllocator<float>> weights;
   float weight = 0.0f;
   bool made = false;
   bool usable = false;

@@ -164,6 +164,18 @@ TEST(IncidentEdges, ListEachNodesEdgesInEdgeOrder) {
   EXPECT_TRUE(lists.weights.empty());
 }
 
+// Weights are kept per slot as soon as one edge's differs, bit for bit, from
+// the first edge's, in either half of the edges.
+TEST(IncidentEdges, KeepWeightsWhenAnyDiffers) {
+  for (std::size_t differing = 0; differing < 4; ++differing) {
+    EdgeMatrix edges = {{0, 1, 0.0f}, {1, 2, 0.0f}, {2, 3, 0.0f}, {3, 0, 0.0f}};
+    edges[differing].weight = -0.0f;
+    IncidentEdges lists;
+    ASSERT_TRUE(list_incident_edges(lists, edges, 4, on_calling_thread));
+    EXPECT_EQ(lists.weights.size(), lists.ends.size()) << "edge " << differing;
+  }
+}
+
 TEST(IncidentEdges, AreNotMadeForAnEndOutsideTheNodes) {
   const EdgeMatrix edges = {{0, 1, 1}, {1, 4, 1}};
   IncidentEdges lists;
