@@ -520,6 +520,7 @@ void release_idle_cells(BuildScratch& s) {
   for (std::size_t c = 0; c < s.cells.size(); ++c) {
     if (active[c] == 0 && s.cells[c].regions.capacity() > quadtree::max_idle_room) {
       RegionMatrix().swap(s.cells[c].regions);
+      s.cells[c].regions_touched = 0;
       decltype(Cell::arrivals)().swap(s.cells[c].arrivals);
       decltype(Cell::bodies)().swap(s.cells[c].bodies);
     }

@@ -487,10 +487,19 @@ void build_cell(Cell& cell, const RegionMatrix& top) {
       regions.capacity() > quadtree::max_room_factor * room + quadtree::max_idle_room) {
     RegionMatrix().swap(regions);  // the old tree is not copied over
     regions.reserve(quadtree::with_headroom(room));
+    cell.regions_touched = 0;
   }
-  // An earlier, larger tree's pages go before this one's are written, so
-  // that the cells never hold both at once.
-  release_pages_past(regions, std::max(room, region_stride));
+  // An earlier, much larger tree's pages go before this one's are written,
+  // so that the cells never hold both at once. Within the headroom the last
+  // trees' pages stay: cells' trees grow and shrink a little from step to
+  // step, and giving back a few pages to fault them in again next step costs
+  // system calls that stop both cores.
+  const std::size_t keep = std::max(
+      {room, region_stride, std::min(regions.size(), quadtree::with_headroom(room))});
+  if (std::max(cell.regions_touched, regions.size()) > quadtree::with_headroom(keep)) {
+    release_pages_past(regions, keep);
+    cell.regions_touched = keep;
+  }
   regions.assign(region_stride, 0.0);
   const double* root = top.data() + cell.top_offset;
   regions[region::node] = -1.0;
@@ -517,6 +526,7 @@ void build_cell(Cell& cell, const RegionMatrix& top) {
   for (const Chain& chain : chains.list) {
     settle_chain<packed_body::mass>(regions, bodies, chain);
   }
+  cell.regions_touched = std::max(cell.regions_touched, regions.size());
 }
 
 }  // namespace quadtree

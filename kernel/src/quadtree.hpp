@@ -90,6 +90,10 @@ struct Cell {
   std::vector<Arrival, UnwrittenPageAllocator<Arrival>> arrivals;
   std::vector<float, UnwrittenPageAllocator<float>> bodies;  // the arrivals' x, y and mass, packed
   RegionMatrix regions;
+  // Elements of `regions` whose pages may be held: what a build wrote, or
+  // kept, since pages were last given back. Spares a system call for every
+  // cell whose tree stayed within its room.
+  std::size_t regions_touched = 0;
 };
 
 // Cells lie at most this many levels below the root.
@@ -152,7 +156,7 @@ void add_top_masses(BuildScratch& scratch, std::span<const float> nodes, std::si
 // it is written.
 inline constexpr std::size_t max_idle_room = std::size_t{1} << 14;
 inline constexpr std::size_t max_room_factor = 4;
-inline std::size_t with_headroom(std::size_t room) { return room + room / 2; }
+inline std::size_t with_headroom(std::size_t room) { return 2 * room; }
 
 // The regions a cell's build makes room for: spread-out nodes make about
 // three each.
