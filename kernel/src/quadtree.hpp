@@ -151,9 +151,9 @@ inline constexpr std::size_t top_mass_parts = 2;
 void add_top_masses(BuildScratch& scratch, std::span<const float> nodes, std::size_t part);
 
 // What a cell may keep beyond max_room_factor times the room it needs (some
-// 128 KB), and the room reserved for it: half as much again, so that a cell
-// gaining a few nodes keeps its array. Reserved room takes no pages until
-// it is written.
+// 128 KB), and the room reserved for it: twice as much, so that a cell
+// gaining nodes keeps its array. Reserved room takes no pages until it is
+// written.
 inline constexpr std::size_t max_idle_room = std::size_t{1} << 14;
 inline constexpr std::size_t max_room_factor = 4;
 inline std::size_t with_headroom(std::size_t room) { return 2 * room; }
