@@ -1,7 +1,6 @@
 #include "worker_pool.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <iterator>
 #include <new>
@@ -13,15 +12,6 @@
 
 namespace tallow {
 namespace {
-
-// Tells the core this thread is waiting in a loop.
-inline void pause_briefly() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 // The next chunk of the `left` indices still to hand out: a share of them
 // that shrinks as they run out (guided), so the workers finish together, and
@@ -41,8 +31,7 @@ std::thread WorkerPool::start_thread(std::function<void()> work) {
 }
 
 WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_refusal)
-    : wake_(std::max<std::size_t>(workers, 1)),
-      spins_(std::max<std::size_t>(workers, 1) <= std::thread::hardware_concurrency()) {
+    : wake_(std::max<std::size_t>(workers, 1)) {
   workers_.reserve(std::max<std::size_t>(workers, 1));
   try {
     for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
@@ -126,7 +115,6 @@ void WorkerPool::for_each(std::size_t count,
   failure_ = nullptr;
   busy_ = workers_.size();
   ++generation_;
-  posted_.store(generation_, std::memory_order_release);
   wake_[0].notify_one();  // it wakes the next (see work())
   finished_.wait(lock, [this] { return busy_ == 0; });
   body_ = nullptr;
@@ -139,11 +127,6 @@ void WorkerPool::work(std::size_t index) {
   std::uint64_t seen = 0;
   std::unique_lock lock(mutex_);
   while (true) {
-    if (spins_ && generation_ == seen && !stopping_ && index < active_workers_) {
-      lock.unlock();
-      spin_for_next_loop(seen);
-      lock.lock();
-    }
     wake_[index].wait(
         lock, [&] { return stopping_ || index >= active_workers_ || generation_ != seen; });
     if (stopping_ || index >= active_workers_) {
@@ -161,24 +144,6 @@ void WorkerPool::work(std::size_t index) {
     lock.lock();
     if (--busy_ == 0) {
       finished_.notify_one();
-    }
-  }
-}
-
-// A step hands the pool several loops with a little work on the calling
-// thread between them. A worker woken from its condition variable starts
-// some 40-60 microseconds late, and each loop waited for that twice (the
-// first worker, then the next): so a worker that has just finished a loop
-// watches for the next one a while before it goes to sleep.
-void WorkerPool::spin_for_next_loop(std::uint64_t seen) const {
-  constexpr auto spin_time = std::chrono::microseconds(100);
-  const auto until = std::chrono::steady_clock::now() + spin_time;
-  while (posted_.load(std::memory_order_acquire) == seen) {
-    for (int i = 0; i < 64; ++i) {
-      pause_briefly();
-    }
-    if (std::chrono::steady_clock::now() >= until) {
-      return;
     }
   }
 }

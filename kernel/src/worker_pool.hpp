@@ -8,7 +8,6 @@
 // what belongs to its own indices.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -61,7 +60,6 @@ class WorkerPool {
   void run_chunks();
   void stop_workers();
   void wake_all();
-  void spin_for_next_loop(std::uint64_t seen) const;
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
@@ -77,12 +75,6 @@ class WorkerPool {
   std::size_t next_ = 0;  // next index to hand out; guarded by mutex_
   std::size_t largest_range_ = 0;
   std::uint64_t generation_ = 0;
-  // generation_ as the calling thread last posted it, read without the lock
-  // by workers that wait for the next loop by spinning.
-  std::atomic<std::uint64_t> posted_{0};
-  // Only where every worker has a core of its own: else a spinning worker
-  // would take time from the ones still busy.
-  bool spins_ = false;
   std::size_t busy_ = 0;
   std::exception_ptr failure_;
   bool stopping_ = false;

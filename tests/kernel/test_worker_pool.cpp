@@ -53,8 +53,7 @@ TEST(WorkerPool, CallingThreadRunsNoTask) {
 
 // Workers wake one another in turn: every loop must reach every worker,
 // including loops that start while some are still going back to sleep, and
-// loops that start after workers gave up watching for them (two workers
-// watch on any machine with two cores).
+// loops that start after all of them slept.
 class EveryLoop : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(EveryLoop, WakesEveryWorker) {
