@@ -123,13 +123,13 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
           std::to_string(node_count) + " there are");
   }
   WalkTree& tree = buffers.walk_tree;
-  tree.records.resize(root.records);
-  tree.skip.resize(root.records);
+  resize_in_parts(tree.records, root.records, for_each_cell);
+  resize_in_parts(tree.skip, root.records, for_each_cell);
   tree.reach.resize(buffers.sized_leaves ? root.records : 0);
   buffers.walk_order.resize(node_count);
   buffers.in_leaf.assign(node_count, 0);
   buffers.regions.clear();
-  tree.shortcuts.resize(root.records);
+  resize_in_parts(tree.shortcuts, root.records, for_each_cell);
   std::vector<ShortcutStretch> stretches = top_records(s, top_slots);
   place_subtrees(top_slots, tree.skip, 0, 0);
   for (ShortcutStretch& top : stretches) {

@@ -14,6 +14,7 @@
 #include "for_each_range.hpp"
 #include "incident_edges.hpp"
 #include "matrices.hpp"
+#include "page_allocator.hpp"
 #include "quadtree.hpp"
 #include "settings.hpp"
 
@@ -57,10 +58,13 @@ struct WalkShortcut {
 // Records of 32 bytes, two to a cache line; `skip` is read only when a region
 // stands for its subtree and `shortcuts` only when a ratio is not finite, so
 // they live apart.
+// Arrays sized without being written, then written part by part (see
+// resize_in_parts): a million nodes' walk tree takes some 70 MB.
 struct WalkTree {
-  std::vector<WalkRecord> records;
-  std::vector<std::uint32_t> skip;  // per record: the record after its subtree
-  std::vector<WalkShortcut> shortcuts;
+  std::vector<WalkRecord, UnwrittenPageAllocator<WalkRecord>> records;
+  // per record: the record after its subtree
+  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> skip;
+  std::vector<WalkShortcut, UnwrittenPageAllocator<WalkShortcut>> shortcuts;
   // Per record, for walks with sizes only (else empty, so the records of the
   // plain walk keep their 32 bytes): a leaf's node size; for a region, a
   // radius around its mass centre within which lies every leaf node's disc

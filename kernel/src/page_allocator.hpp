@@ -6,6 +6,7 @@
 // held half as much memory again.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -13,6 +14,8 @@
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "for_each_range.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
@@ -92,6 +95,23 @@ struct UnwrittenPageAllocator : PageAllocator<T> {
     ::new (static_cast<void*>(element)) U(std::forward<Args>(args)...);
   }
 };
+
+// Resizes `array` as std::vector::resize does, new elements
+// value-initialized, but writes them part by part through `for_each`, so
+// that a large array's pages are first touched on several threads instead
+// of one.
+template <class T>
+void resize_in_parts(std::vector<T, UnwrittenPageAllocator<T>>& array, std::size_t size,
+                     const ForEachRange& for_each) {
+  const std::size_t old_size = std::min(array.size(), size);
+  array.resize(size);
+  constexpr std::size_t part = std::size_t{1} << 16;  // elements
+  for_each((size - old_size + part - 1) / part, [&](std::size_t begin, std::size_t end) {
+    std::fill(array.begin() + static_cast<std::ptrdiff_t>(old_size + begin * part),
+              array.begin() + static_cast<std::ptrdiff_t>(std::min(size, old_size + end * part)),
+              T{});
+  });
+}
 
 // Gives the pages past the first `keep` elements of an array back to the
 // system while keeping the capacity (writing there again maps fresh zero

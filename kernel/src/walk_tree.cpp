@@ -84,7 +84,7 @@ void count_subtrees(WalkSlots& slots, std::span<const double> regions) {
   }
 }
 
-void place_subtrees(std::span<WalkSlot> slots, std::vector<std::uint32_t>& skip,
+void place_subtrees(std::span<WalkSlot> slots, decltype(WalkTree::skip)& skip,
                     std::uint32_t root_record, std::uint32_t root_rank) {
   slots[0].records = root_record;
   slots[0].leaves = root_rank;
@@ -360,7 +360,7 @@ void mark_range(WalkTree& tree, std::size_t begin, std::size_t end, ShortcutCarr
 
 void bh_mark_shortcuts(WalkTree& tree) {
   const std::size_t count = tree.records.size();
-  tree.shortcuts.resize(count);
+  resize_in_parts(tree.shortcuts, count, on_calling_thread);
   ShortcutCarry carry{static_cast<std::uint32_t>(count), walk_all_dead, count};
   mark_range(tree, 0, count, carry);
 }
@@ -494,8 +494,8 @@ void bh_prepare_walks(StepBuffers& buffers, std::span<const float> nodes,
   if (root.leaves > node_count) {
     report_node_in_two_leaves(regions, node_count);
   }
-  buffers.walk_tree.records.resize(root.records);
-  buffers.walk_tree.skip.resize(root.records);
+  resize_in_parts(buffers.walk_tree.records, root.records, for_each);
+  resize_in_parts(buffers.walk_tree.skip, root.records, for_each);
   buffers.walk_tree.reach.resize(buffers.sized_leaves ? root.records : 0);
   buffers.walk_order.resize(node_count);
   buffers.in_leaf.assign(node_count, 0);

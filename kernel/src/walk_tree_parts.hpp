@@ -19,7 +19,7 @@ void count_subtrees(WalkSlots& slots, std::span<const double> regions);
 // record position and the walk-order rank of its first leaf, the root's
 // given, and writes the skip of every region with children. A slot without
 // children (a leaf, or a part placed on its own) is placed, not entered.
-void place_subtrees(std::span<WalkSlot> slots, std::vector<std::uint32_t>& skip,
+void place_subtrees(std::span<WalkSlot> slots, decltype(WalkTree::skip)& skip,
                     std::uint32_t root_record, std::uint32_t root_rank);
 
 // Writes the records of regions [begin, end) at their places, and each leaf's
