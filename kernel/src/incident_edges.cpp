@@ -132,8 +132,8 @@ bool place_groups(IncidentEdges& lists) {
 
 // Every edge at both ends, in edge order: a node's j-th edge goes to step j
 // of its lane, naming the other end by its place. Idle lanes' slots name
-// place 0, which they never use. Each half
-// of the edges fills its own slots, the second half's after the first's.
+// place 0, which they never use. Each half of the edges fills its own
+// slots, the second half's after the first's.
 void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
                 const ForEachRange& for_each) {
   const std::size_t node_count = lists.order.size();
