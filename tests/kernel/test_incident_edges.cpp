@@ -142,6 +142,8 @@ TEST_P(ListedAttraction, GivesTheEdgeOrderBits) {
     expect_listed_gives_edge_order(degenerate_graph(weight, false), settings, {1});
   }
   expect_listed_gives_edge_order(degenerate_graph(0.0f, true), settings, {1});
+  SCOPED_TRACE("no edges");  // no slots at all: the forces stay as they were
+  expect_listed_gives_edge_order(random_graph(4099, 0, false, 6), settings, {1});
 }
 
 INSTANTIATE_TEST_SUITE_P(WeightPowers, ListedAttraction, testing::Values(0.0, 1.0, 2.0));
