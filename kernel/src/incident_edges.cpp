@@ -137,37 +137,41 @@ bool place_groups(IncidentEdges& lists) {
 void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
                 const ForEachRange& for_each) {
   const std::size_t node_count = lists.order.size();
-  std::vector<std::uint32_t> next_slot[edge_halves];  // per half and node: its next slot
+  const std::size_t blocks = (node_count + nodes_per_block - 1) / nodes_per_block;
+  const std::size_t groups = lists.groups();
+  // Per half and node: its next slot.
+  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> next_slot[edge_halves];
   next_slot[0].resize(node_count);
   next_slot[1].resize(node_count);
-  for (std::size_t i = 0; i < node_count; ++i) {
-    const std::uint32_t v = lists.order[i];
-    next_slot[0][v] =
-        lists.group_start[i / group_lanes] + static_cast<std::uint32_t>(i % group_lanes);
-    next_slot[1][v] = next_slot[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
-  }
   const std::size_t slots = lists.group_start.back();
   lists.ends.clear();
   lists.ends.resize(slots);
   lists.weights.clear();
   lists.weights.resize(weighted ? slots : 0);
-  // Idle lanes' slots stay zero. Zeroed block by block on the pool, the
-  // pages are also first touched there.
-  const std::size_t groups = lists.groups();
-  for_each((groups + groups_per_block - 1) / groups_per_block,
-           [&](std::size_t begin, std::size_t end) {
-             const std::size_t low = lists.group_start[begin * groups_per_block];
-             const std::size_t high = lists.group_start[std::min(groups, end * groups_per_block)];
-             std::fill(lists.ends.begin() + static_cast<std::ptrdiff_t>(low),
-                       lists.ends.begin() + static_cast<std::ptrdiff_t>(high), 0u);
-             if (weighted) {
-               std::fill(lists.weights.begin() + static_cast<std::ptrdiff_t>(low),
-                         lists.weights.begin() + static_cast<std::ptrdiff_t>(high), 0.0f);
-             }
-           });
+  // A block's places hold the block's own nodes, so blocks set their nodes'
+  // first slots apart, every element written once; they also zero their
+  // slots (idle lanes' stay so), first touching the pages on the pool.
+  for_each(blocks, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin * nodes_per_block; i < std::min(node_count, end * nodes_per_block);
+         ++i) {
+      const std::uint32_t v = lists.order[i];
+      next_slot[0][v] =
+          lists.group_start[i / group_lanes] + static_cast<std::uint32_t>(i % group_lanes);
+      next_slot[1][v] =
+          next_slot[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
+    }
+    const std::size_t low = lists.group_start[begin * groups_per_block];
+    const std::size_t high = lists.group_start[std::min(groups, end * groups_per_block)];
+    std::fill(lists.ends.begin() + static_cast<std::ptrdiff_t>(low),
+              lists.ends.begin() + static_cast<std::ptrdiff_t>(high), 0u);
+    if (weighted) {
+      std::fill(lists.weights.begin() + static_cast<std::ptrdiff_t>(low),
+                lists.weights.begin() + static_cast<std::ptrdiff_t>(high), 0.0f);
+    }
+  });
   for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
     for (std::size_t h = begin; h < end; ++h) {
-      std::vector<std::uint32_t>& next = next_slot[h];
+      auto& next = next_slot[h];
       const std::span<const EdgeRecord> half = counts.half[h];
       // The writes land all over the slots: the places they need are fetched
       // ahead, the next-slot counters and places further ahead than the slots
