@@ -96,15 +96,21 @@ void order_block(IncidentEdges& lists, const std::vector<std::uint32_t>& degree_
   }
 }
 
-void order_by_degree(IncidentEdges& lists, const std::vector<std::uint32_t>& degree_of,
-                     const ForEachRange& for_each) {
-  lists.order.resize(degree_of.size());
-  lists.place.resize(degree_of.size());
-  lists.degree.resize(degree_of.size());
-  const std::size_t blocks = (degree_of.size() + nodes_per_block - 1) / nodes_per_block;
+// The second half's counts become each node's degree, block by block.
+void order_by_degree(IncidentEdges& lists, HalfCounts& counts, const ForEachRange& for_each) {
+  std::vector<std::uint32_t>& degree = counts.ends[1];
+  const std::size_t node_count = degree.size();
+  lists.order.resize(node_count);
+  lists.place.resize(node_count);
+  lists.degree.resize(node_count);
+  const std::size_t blocks = (node_count + nodes_per_block - 1) / nodes_per_block;
   for_each(blocks, [&](std::size_t begin, std::size_t end) {
     for (std::size_t b = begin; b < end; ++b) {
-      order_block(lists, degree_of, b * nodes_per_block);
+      const std::size_t low = b * nodes_per_block;
+      for (std::size_t v = low; v < std::min(node_count, low + nodes_per_block); ++v) {
+        degree[v] += counts.ends[0][v];
+      }
+      order_block(lists, degree, low);
     }
   });
 }
@@ -216,12 +222,7 @@ bool make_lists(IncidentEdges& lists, std::span<const EdgeRecord> edges, std::si
   if (counts.end_outside[0] || counts.end_outside[1]) {
     return false;
   }
-  std::vector<std::uint32_t> degree = std::move(counts.ends[1]);
-  counts.ends[1].clear();
-  for (std::size_t v = 0; v < node_count; ++v) {
-    degree[v] += counts.ends[0][v];
-  }
-  order_by_degree(lists, degree, for_each);
+  order_by_degree(lists, counts, for_each);
   if (!place_groups(lists)) {
     return false;
   }
