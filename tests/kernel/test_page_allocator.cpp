@@ -1,10 +1,10 @@
-#include "page_allocator.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "page_allocator.hpp"
 
 namespace tallow {
 namespace {
