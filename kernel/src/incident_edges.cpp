@@ -144,19 +144,12 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
                 const ForEachRange& for_each) {
   const std::size_t node_count = lists.order.size();
   const std::size_t blocks = (node_count + nodes_per_block - 1) / nodes_per_block;
-  const std::size_t groups = lists.groups();
   // Per half and node: its next slot.
   std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> next_slot[edge_halves];
   next_slot[0].resize(node_count);
   next_slot[1].resize(node_count);
-  const std::size_t slots = lists.group_start.back();
-  lists.ends.clear();
-  lists.ends.resize(slots);
-  lists.weights.clear();
-  lists.weights.resize(weighted ? slots : 0);
   // A block's places hold the block's own nodes, so blocks set their nodes'
-  // first slots apart, every element written once; they also zero their
-  // slots (idle lanes' stay so), first touching the pages on the pool.
+  // first slots apart, every element written once.
   for_each(blocks, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin * nodes_per_block; i < std::min(node_count, end * nodes_per_block);
          ++i) {
@@ -166,15 +159,13 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
       next_slot[1][v] =
           next_slot[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
     }
-    const std::size_t low = lists.group_start[begin * groups_per_block];
-    const std::size_t high = lists.group_start[std::min(groups, end * groups_per_block)];
-    std::fill(lists.ends.begin() + static_cast<std::ptrdiff_t>(low),
-              lists.ends.begin() + static_cast<std::ptrdiff_t>(high), 0u);
-    if (weighted) {
-      std::fill(lists.weights.begin() + static_cast<std::ptrdiff_t>(low),
-                lists.weights.begin() + static_cast<std::ptrdiff_t>(high), 0.0f);
-    }
   });
+  // Zeroed on the pool (idle lanes' slots stay so), first touching the pages there.
+  const std::size_t slots = lists.group_start.back();
+  lists.ends.clear();
+  resize_in_parts(lists.ends, slots, for_each);
+  lists.weights.clear();
+  resize_in_parts(lists.weights, weighted ? slots : 0, for_each);
   for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
     for (std::size_t h = begin; h < end; ++h) {
       auto& next = next_slot[h];
@@ -375,13 +366,17 @@ namespace {
 
 // The node range's records and places, checked once for a whole pass. Every
 // place was checked against the node count when the lists were made.
+void require_values(const IncidentEdges& lists, const ListedValues& values) {
+  require_index(values.dx.size(), lists.node_count - 1);
+  require_index(values.dy.size(), lists.node_count - 1);
+  require_index(values.positions.size(), 2 * lists.node_count - 1);
+}
+
 void require_range(const IncidentEdges& lists, std::span<const float> nodes,
                    const ListedValues& values, std::size_t end) {
   require_index(lists.place.size(), end - 1);
   require_index(nodes.size(), end * node_stride - 1);
-  require_index(values.dx.size(), lists.node_count - 1);
-  require_index(values.dy.size(), lists.node_count - 1);
-  require_index(values.positions.size(), 2 * lists.node_count - 1);
+  require_values(lists, values);
 }
 
 }  // namespace
@@ -432,9 +427,7 @@ void attraction_listed(const LayoutSettings& settings, const IncidentEdges& list
   if (first >= end) {
     return;
   }
-  require_index(values.dx.size(), lists.node_count - 1);
-  require_index(values.dy.size(), lists.node_count - 1);
-  require_index(values.positions.size(), 2 * lists.node_count - 1);
+  require_values(lists, values);
 #if defined(TALLOW_LISTED_LANES)
   require_index(lists.group_start.size(), end);
   with_weight_power(settings.edgeWeightInfluence, [&]<WeightPower power>() {

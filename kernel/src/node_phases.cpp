@@ -104,13 +104,13 @@ void finish_listed_blocks(WorkerPool& pool, const LayoutSettings& settings,
 }
 
 // Whether the step can sum attraction per node from buffers.incident_edges,
-// made here at the run's first step.
+// made here at the run's first step. For whole records only (the caller's
+// check).
 bool has_edge_lists(WorkerPool& pool, const LayoutSettings& settings,
                     std::span<const float> nodes, std::span<const EdgeRecord> edges,
                     StepBuffers& buffers) {
   const std::size_t count = nodes.size() / node_stride;
-  if (!whole_records(nodes) || count < buffers.incident_edges.min_nodes ||
-      !listed_attraction_fits(settings)) {
+  if (count < buffers.incident_edges.min_nodes || !listed_attraction_fits(settings)) {
     return false;
   }
   return list_incident_edges(buffers.incident_edges, edges, count,
