@@ -512,13 +512,16 @@ void plan_cells(BuildScratch& s, std::size_t count, std::size_t base) {
 }
 
 // Cells this tree does not have give back what they held for an earlier one.
+// Any other idle cell gave it back when it fell idle, so only the tree
+// before's cells are looked at, not the thousands of cell numbers.
 void release_idle_cells(BuildScratch& s) {
   std::vector<std::uint8_t> active(s.cells.size(), 0);
   for (const std::uint32_t c : s.cell_order) {
     active[c] = 1;
   }
-  for (std::size_t c = 0; c < s.cells.size(); ++c) {
-    if (active[c] == 0 && s.cells[c].regions.capacity() > quadtree::max_idle_room) {
+  for (const std::uint32_t c : s.previous_cells) {
+    if (c < s.cells.size() && active[c] == 0 &&
+        s.cells[c].regions.capacity() > quadtree::max_idle_room) {
       RegionMatrix().swap(s.cells[c].regions);
       s.cells[c].regions_touched = 0;
       decltype(Cell::arrivals)().swap(s.cells[c].arrivals);
@@ -552,6 +555,7 @@ void route_to_cells(std::span<const float> nodes, BuildScratch& s,
     s.cells.resize(numbers);
     s.deeper.assign(numbers, 0);
   }
+  std::swap(s.previous_cells, s.cell_order);
   s.cell_order.clear();
   static_assert(cell_depth_limit + max_extra_cell_depth <= quadtree::max_route_levels);
   const QuadrantCodes quadrants(s.top, base + max_extra_cell_depth);

@@ -68,7 +68,8 @@ std::vector<ShortcutStretch> top_records(const quadtree::BuildScratch& s,
 // Slots kept for a cell that this tree has not got, or that has shrunk
 // to well below them, are given back (beyond some 96 KB); so are those of a
 // cell about to outgrow them, which need not be copied. New slots get the
-// cell's headroom.
+// cell's headroom. Any other cell gave its slots back when it fell idle, so
+// only this tree's cells and the tree before's are looked at.
 void release_idle_slots(std::vector<WalkSlots>& cell_slots,
                         const quadtree::BuildScratch& s) {
   constexpr std::size_t idle_slots = std::size_t{1} << 13;
@@ -76,12 +77,20 @@ void release_idle_slots(std::vector<WalkSlots>& cell_slots,
   for (const std::uint32_t c : s.cell_order) {
     need[c] = quadtree::expected_regions(s.cells[c]);
   }
-  for (std::size_t c = 0; c < cell_slots.size(); ++c) {
+  const auto fit = [&](std::size_t c) {
     const std::size_t wanted = c < need.size() ? need[c] : 0;
     if (cell_slots[c].capacity() > quadtree::max_room_factor * wanted + idle_slots ||
         (wanted > 0 && cell_slots[c].capacity() < wanted)) {
       WalkSlots().swap(cell_slots[c]);
       cell_slots[c].reserve(quadtree::with_headroom(wanted));
+    }
+  };
+  for (const std::uint32_t c : s.cell_order) {
+    fit(c);
+  }
+  for (const std::uint32_t c : s.previous_cells) {
+    if (c < cell_slots.size()) {
+      fit(c);
     }
   }
 }

@@ -106,11 +106,17 @@ void resize_in_parts(std::vector<T, UnwrittenPageAllocator<T>>& array, std::size
   const std::size_t old_size = std::min(array.size(), size);
   array.resize(size);
   constexpr std::size_t part = std::size_t{1} << 16;  // elements
-  for_each((size - old_size + part - 1) / part, [&](std::size_t begin, std::size_t end) {
+  const std::size_t parts = (size - old_size + part - 1) / part;
+  const auto fill = [&](std::size_t begin, std::size_t end) {
     std::fill(array.begin() + static_cast<std::ptrdiff_t>(old_size + begin * part),
               array.begin() + static_cast<std::ptrdiff_t>(std::min(size, old_size + end * part)),
               T{});
-  });
+  };
+  if (parts <= 1) {
+    fill(0, parts);  // a tree's usual growth: cheaper here than handing it out
+    return;
+  }
+  for_each(parts, fill);
 }
 
 // Gives the pages past the first `keep` elements of an array back to the

@@ -115,6 +115,8 @@ struct BuildScratch {
   std::vector<Cell> cells;            // numbered by their depth and path from the root
   std::vector<std::uint8_t> deeper;   // per cell number: split further in the next tree
   std::vector<std::uint32_t> cell_order;  // this tree's cells by falling arrival count
+  // The tree before's cells: only they can hold more than an idle cell keeps.
+  std::vector<std::uint32_t> previous_cells;
   // Each node's route to its cell, until the top has the masses it adds.
   std::vector<std::uint16_t> codes;             // per node: its quadrants down to the deepest cells
   std::vector<std::int32_t> cell_of_code;       // per quadrant code: its cell, or -1

@@ -7,6 +7,7 @@
 // them up to two levels further.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -182,6 +183,50 @@ TEST_P(CellWalkTree, LateNodesInEmptyRegionsGiveTheWholeTreesWalks) {
   }
   const NodeMatrix nodes = with_sizes(make_nodes(bodies));
   expect_same_walks(walks_in_cells(nodes, threads, sized), walks_of_whole_tree(nodes, sized));
+}
+
+// A cell that held a dense cluster is split in the next tree (so it is no
+// cell there) while the cluster moves elsewhere: what it held for the
+// cluster, regions and walk slots, must be given back, in that tree and the
+// ones after, while the walks stay those of the whole tree.
+TEST(CellWalkTree, IdleCellsGiveBackWhatTheyHeld) {
+  const auto bodies_with_cluster_at = [](double centre) {
+    testing_support::Jitter jitter(5u);
+    std::vector<Body> bodies;
+    for (std::size_t i = 0; i < parallel_size; ++i) {
+      bodies.push_back(i % 4 == 0 ? Body{500.0 + 1000.0 * jitter(), 500.0 + 1000.0 * jitter(), 1.0}
+                                  : Body{centre + 5.0 * jitter(), centre + 5.0 * jitter(), 1.0});
+    }
+    return bodies;
+  };
+  const auto largest_idle_room = [](const quadtree::BuildScratch& scratch,
+                                    const StepBuffers& buffers) {
+    std::vector<bool> active(scratch.cells.size(), false);
+    for (const std::uint32_t c : scratch.cell_order) active[c] = true;
+    std::size_t largest = 0;
+    for (std::size_t c = 0; c < scratch.cells.size(); ++c) {
+      if (!active[c]) {
+        largest = std::max({largest, scratch.cells[c].regions.capacity() / region_stride,
+                            buffers.cell_walk_slots[c].capacity()});
+      }
+    }
+    return largest;
+  };
+  WorkerPool pool(2);
+  quadtree::BuildScratch scratch;
+  StepBuffers buffers;
+  prepare_in_cells(buffers, make_nodes(bodies_with_cluster_at(100.0)), pool, scratch);
+  std::size_t largest_active = 0;
+  for (const std::uint32_t c : scratch.cell_order) {
+    largest_active = std::max(largest_active, scratch.cells[c].regions.capacity() / region_stride);
+  }
+  ASSERT_GT(largest_active, quadtree::max_idle_room);  // else nothing here to give back
+  const NodeMatrix moved = make_nodes(bodies_with_cluster_at(900.0));
+  for (int tree = 0; tree < 3; ++tree) {
+    prepare_in_cells(buffers, moved, pool, scratch);
+    EXPECT_LE(largest_idle_room(scratch, buffers), quadtree::max_idle_room) << "tree " << tree;
+  }
+  expect_same_walks(buffers, walks_of_whole_tree(moved, false));
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, CellWalkTree,
