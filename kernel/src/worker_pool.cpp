@@ -1,6 +1,7 @@
 #include "worker_pool.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <iterator>
 #include <new>
@@ -31,7 +32,9 @@ std::thread WorkerPool::start_thread(std::function<void()> work) {
 }
 
 WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_refusal)
-    : wake_(std::max<std::size_t>(workers, 1)) {
+    : wake_(std::max<std::size_t>(workers, 1)),
+      // Watching would take a core from a worker when there are more workers than cores.
+      watches_(std::max<std::size_t>(workers, 1) <= std::thread::hardware_concurrency()) {
   workers_.reserve(std::max<std::size_t>(workers, 1));
   try {
     for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
@@ -79,6 +82,7 @@ void WorkerPool::keep_half_of_started() {
 WorkerPool::~WorkerPool() { stop_workers(); }
 
 void WorkerPool::wake_all() {
+  started_.fetch_add(1, std::memory_order_release);  // ends a watch
   for (std::condition_variable& wake : wake_) {
     wake.notify_all();
   }
@@ -115,6 +119,7 @@ void WorkerPool::for_each(std::size_t count,
   failure_ = nullptr;
   busy_ = workers_.size();
   ++generation_;
+  started_.store(generation_, std::memory_order_release);
   wake_[0].notify_one();  // it wakes the next (see work())
   finished_.wait(lock, [this] { return busy_ == 0; });
   body_ = nullptr;
@@ -144,6 +149,29 @@ void WorkerPool::work(std::size_t index) {
     lock.lock();
     if (--busy_ == 0) {
       finished_.notify_one();
+    }
+    if (index == 0 && watches_) {
+      lock.unlock();
+      await_next_loop(seen);
+      lock.lock();
+    }
+  }
+}
+
+// The first worker watches for the next loop a while before it sleeps: the
+// calling thread's work between a step's loops mostly takes less, and a
+// sleeping worker takes 20-60 microseconds to wake, every loop (measured on
+// a 2-core virtual machine). The others sleep at once, so that no more
+// threads run than there are workers and the calling thread keeps a core.
+void WorkerPool::await_next_loop(std::uint64_t seen) const {
+  constexpr auto longest_watch = std::chrono::microseconds(200);
+  const auto give_up = std::chrono::steady_clock::now() + longest_watch;
+  while (started_.load(std::memory_order_acquire) == seen &&
+         std::chrono::steady_clock::now() < give_up) {
+    for (int k = 0; k < 64; ++k) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
     }
   }
 }

@@ -8,6 +8,7 @@
 // what belongs to its own indices.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,7 @@ class WorkerPool {
   void work(std::size_t index);
   void keep_half_of_started();
   void run_chunks();
+  void await_next_loop(std::uint64_t seen) const;
   void stop_workers();
   void wake_all();
 
@@ -75,6 +77,10 @@ class WorkerPool {
   std::size_t next_ = 0;  // next index to hand out; guarded by mutex_
   std::size_t largest_range_ = 0;
   std::uint64_t generation_ = 0;
+  // generation_ again, for the first worker to watch without the mutex;
+  // moved on also to end that watch at shutdown.
+  std::atomic<std::uint64_t> started_{0};
+  bool watches_ = false;  // the first worker watches for loops before it sleeps
   std::size_t busy_ = 0;
   std::exception_ptr failure_;
   bool stopping_ = false;
