@@ -136,6 +136,26 @@ bool place_groups(IncidentEdges& lists) {
   return true;
 }
 
+// The slots of groups [first, end) past each lane's degree (every slot of a
+// lane past the last node) name place 0 and weigh 0.
+void zero_idle_slots(IncidentEdges& lists, std::size_t first, std::size_t end, bool weighted) {
+  const std::size_t node_count = lists.order.size();
+  for (std::size_t g = first; g < end; ++g) {
+    for (std::size_t lane = 0; lane < group_lanes; ++lane) {
+      const std::size_t i = g * group_lanes + lane;
+      const std::uint32_t edges = i < node_count ? lists.degree[i] : 0;
+      for (std::uint32_t slot = lists.group_start[g] + static_cast<std::uint32_t>(lane) +
+                                edges * static_cast<std::uint32_t>(group_lanes);
+           slot < lists.group_start[g + 1]; slot += group_lanes) {
+        lists.ends[slot] = 0;
+        if (weighted) {
+          lists.weights[slot] = 0.0f;
+        }
+      }
+    }
+  }
+}
+
 // Every edge at both ends, in edge order: a node's j-th edge goes to step j
 // of its lane, naming the other end by its place. Idle lanes' slots name
 // place 0, which they never use. Each half of the edges fills its own
@@ -145,11 +165,17 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
   const std::size_t node_count = lists.order.size();
   const std::size_t blocks = (node_count + nodes_per_block - 1) / nodes_per_block;
   // Per half and node: its next slot.
-  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> next_slot[edge_halves];
+  UnwrittenArray<std::uint32_t> next_slot[edge_halves];
   next_slot[0].resize(node_count);
   next_slot[1].resize(node_count);
+  const std::size_t slots = lists.group_start.back();
+  lists.ends.clear();  // nothing to copy if it grows
+  lists.ends.resize(slots);
+  lists.weights.clear();
+  lists.weights.resize(weighted ? slots : 0);
   // A block's places hold the block's own nodes, so blocks set their nodes'
-  // first slots apart, every element written once.
+  // first slots apart, every element written once. Its groups' idle slots
+  // (past a lane's degree) are zeroed there; the edges fill all the others.
   for_each(blocks, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin * nodes_per_block; i < std::min(node_count, end * nodes_per_block);
          ++i) {
@@ -159,13 +185,9 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
       next_slot[1][v] =
           next_slot[0][v] + counts.ends[0][v] * static_cast<std::uint32_t>(group_lanes);
     }
+    zero_idle_slots(lists, begin * groups_per_block,
+                    std::min(lists.groups(), end * groups_per_block), weighted);
   });
-  // Zeroed on the pool (idle lanes' slots stay so), first touching the pages there.
-  const std::size_t slots = lists.group_start.back();
-  lists.ends.clear();
-  resize_in_parts(lists.ends, slots, for_each);
-  lists.weights.clear();
-  resize_in_parts(lists.weights, weighted ? slots : 0, for_each);
   for_each(edge_halves, [&](std::size_t begin, std::size_t end) {
     for (std::size_t h = begin; h < end; ++h) {
       auto& next = next_slot[h];

@@ -53,16 +53,17 @@ inline constexpr std::size_t min_nodes_listed_attraction = std::size_t{1} << 14;
 // step, and made again only for another edge matrix or node count.
 struct IncidentEdges {
   std::size_t min_nodes = min_nodes_listed_attraction;  // tests lower it
-  std::vector<std::uint32_t> order;   // per place: a node, by degree within blocks of neighbours
-  std::vector<std::uint32_t> place;   // per node: its place in `order`
-  std::vector<std::uint32_t> degree;  // per place: that node's edge count
+  // Each written whole, block by block on the pool, so not zeroed on resize.
+  UnwrittenArray<std::uint32_t> order;   // per place: a node, by degree within blocks of neighbours
+  UnwrittenArray<std::uint32_t> place;   // per node: its place in `order`
+  UnwrittenArray<std::uint32_t> degree;  // per place: that node's edge count
   // Group g holds order[8g, 8g + 8); its slots start at group_start[g], a
   // step of eight (one a lane, idle lanes padded) at a time.
   std::vector<std::uint32_t> group_start;
   // Per slot: the other end's place, with as_target; and its weight, unless
   // every edge has `weight`. Written on the pool, so not zeroed on resize.
-  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> ends;
-  std::vector<float, UnwrittenPageAllocator<float>> weights;
+  UnwrittenArray<std::uint32_t> ends;
+  UnwrittenArray<float> weights;
   float weight = 0.0f;
   bool made = false;
   bool usable = false;
@@ -88,11 +89,12 @@ bool listed_attraction_fits(const LayoutSettings& settings);
 
 // One step's values in place order, so that a group's eight nodes lie side
 // by side: every node's x, y (read by every thread) and its force, summed by
-// the thread that takes its group. The lists' owner sizes them once per run.
+// the thread that takes its group. The lists' owner sizes them once per run;
+// each step writes them whole on the pool before it reads them.
 struct ListedValues {
-  std::vector<float> positions;  // x, y per place
-  std::vector<float> dx;         // per place
-  std::vector<float> dy;
+  UnwrittenArray<float> positions;  // x, y per place
+  UnwrittenArray<float> dx;         // per place
+  UnwrittenArray<float> dy;
   void resize(std::size_t node_count);
 };
 

@@ -96,6 +96,9 @@ struct UnwrittenPageAllocator : PageAllocator<T> {
   }
 };
 
+template <class T>
+using UnwrittenArray = std::vector<T, UnwrittenPageAllocator<T>>;
+
 // Resizes `array` as std::vector::resize does, new elements
 // value-initialized, but writes them part by part through `for_each`, so
 // that a large array's pages are first touched on several threads instead

@@ -155,15 +155,46 @@ TEST(IncidentEdges, ListEachNodesEdgesInEdgeOrder) {
   IncidentEdges lists;
   ASSERT_TRUE(list_incident_edges(lists, edges, 4, on_calling_thread));
   ASSERT_EQ(lists.groups(), 1u);
-  EXPECT_EQ(lists.order, (std::vector<std::uint32_t>{3, 0, 2, 1}));  // by degree, ties by index
-  EXPECT_EQ(lists.place, (std::vector<std::uint32_t>{1, 3, 2, 0}));
-  EXPECT_EQ(lists.degree, (std::vector<std::uint32_t>{0, 2, 2, 4}));
+  EXPECT_EQ(lists.order, (UnwrittenArray<std::uint32_t>{3, 0, 2, 1}));  // by degree, ties by index
+  EXPECT_EQ(lists.place, (UnwrittenArray<std::uint32_t>{1, 3, 2, 0}));
+  EXPECT_EQ(lists.degree, (UnwrittenArray<std::uint32_t>{0, 2, 2, 4}));
   std::vector<std::uint32_t> node_1;
   for (std::size_t step = 0; step < 4; ++step) {
     node_1.push_back(lists.ends[step * group_lanes + 3]);
   }
   EXPECT_EQ(node_1, (std::vector<std::uint32_t>{1 | as_target, 3, 3 | as_target, 2}));
   EXPECT_TRUE(lists.weights.empty());
+}
+
+// Lists made again in the same arrays, for fewer edges: every slot past a
+// lane's degree, and every slot of a lane past the last node, must name
+// place 0 with weight 0, whatever the earlier lists left there.
+TEST(IncidentEdges, IdleSlotsNamePlaceZeroWhenMadeAgain) {
+  EdgeMatrix dense;
+  for (std::uint32_t a = 0; a < 12; ++a) {
+    for (std::uint32_t b = a; b < 12; ++b) {
+      dense.push_back({a, b, 1.0f + static_cast<float>(a + b)});
+    }
+  }
+  const EdgeMatrix sparse = {{0, 9, 2}, {9, 9, 3}, {4, 5, 2}, {9, 1, 5}, {3, 9, 2}};
+  IncidentEdges lists;
+  ASSERT_TRUE(list_incident_edges(lists, dense, 12, on_calling_thread));
+  ASSERT_TRUE(list_incident_edges(lists, sparse, 10, on_calling_thread));
+  ASSERT_EQ(lists.groups(), 2u);
+  ASSERT_EQ(lists.weights.size(), lists.ends.size());
+  std::size_t idle = 0;
+  for (std::size_t g = 0; g < lists.groups(); ++g) {
+    for (std::size_t lane = 0; lane < group_lanes; ++lane) {
+      const std::size_t i = g * group_lanes + lane;
+      const std::uint32_t edges = i < 10 ? lists.degree[i] : 0;
+      for (std::size_t slot = lists.group_start[g] + lane + edges * group_lanes;
+           slot < lists.group_start[g + 1]; slot += group_lanes, ++idle) {
+        EXPECT_EQ(lists.ends[slot], 0u) << "slot " << slot;
+        EXPECT_EQ(lists.weights[slot], 0.0f) << "slot " << slot;
+      }
+    }
+  }
+  EXPECT_GT(idle, 0u);
 }
 
 // Weights are kept per slot as soon as one edge's differs, bit for bit, from
