@@ -63,6 +63,22 @@ TEST(Matrices, UnweightedMassIsOnePlusDegreeWithSelfLoopsTwice) {
   }
 }
 
+// Sums of ones are exact only up to 2^24, where f32 addition of 1 stops.
+// Node 0 (placed, mass 1) meets 2^24 + 2 ends, node 1 (not placed) 2: the
+// masses without weights must be those of weights of 1 added one by one.
+TEST(Matrices, UnweightedMassStopsAtTwoToThe24LikeAddedOnes) {
+  std::vector<EdgePair> edges((std::size_t{1} << 23) + 1, EdgePair{0, 0});
+  edges[5] = {1, 0};
+  edges.push_back({0, 1});
+  const std::vector<double> ones(edges.size(), 1.0);
+  const std::vector<Point> init{{0, 0}};
+  const Matrices unweighted = graph_to_matrices(2, edges, std::nullopt, init);
+  const Matrices weighted = graph_to_matrices(2, edges, Weights(ones), init);
+  EXPECT_EQ(unweighted.nodes[slot::mass], 16'777'216.0f);
+  EXPECT_EQ(unweighted.nodes[node_stride + slot::mass], 2.0f);
+  EXPECT_EQ(unweighted.nodes, weighted.nodes);
+}
+
 TEST(Matrices, WeightsAreRoundedPerAdditionAndStoredAsGiven) {
   const std::vector<EdgePair> edges{{0, 1}, {1, 2}, {2, 2}};
   const std::vector<double> weights{2.5, -3.0, 0.1, 99.0};  // the extra value is ignored
