@@ -159,10 +159,10 @@ void WorkerPool::work(std::size_t index) {
 }
 
 // The first worker watches for the next loop a while before it sleeps: the
-// calling thread's work between a step's loops mostly takes less, and a
+// calling thread's work between a step's loops mostly ends sooner, and a
 // sleeping worker takes 20-60 microseconds to wake, every loop (measured on
-// a 2-core virtual machine). The others sleep at once, so that no more
-// threads run than there are workers and the calling thread keeps a core.
+// a 2-core virtual machine). The others sleep at once, so that the calling
+// thread and the watcher are all that run between loops.
 void WorkerPool::await_next_loop(std::uint64_t seen) const {
   constexpr auto longest_watch = std::chrono::microseconds(200);
   const auto give_up = std::chrono::steady_clock::now() + longest_watch;
