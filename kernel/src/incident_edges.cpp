@@ -165,7 +165,7 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
   const std::size_t node_count = lists.order.size();
   const std::size_t blocks = (node_count + nodes_per_block - 1) / nodes_per_block;
   // Per half and node: its next slot.
-  UnwrittenArray<std::uint32_t> next_slot[edge_halves];
+  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> next_slot[edge_halves];
   next_slot[0].resize(node_count);
   next_slot[1].resize(node_count);
   const std::size_t slots = lists.group_start.back();

@@ -62,8 +62,8 @@ struct IncidentEdges {
   std::vector<std::uint32_t> group_start;
   // Per slot: the other end's place, with as_target; and its weight, unless
   // every edge has `weight`. Written on the pool, so not zeroed on resize.
-  UnwrittenArray<std::uint32_t> ends;
-  UnwrittenArray<float> weights;
+  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> ends;
+  std::vector<float, UnwrittenPageAllocator<float>> weights;
   float weight = 0.0f;
   bool made = false;
   bool usable = false;

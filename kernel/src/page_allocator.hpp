@@ -74,18 +74,19 @@ struct PageAllocator {
   friend bool operator==(const PageAllocator&, const PageAllocator&) { return true; }
 };
 
-// The same pages, but resize() leaves the new elements unwritten: for arrays
-// that are sized first and then written element by element on several
-// threads, so that a pass on one thread does not write them all twice.
-template <class T>
-struct UnwrittenPageAllocator : PageAllocator<T> {
+// An allocator whose resize() leaves the new elements unwritten (default-
+// rather than value-initialized), for arrays that are sized first and then
+// written element by element on several threads, so that a pass on one
+// thread does not write them all twice.
+template <template <class> class Allocator, class T>
+struct UnwrittenElements : Allocator<T> {
   template <class U>
   struct rebind {
-    using other = UnwrittenPageAllocator<U>;
+    using other = UnwrittenElements<Allocator, U>;
   };
-  UnwrittenPageAllocator() = default;
+  UnwrittenElements() = default;
   template <class U>
-  explicit UnwrittenPageAllocator(const UnwrittenPageAllocator<U>&) noexcept {}
+  explicit UnwrittenElements(const UnwrittenElements<Allocator, U>&) noexcept {}
   template <class U>
   void construct(U* element) noexcept {
     ::new (static_cast<void*>(element)) U;
@@ -96,8 +97,14 @@ struct UnwrittenPageAllocator : PageAllocator<T> {
   }
 };
 
+// The system's pages, as PageAllocator.
 template <class T>
-using UnwrittenArray = std::vector<T, UnwrittenPageAllocator<T>>;
+using UnwrittenPageAllocator = UnwrittenElements<PageAllocator, T>;
+
+// malloc'd like any vector, so that it reuses memory the process already
+// holds instead of taking fresh pages.
+template <class T>
+using UnwrittenArray = std::vector<T, UnwrittenElements<std::allocator, T>>;
 
 // Resizes `array` as std::vector::resize does, new elements
 // value-initialized, but writes them part by part through `for_each`, so
