@@ -25,6 +25,13 @@ std::size_t chunk_size(std::size_t left, std::size_t workers) {
                                  largest_chunk);
 }
 
+// Asked once: each call reads a system file, some 20 us that every pool's
+// start would pay again.
+std::size_t cores() {
+  static const std::size_t count = std::thread::hardware_concurrency();
+  return count;
+}
+
 }  // namespace
 
 std::thread WorkerPool::start_thread(std::function<void()> work) {
@@ -34,7 +41,7 @@ std::thread WorkerPool::start_thread(std::function<void()> work) {
 WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_refusal)
     : wake_(std::max<std::size_t>(workers, 1)),
       // Watching would take a core from a worker when there are more workers than cores.
-      watches_(std::max<std::size_t>(workers, 1) <= std::thread::hardware_concurrency()) {
+      watches_(std::max<std::size_t>(workers, 1) <= cores()) {
   workers_.reserve(std::max<std::size_t>(workers, 1));
   try {
     for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
