@@ -386,14 +386,16 @@ void ListedValues::resize(std::size_t node_count) {
 
 namespace {
 
-// The node range's records and places, checked once for a whole pass. Every
-// place was checked against the node count when the lists were made.
+// The step's values, one per place, checked once for a whole pass.
 void require_values(const IncidentEdges& lists, const ListedValues& values) {
   require_index(values.dx.size(), lists.node_count - 1);
   require_index(values.dy.size(), lists.node_count - 1);
   require_index(values.positions.size(), 2 * lists.node_count - 1);
 }
 
+// The node range's records and places, and the step's values, checked once
+// for a whole pass. Every place was checked against the node count when the
+// lists were made.
 void require_range(const IncidentEdges& lists, std::span<const float> nodes,
                    const ListedValues& values, std::size_t end) {
   require_index(lists.place.size(), end - 1);

@@ -50,14 +50,15 @@ void add_edge_end(NodeMatrix& nodes, std::uint32_t index, double weight) {
 // f32 sum of ones is exact up to 2^24 and stays there: the masses do not
 // depend on the order of the ends. So the ends are counted in a compact array
 // (not all over the 40-byte records, a third of a million-node call's set-up)
-// and each mass is set once. Ends are checked in edge order, as added.
-void add_unweighted_ends(NodeMatrix& nodes, std::span<const EdgePair> edges) {
+// and each mass is set once. Ends are checked in edge order, as added, in the
+// same pass that writes the edge records.
+void add_unweighted_edges(Matrices& m, std::span<const EdgePair> edges) {
   constexpr std::uint32_t saturated = std::uint32_t{1} << 24;
-  const std::size_t count = nodes.size() / node_stride;
+  const std::size_t count = m.nodes.size() / node_stride;
   std::vector<std::uint32_t> ends(count, 0);
   const auto count_end = [&](std::uint32_t index) {
     if (index >= count) {
-      (void)at(nodes, std::size_t{index} * node_stride + slot::mass);  // the index error
+      (void)at(m.nodes, std::size_t{index} * node_stride + slot::mass);  // the index error
     }
     std::uint32_t& c = ends[index];
     c += c < saturated ? 1 : 0;
@@ -65,9 +66,10 @@ void add_unweighted_ends(NodeMatrix& nodes, std::span<const EdgePair> edges) {
   for (const auto& [source, target] : edges) {
     count_end(source);
     count_end(target);
+    m.edges.push_back(EdgeRecord{source, target, 1.0f});
   }
   for (std::size_t i = 0; i < count; ++i) {
-    float& mass = nodes[i * node_stride + slot::mass];
+    float& mass = m.nodes[i * node_stride + slot::mass];
     // Mass 0 or 1 plus at most 2^24 ends: 2^24 + 1 rounds to 2^24, where
     // added ones stop.
     mass = static_cast<float>(static_cast<std::uint32_t>(mass) + ends[i]);
@@ -87,10 +89,7 @@ Matrices graph_to_matrices(std::uint64_t n_nodes, std::span<const EdgePair> edge
   m.edges.reserve(edges.size());  // written once, below, not zeroed first
   place_nodes(m.nodes, init);
   if (!weights) {
-    add_unweighted_ends(m.nodes, edges);
-    for (const auto& [source, target] : edges) {
-      m.edges.push_back(EdgeRecord{source, target, 1.0f});
-    }
+    add_unweighted_edges(m, edges);
     return m;
   }
   for (std::size_t k = 0; k < edges.size(); ++k) {
