@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fatal.hpp"
+#include "huge_pages.hpp"
 #include "numpy_api.hpp"
 
 namespace tallow::bindings {
@@ -21,13 +22,14 @@ RowPairs<Element> copy_pairs(const ArrayView& view) {
   if (columns < 2) {
     return RowPairs<Element>::too_narrow(static_cast<std::size_t>(columns));
   }
-  std::vector<typename RowPairs<Element>::Pair> pairs(static_cast<std::size_t>(rows));
+  std::vector<typename RowPairs<Element>::Pair> pairs;
+  tallow::reserve_in_huge_pages(pairs, static_cast<std::size_t>(rows));  // written once, not zeroed first
   const npy_intp row_stride = view.strides[row_axis];
   const npy_intp column_stride = view.strides[column_axis];
   for (npy_intp r = 0; r < rows; ++r) {
     const npy_intp first = r * row_stride;
-    pairs[static_cast<std::size_t>(r)] = {read_element<Element>(view.data, first),
-                                          read_element<Element>(view.data, first + column_stride)};
+    pairs.push_back({read_element<Element>(view.data, first),
+                     read_element<Element>(view.data, first + column_stride)});
   }
   return RowPairs<Element>(std::move(pairs));
 }

@@ -8,6 +8,7 @@
 #include "attraction_force.hpp"
 #include "checked.hpp"
 #include "fatal.hpp"
+#include "huge_pages.hpp"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define TALLOW_LISTED_LANES 1
@@ -171,8 +172,10 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
   const std::size_t slots = lists.group_start.back();
   lists.ends.clear();  // nothing to copy if it grows
   lists.ends.resize(slots);
+  advise_huge_pages(lists.ends.data(), slots * sizeof(std::uint32_t));
   lists.weights.clear();
   lists.weights.resize(weighted ? slots : 0);
+  advise_huge_pages(lists.weights.data(), lists.weights.size() * sizeof(float));
   // A block's places hold the block's own nodes, so blocks set their nodes'
   // first slots apart, every element written once. Its groups' idle slots
   // (past a lane's degree) are zeroed there; the edges fill all the others.

@@ -8,6 +8,7 @@
 
 #include "checked.hpp"
 #include "fatal.hpp"
+#include "huge_pages.hpp"
 
 namespace tallow {
 namespace {
@@ -22,7 +23,10 @@ NodeMatrix allocate_nodes(std::uint64_t n_nodes) {
     fatal("capacity overflow: a node matrix of " + std::to_string(n_nodes) +
           " nodes cannot be addressed");
   }
-  return NodeMatrix(static_cast<std::size_t>(n_nodes) * node_stride, 0.0f);
+  NodeMatrix nodes;
+  reserve_in_huge_pages(nodes, static_cast<std::size_t>(n_nodes) * node_stride);
+  nodes.resize(static_cast<std::size_t>(n_nodes) * node_stride, 0.0f);
+  return nodes;
 }
 
 void place_nodes(NodeMatrix& nodes, std::span<const Point> init) {
@@ -86,7 +90,7 @@ Matrices graph_to_matrices(std::uint64_t n_nodes, std::span<const EdgePair> edge
     fatal("capacity overflow: an edge matrix of " + std::to_string(edges.size()) +
           " edges cannot be addressed");
   }
-  m.edges.reserve(edges.size());  // written once, below, not zeroed first
+  reserve_in_huge_pages(m.edges, edges.size());  // written once, below, not zeroed first
   place_nodes(m.nodes, init);
   if (!weights) {
     add_unweighted_edges(m, edges);
