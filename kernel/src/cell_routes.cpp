@@ -522,7 +522,7 @@ void release_idle_cells(BuildScratch& s) {
   for (const std::uint32_t c : s.previous_cells) {
     if (c < s.cells.size() && active[c] == 0 &&
         s.cells[c].regions.capacity() > quadtree::max_idle_room) {
-      RegionMatrix().swap(s.cells[c].regions);
+      CellRegions().swap(s.cells[c].regions);
       s.cells[c].regions_touched = 0;
       decltype(Cell::arrivals)().swap(s.cells[c].arrivals);
       decltype(Cell::bodies)().swap(s.cells[c].bodies);

@@ -36,7 +36,8 @@ using NodeSnapshot = std::vector<double>;
 // its subtree. A leaf record carries its node's x, y and mass (widened exactly
 // from f32), so a walk reads nothing else. Empty leaves add no force and are
 // left out. Walking it gives the same bits as walking the region matrix.
-struct WalkRecord {
+// Aligned to its size, so that no record straddles two cache lines.
+struct alignas(32) WalkRecord {
   double x;        // mass centre of a region, position of a leaf's node
   double y;
   double mass;     // region mass, or the leaf node's mass
@@ -59,12 +60,15 @@ struct WalkShortcut {
 // stands for its subtree and `shortcuts` only when a ratio is not finite, so
 // they live apart.
 // Arrays sized without being written, then written part by part (see
-// resize_in_parts): a million nodes' walk tree takes some 70 MB.
+// resize_in_parts): a million nodes' walk tree takes some 70 MB. They are
+// malloc'd, not fresh pages: they are sized on the calling thread, whose
+// allocator gives the next call the memory this one freed, and a small
+// graph's calls paid page faults for them every time.
 struct WalkTree {
-  std::vector<WalkRecord, UnwrittenPageAllocator<WalkRecord>> records;
+  UnwrittenArray<WalkRecord> records;
   // per record: the record after its subtree
-  std::vector<std::uint32_t, UnwrittenPageAllocator<std::uint32_t>> skip;
-  std::vector<WalkShortcut, UnwrittenPageAllocator<WalkShortcut>> shortcuts;
+  UnwrittenArray<std::uint32_t> skip;
+  UnwrittenArray<WalkShortcut> shortcuts;
   // Per record, for walks with sizes only (else empty, so the records of the
   // plain walk keep their 32 bytes): a leaf's node size; for a region, a
   // radius around its mass centre within which lies every leaf node's disc

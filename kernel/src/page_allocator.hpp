@@ -110,8 +110,8 @@ using UnwrittenArray = std::vector<T, UnwrittenElements<std::allocator, T>>;
 // value-initialized, but writes them part by part through `for_each`, so
 // that a large array's pages are first touched on several threads instead
 // of one.
-template <class T>
-void resize_in_parts(std::vector<T, UnwrittenPageAllocator<T>>& array, std::size_t size,
+template <class T, template <class> class Allocator>
+void resize_in_parts(std::vector<T, UnwrittenElements<Allocator, T>>& array, std::size_t size,
                      const ForEachRange& for_each) {
   const std::size_t old_size = std::min(array.size(), size);
   array.resize(size);

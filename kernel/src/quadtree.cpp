@@ -72,7 +72,7 @@ struct Chains {
   // The node at `offset` enters the chain whose first level is `top`, a
   // region with children that keeps its anchor's centre in quadrant q; notes
   // the chain on first entry. Returns the chain's position in `list`.
-  std::size_t enter(const RegionMatrix& regions, std::size_t top, std::size_t q,
+  std::size_t enter(std::span<const double> regions, std::size_t top, std::size_t q,
                     std::size_t offset) {
     auto [found, added] = by_top.try_emplace(top, list.size());
     if (added) {
@@ -87,7 +87,7 @@ struct Chains {
 
   // Takes in the levels below the bottom that already have children and the
   // chain's centre; they count the entering nodes from now on.
-  static void extend_over_split_levels(const RegionMatrix& regions, Chain& chain) {
+  static void extend_over_split_levels(std::span<const double> regions, Chain& chain) {
     for (;;) {
       require_index(regions.size(), chain.bottom + region::mass_center_y);
       const double* reg = regions.data() + chain.bottom;
@@ -113,8 +113,8 @@ struct Chains {
 // A node entering a chain goes straight to its bottom (see Chains).
 // `splits_left` is the budget the insertion has left on arriving at the
 // root (a cell's root, in the parallel build).
-template <std::size_t mass_slot = slot::mass>
-void insert(RegionMatrix& regions, std::span<const float> nodes, const Body& n, Chains& chains,
+template <std::size_t mass_slot = slot::mass, class Regions>
+void insert(Regions& regions, std::span<const float> nodes, const Body& n, Chains& chains,
             int splits_left = splits_after_first) {
   std::size_t r = 0;
   constexpr std::size_t no_chain = std::numeric_limits<std::size_t>::max();
@@ -302,13 +302,13 @@ bool add_uniform_tail(MassCentre& c, std::size_t start, const UniformTail& tail,
   return true;
 }
 
-MassCentre read_centre(const RegionMatrix& regions, std::size_t offset) {
+MassCentre read_centre(std::span<const double> regions, std::size_t offset) {
   require_index(regions.size(), offset + region::mass_center_y);
   const double* reg = regions.data() + offset;
   return {reg[region::mass], reg[region::mass_center_x], reg[region::mass_center_y]};
 }
 
-void write_centre(RegionMatrix& regions, std::size_t offset, const MassCentre& c) {
+void write_centre(std::span<double> regions, std::size_t offset, const MassCentre& c) {
   double* reg = regions.data() + offset;  // tested by read_centre
   reg[region::mass] = c.mass;
   reg[region::mass_center_x] = c.x;
@@ -334,7 +334,7 @@ class LaneBatch {
   }
 
   // Works the lanes out and writes each to its group's levels.
-  void flush(RegionMatrix& regions, const std::vector<ChainLevel>& levels,
+  void flush(std::span<double> regions, const std::vector<ChainLevel>& levels,
              const std::vector<Entering>& entering) {
     add_from_starts(centres_, starts_, lanes_, entering);
     for (std::size_t lane = 0; lane < lanes_; ++lane) {
@@ -356,7 +356,7 @@ class LaneBatch {
 // one insertion start alike from alike bases and so end alike: one centre is
 // worked out for all of them.
 template <std::size_t mass_slot = slot::mass>
-void settle_chain(RegionMatrix& regions, std::span<const float> nodes, const Chain& chain) {
+void settle_chain(std::span<double> regions, std::span<const float> nodes, const Chain& chain) {
   std::vector<Entering> entering;
   entering.reserve(chain.entered.size());
   for (const std::size_t offset : chain.entered) {
@@ -415,7 +415,7 @@ class PathPrefetcher {
   // cursor of insertion inserted + lookahead starts at the root. `base(k)` is
   // the node-matrix offset of the node of insertion k.
   template <class NodeBase>
-  void advance(const RegionMatrix& regions, std::span<const float> nodes, std::size_t inserted,
+  void advance(std::span<const double> regions, std::span<const float> nodes, std::size_t inserted,
                std::size_t count, NodeBase&& base) {
     cursor_[(inserted + lookahead) % lookahead] = 0;
     const std::size_t last = std::min(count, inserted + 1 + lookahead);
@@ -458,6 +458,11 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
   Box box = bounding_box(nodes, count);
   make_square(box);
   regions.clear();
+  // Room for the expected regions from the start, as a cell's: each doubling
+  // took fresh pages and copied the tree, and a small graph's first tree
+  // spent more on those page faults than on its nodes (5,000 nodes: five
+  // arrays, 2.3 MB, for a tree of 1.2 MB). Reserved room costs no pages.
+  regions.reserve(quadtree::with_headroom(quadtree::expected_regions(count) * region_stride));
   append_root(regions, box);
   PathPrefetcher prefetcher;
   Chains chains;
@@ -473,7 +478,7 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
 // insert() for every node that reaches the cell, in node order, below a root
 // with the cell's square.
 void build_cell(Cell& cell, const RegionMatrix& top) {
-  RegionMatrix& regions = cell.regions;
+  CellRegions& regions = cell.regions;
   // Room for the expected regions from the start spares the doublings, whose
   // freed arrays a worker thread's allocator keeps: the first tree would hold
   // half as much again. A cell that has lost most of its nodes gives back
@@ -485,7 +490,7 @@ void build_cell(Cell& cell, const RegionMatrix& top) {
   const std::size_t room = quadtree::expected_regions(cell) * region_stride;
   if (regions.capacity() < room ||
       regions.capacity() > quadtree::max_room_factor * room + quadtree::max_idle_room) {
-    RegionMatrix().swap(regions);  // the old tree is not copied over
+    CellRegions().swap(regions);  // the old tree is not copied over
     regions.reserve(quadtree::with_headroom(room));
     cell.regions_touched = 0;
   }

@@ -35,7 +35,13 @@ inline constexpr std::size_t mass_center_x = 7;
 inline constexpr std::size_t mass_center_y = 8;
 }  // namespace region
 
-using RegionMatrix = std::vector<double, PageAllocator<double>>;
+// malloc'd: a whole tree is built on the calling thread, whose allocator
+// gives the next call the memory this one freed (fresh pages cost a
+// 5,000-node call some 290 page faults, about a quarter of an iteration).
+using RegionMatrix = std::vector<double>;
+// A cell's regions are written on worker threads, whose allocators would keep
+// the freed arrays: they take the system's pages.
+using CellRegions = std::vector<double, PageAllocator<double>>;
 
 // A stored reference (a non-negative whole number) as an array offset. Values
 // beyond any array map to the largest offset, so the next bounds test fails.
@@ -89,7 +95,7 @@ struct Cell {
   std::size_t path = 0;        // the quadrants taken from the root, two bits each
   std::vector<Arrival, UnwrittenPageAllocator<Arrival>> arrivals;
   std::vector<float, UnwrittenPageAllocator<float>> bodies;  // the arrivals' x, y and mass, packed
-  RegionMatrix regions;
+  CellRegions regions;
   // Elements of `regions` whose pages may be held: what a build wrote, or
   // kept, since pages were last given back. Spares a system call for every
   // cell whose tree stayed within its room.
@@ -160,9 +166,11 @@ inline constexpr std::size_t max_idle_room = std::size_t{1} << 14;
 inline constexpr std::size_t max_room_factor = 4;
 inline std::size_t with_headroom(std::size_t room) { return 2 * room; }
 
-// The regions a cell's build makes room for: spread-out nodes make about
-// three each.
-inline std::size_t expected_regions(const Cell& cell) { return 1 + 3 * cell.arrivals.size(); }
+// The regions a build makes room for: spread-out nodes make about three each.
+inline std::size_t expected_regions(std::size_t nodes) { return 1 + 3 * nodes; }
+inline std::size_t expected_regions(const Cell& cell) {
+  return expected_regions(cell.arrivals.size());
+}
 
 // The second half, one cell: cells share nothing, so different cells may be
 // built at once on different threads.

@@ -62,7 +62,8 @@ inline void make_square(Box& box) {
 
 // The root's half_size is the whole side of the square, so the root's
 // children are centred on the square's corners.
-inline void append_root(RegionMatrix& regions, const Box& box) {
+template <class Regions>
+void append_root(Regions& regions, const Box& box) {
   regions.resize(region_stride, 0.0);
   regions[region::node] = -1.0;
   regions[region::center_x] = (box.max_x + box.min_x) * 0.5;
@@ -80,7 +81,8 @@ inline std::size_t quadrant(double x, double y, double center_x, double center_y
 
 // Appends the four children of the leaf at `parent` and links them in
 // pre-order; returns the offset of the first one.
-inline std::size_t append_children(RegionMatrix& regions, std::size_t parent) {
+template <class Regions>
+std::size_t append_children(Regions& regions, std::size_t parent) {
   const std::size_t first = regions.size();
   regions.resize(first + children_values, 0.0);
   const double* p = regions.data() + parent;
