@@ -23,7 +23,8 @@ RowPairs<Element> copy_pairs(const ArrayView& view) {
     return RowPairs<Element>::too_narrow(static_cast<std::size_t>(columns));
   }
   std::vector<typename RowPairs<Element>::Pair> pairs;
-  tallow::reserve_in_huge_pages(pairs, static_cast<std::size_t>(rows));  // written once, not zeroed first
+  // Written once, below, not zeroed first.
+  tallow::reserve_in_huge_pages(pairs, static_cast<std::size_t>(rows));
   const npy_intp row_stride = view.strides[row_axis];
   const npy_intp column_stride = view.strides[column_axis];
   for (npy_intp r = 0; r < rows; ++r) {

@@ -1,4 +1,4 @@
-// Large arrays written once in a pass (a call's copies and matrices) are
+// Large arrays written once (a call's copies and matrices, the edge lists) are
 // asked for 2 MB pages before their first write: at a million nodes their
 // 4 KB page faults took most of a call's set-up, and one fault per 2 MB, with
 // its page cleared in one go, costs a fraction of 512 small ones. It is only

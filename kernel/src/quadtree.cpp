@@ -461,7 +461,7 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
   // Room for the expected regions from the start, as a cell's: each doubling
   // took fresh pages and copied the tree, and a small graph's first tree
   // spent more on those page faults than on its nodes (5,000 nodes: five
-  // arrays, 2.3 MB, for a tree of 1.2 MB). Reserved room costs no pages.
+  // arrays, 2.3 MB, for a tree of 1.2 MB). Room never written takes no pages.
   regions.reserve(quadtree::with_headroom(quadtree::expected_regions(count) * region_stride));
   append_root(regions, box);
   PathPrefetcher prefetcher;

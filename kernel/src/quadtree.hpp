@@ -37,7 +37,7 @@ inline constexpr std::size_t mass_center_y = 8;
 
 // malloc'd: a whole tree is built on the calling thread, whose allocator
 // gives the next call the memory this one freed (fresh pages cost a
-// 5,000-node call some 290 page faults, about a quarter of an iteration).
+// 5,000-node call some 290 page faults, about a fifth of an iteration).
 using RegionMatrix = std::vector<double>;
 // A cell's regions are written on worker threads, whose allocators would keep
 // the freed arrays: they take the system's pages.
