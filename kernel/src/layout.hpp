@@ -31,6 +31,8 @@ inline constexpr std::uint64_t max_workers = 65535;
 // Below this many nodes a run builds no pool whatever `threads` says: a
 // step this small costs about what starting the workers and waking them for
 // every step would, so two threads would be no faster than one (same bits).
+// Exact repulsion, whose pairs grow as the square of the nodes, gains from
+// the pool from min_nodes_exact_tiles nodes.
 inline constexpr std::size_t min_nodes_for_pool = 2048;
 
 // Below this many regions the walk tree is written on the calling thread:
