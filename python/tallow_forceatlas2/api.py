@@ -21,6 +21,7 @@ from tallow_forceatlas2.positions import (
 from tallow_forceatlas2.prepare import PreparedLayout, run_prepared
 from tallow_forceatlas2.progress import Progress, check_progress, progress_callback
 from tallow_forceatlas2.settings import SETTINGS, check_unknown_names, kernel_settings
+from tallow_forceatlas2.thread_counts import runs_parallel
 
 __all__ = ["available_threads", "default_iterations", "layout", "prepare_layout"]
 
@@ -38,11 +39,6 @@ MAX_THREADS = 65535
 # the same for any count, more workers than this only add start-up cost and
 # contention, and tens of thousands of threads can exhaust the system.
 WORKERS_PER_PROCESSOR = 4
-# Below this many nodes waking the worker threads every iteration costs more
-# than the walks they share (measured on 2 cores with the default settings:
-# 2 threads run 1,000 nodes 15% and 2,000 nodes 4-7% slower than 1 thread,
-# 2,500 nodes 9% faster), so the default is one thread.
-PARALLEL_FROM_NODES = 2500
 # From this many nodes a layout starts from a multilevel start (measured on
 # planted-partition graphs of 10,000 and 100,000 nodes: the share of nodes
 # whose nearest neighbours in the picture are of their own community went
@@ -226,9 +222,9 @@ def layout(
         of 100,000 nodes or more (0 returns the start positions, without
         jitter, rounded through float32 as the kernel stores them).
     threads : int, optional
-        Worker threads for the Barnes-Hut repulsion (1 to 65535). Default:
-        the processors this process may use with Barnes-Hut on 2,500 nodes
-        or more, else 1. At most four per available processor are started.
+        Worker threads (1 to 65535). Default: the processors this process
+        may use with Barnes-Hut on 2,500 nodes or more or exact repulsion on
+        768 or more, else 1. At most four per available processor are started.
         The result is the same bit for bit for every thread count.
     progress : bool or callable, default False
         ``True`` shows a tqdm progress bar on runs longer than half a second;
@@ -424,7 +420,7 @@ def prepare_layout(
     if iterations > 0 and not multilevel:
         init = spread_coincident(init, seed, pinned)
     if threads is None:
-        parallel = kernel["barnesHutOptimize"] and arrays.n_nodes >= PARALLEL_FROM_NODES
+        parallel = runs_parallel(bool(kernel["barnesHutOptimize"]), arrays.n_nodes)
         threads = available_threads() if parallel else 1
     return PreparedLayout(
         n_nodes=arrays.n_nodes,

@@ -187,7 +187,8 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         "--threads",
         type=int,
         metavar="N",
-        help="worker threads (default: the processors available from 2,500 nodes, else 1; "
+        help="worker threads (default: the processors available from 2,500 nodes, "
+        "768 in exact mode, else 1; "
         "at most four per processor are started)",
     )
     group.add_argument(

@@ -245,8 +245,8 @@ def test_defaults(
     monkeypatch.setattr(prepare, "layout_nodes", fake)
     layout(np.empty((0, 2), dtype=int), n_nodes=n_nodes, **kwargs)
     assert {key: seen[key] for key in expected} == expected
-    # Threads only help the Barnes-Hut walks, and only on graphs large enough.
-    parallel = seen["barnesHutOptimize"] and n_nodes >= 2500
+    # Threads help on graphs large enough: 2,500 nodes with Barnes-Hut, 768 exact.
+    parallel = n_nodes >= (2500 if seen["barnesHutOptimize"] else 768)
     expected_threads = api.available_threads() if parallel else 1
     assert seen["threads"] == expected_threads
 

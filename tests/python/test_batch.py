@@ -145,7 +145,8 @@ def test_shared_mistakes_raise_before_any_graph_is_read(
         (3000, {}, 4, 1, 2),  # the last two share the free cores
         (3000, {}, 4, 0, 4),
         (2000, {}, 4, 0, 1),  # below the size layout() parallelises
-        (3000, {"barnes_hut": False}, 4, 0, 1),  # exact repulsion runs on one thread
+        (3000, {"barnes_hut": False}, 4, 0, 4),  # exact repulsion shares its pairs
+        (500, {"barnes_hut": False}, 4, 0, 1),  # but not on graphs this small
     ],
 )
 def test_core_split(

@@ -13,7 +13,7 @@ to 1.87 times as fast as one after the other, one layout on two kernel
 threads 0.82 to 1.03 times. So a batch gives every layout one thread while
 other graphs wait for a core, and spreads free cores only over the last
 graphs, and only over those that ``layout()`` itself would run on several
-threads (Barnes-Hut, 2,500 nodes or more). Thread counts never change a bit
+threads (Barnes-Hut from 2,500 nodes, exact from 768). Thread counts never change a bit
 of a result.
 """
 
@@ -27,9 +27,9 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 import numpy as np
 from numpy.typing import NDArray
 
-from tallow_forceatlas2.api import PARALLEL_FROM_NODES
 from tallow_forceatlas2.batch.shipping import run_shipped
 from tallow_forceatlas2.prepare import PreparedLayout
+from tallow_forceatlas2.thread_counts import runs_parallel
 
 __all__ = ["kernel_threads", "run_on_threads"]
 
@@ -59,7 +59,7 @@ def kernel_threads(prepared: PreparedLayout, idle: int, waiting: int) -> int:
         1 for graphs ``layout()`` runs on one thread, and whenever other
         graphs wait; else an equal share of the free cores.
     """
-    if not prepared.settings["barnesHutOptimize"] or prepared.n_nodes < PARALLEL_FROM_NODES:
+    if not runs_parallel(bool(prepared.settings["barnesHutOptimize"]), prepared.n_nodes):
         return 1
     return max(1, idle // (1 + waiting))
 

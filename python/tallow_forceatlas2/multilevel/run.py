@@ -11,6 +11,7 @@ from tallow_forceatlas2._native import layout_nodes, layout_raw
 from tallow_forceatlas2.multilevel.coarsen import Level, finest_level, hierarchy
 from tallow_forceatlas2.multilevel.kernel_call import layout_level
 from tallow_forceatlas2.positions import random_positions
+from tallow_forceatlas2.thread_counts import runs_parallel
 
 __all__ = [
     "COARSEST_ITERATIONS",
@@ -44,10 +45,10 @@ OFFSET_SHARE = 0.005
 # one disc within 100 iterations (share 0.42 at 10,000 nodes), and strong
 # gravity squeezes linLog's clusters together (0.93 against 0.97).
 RECOMMENDED_SETTINGS = {"lin_log": True, "strong_gravity": False}
-# Levels below these sizes run with exact repulsion and on one thread,
-# where both are cheaper (as the plain layout's defaults).
+# Levels below this size run with exact repulsion, which is cheaper there
+# (as the plain layout's default); levels use threads where the plain layout
+# would (runs_parallel).
 BARNES_HUT_FROM_NODES = 1000
-PARALLEL_FROM_NODES = 2500
 
 
 def _child_positions(
@@ -126,7 +127,7 @@ def multilevel_layout(
         Source of every random choice (matching ties, coarsest start,
         offsets); the same integer gives the same bits.
     threads : int, default 1
-        Worker threads for levels of ``PARALLEL_FROM_NODES`` nodes or more;
+        Worker threads for the levels where they pay (``runs_parallel``);
         the result does not depend on it.
     iterations : int, default ``FINEST_ITERATIONS``
         Iterations on the input graph; coarser levels run
@@ -155,8 +156,9 @@ def multilevel_layout(
         level = levels[depth]
         if depth < len(levels) - 1:
             pos = _child_positions(levels[depth + 1], pos, rng)
-        level_threads = threads if level.n_nodes >= PARALLEL_FROM_NODES else 1
         chosen = _level_settings(settings, level.n_nodes, depth == 0)
+        parallel = runs_parallel(bool(chosen["barnesHutOptimize"]), level.n_nodes)
+        level_threads = threads if parallel else 1
         callback = None
         if progress is not None:
             callback = _offset_progress(progress, done, total)

@@ -26,7 +26,7 @@ _DOCS = (
 )
 _EXTRA_PARAMETERS = {
     "threads : int, optional": (
-        "Worker threads; default: the processors available from 2,500 nodes."
+        "Worker threads; default: the processors available from 2,500 nodes (768 in exact mode)."
     ),
     "progress : bool or callable, optional": (
         "True shows a progress bar; a callable gets (done, total) after each iteration."
