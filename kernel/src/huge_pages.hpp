@@ -15,20 +15,34 @@
 
 namespace tallow {
 
-// Advises the 2 MB-aligned pages that lie wholly inside [data, data + bytes).
+inline constexpr std::uintptr_t huge_page_bytes = std::uintptr_t{1} << 21;
+// Below this, whole large pages would be few and half of them wasted.
+inline constexpr std::size_t min_huge_page_array_bytes = std::size_t{4} << 20;
+
+// An address range [first, end); empty when first == end.
+struct AddressRange {
+  std::uintptr_t first = 0;
+  std::uintptr_t end = 0;
+};
+
+// The 2 MB-aligned pages that lie wholly inside [begin, begin + bytes), or
+// none for an array below min_huge_page_array_bytes: advice must never
+// reach memory that belongs to something else.
+inline AddressRange whole_huge_pages(std::uintptr_t begin, std::size_t bytes) {
+  if (bytes < min_huge_page_array_bytes) {
+    return {};
+  }
+  const std::uintptr_t first = (begin + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
+  const std::uintptr_t end = (begin + bytes) / huge_page_bytes * huge_page_bytes;
+  return first < end ? AddressRange{first, end} : AddressRange{};
+}
+
+// Asks for large pages under the array at `data`.
 inline void advise_huge_pages(void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
-  // Below this, whole large pages would be few and half of them wasted.
-  constexpr std::size_t min_bytes = std::size_t{4} << 20;
-  if (bytes < min_bytes) {
-    return;
-  }
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + huge_page - 1) / huge_page * huge_page;
-  const std::uintptr_t end = (begin + bytes) / huge_page * huge_page;
-  if (first < end) {
-    madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+  const AddressRange pages = whole_huge_pages(reinterpret_cast<std::uintptr_t>(data), bytes);
+  if (pages.first < pages.end) {
+    madvise(reinterpret_cast<void*>(pages.first), pages.end - pages.first, MADV_HUGEPAGE);
   }
 #else
   (void)data;

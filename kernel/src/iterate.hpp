@@ -44,6 +44,7 @@ struct alignas(32) WalkRecord {
   double opening;  // 4 * half_size * half_size of a region (>= 0 or NaN);
                    // -(node index + 1) for a leaf
 };
+static_assert(sizeof(WalkRecord) == 32, "two records to a cache line");
 // Where a walk may jump from a record whose ratio is not finite (a region at
 // the node's own point, or one whose opening or mass centre is infinite or
 // NaN). Such a region is opened and adds nothing; so do its subtree's records
