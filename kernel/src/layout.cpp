@@ -108,8 +108,8 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
   // A small graph's whole step costs less than starting the workers and
   // handing them work: it may run on this thread, with the same bits.
   const std::size_t count = nodes.size() / node_stride;
-  const bool exact_tiles = !settings.barnesHutOptimize && count >= min_nodes_exact_tiles;
-  const bool small = count < min_nodes_for_pool && !exact_tiles;
+  const bool small =
+      count < (settings.barnesHutOptimize ? min_nodes_for_pool : min_nodes_exact_tiles);
   if (threads > 1 && !(small && policy.skip_pool_for_small_runs)) {
     pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)),
                  &WorkerPool::start_thread, policy.on_refusal);

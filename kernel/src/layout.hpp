@@ -28,11 +28,11 @@ using IterationCallback = std::function<bool(std::uint32_t completed)>;
 // The largest worker pool a run builds; a larger request is capped.
 inline constexpr std::uint64_t max_workers = 65535;
 
-// Below this many nodes a run builds no pool whatever `threads` says: a
-// step this small costs about what starting the workers and waking them for
-// every step would, so two threads would be no faster than one (same bits).
-// Exact repulsion, whose pairs grow as the square of the nodes, gains from
-// the pool from min_nodes_exact_tiles nodes.
+// Below this many nodes a Barnes-Hut run builds no pool whatever `threads`
+// says: a step this small costs about what starting the workers and waking
+// them for every step would, so two threads would be no faster than one
+// (same bits). An exact run, whose pairs grow as the square of the nodes,
+// builds one from min_nodes_exact_tiles nodes.
 inline constexpr std::size_t min_nodes_for_pool = 2048;
 
 // Below this many regions the walk tree is written on the calling thread:
@@ -100,8 +100,9 @@ struct PoolPolicy {
   // A worker thread the system refuses to start: the fatal error, or a run
   // with the workers that did start.
   WorkerPool::OnRefusal on_refusal = WorkerPool::OnRefusal::fail;
-  // Below min_nodes_for_pool nodes, run on the calling thread without
-  // starting a pool (same bits; the pool would cost more than it saves).
+  // Below min_nodes_for_pool nodes (min_nodes_exact_tiles for an exact
+  // run), run on the calling thread without starting a pool (same bits; the
+  // pool would cost more than it saves).
   bool skip_pool_for_small_runs = false;
 };
 
