@@ -5,7 +5,8 @@ nodes. For each size: milliseconds per iteration of ``layout_raw`` with
 Barnes-Hut (theta 0.5 and 1.2) and, up to 10,000 nodes, exact repulsion, with
 its speed-up over the first thread count (the counts take turns, best of
 three each), and apart from it the time of a call of one iteration (the
-call's set-up and first iteration, which carry one-off costs); the share of each phase of the step (from the ``phase_bench`` program, built here);
+call's set-up and first iteration, which carry one-off costs); the share of
+each phase of the step (from the ``phase_bench`` program, built here);
 the peak resident memory a call adds to the process against the buffers the
 design holds; and ``networkx.forceatlas2_layout`` for the same iteration count
 (up to 5,000 nodes), as a ratio measured in the same run. Each measurement
@@ -155,6 +156,11 @@ def native_by_threads(threads_list: list[int], **case) -> dict[int, dict]:
     return {threads: fastest_native(found) for threads, found in runs.items()}
 
 
+def iteration_seconds(native: dict, iterations: int) -> float:
+    """An iteration's time: the longer call less the one-iteration call."""
+    return (native["seconds"] - native["first_seconds"]) / iterations
+
+
 def fastest_native(runs: list[dict]) -> dict:
     """The fastest first call and the fastest longer call, each of its own run."""
     best = min(runs, key=lambda r: r["seconds"])
@@ -300,13 +306,10 @@ def bench_size(program: Path, n: int, threads_list: list[int], quick: bool) -> N
         phases_by_threads = phase_times(program, n, iterations, threads_list, theta)
         native_by = native_by_threads(threads_list, n=n, iterations=iterations, theta=theta)
 
-        def per_iteration(native: dict) -> float:
-            return (native["seconds"] - native["first_seconds"]) / iterations
-
-        base_seconds = per_iteration(native_by[threads_list[0]])
+        base_seconds = iteration_seconds(native_by[threads_list[0]], iterations)
         for threads in threads_list:
             native = native_by[threads]
-            ms = per_iteration(native) * 1e3
+            ms = iteration_seconds(native, iterations) * 1e3
             whole_call_ms = native["seconds"] * 1e3 / (1 + iterations)
             phases = phases_by_threads[threads]
             total = sum(phases[k] for k in PHASES)
@@ -331,7 +334,7 @@ def bench_size(program: Path, n: int, threads_list: list[int], quick: bool) -> N
                     label,
                     threads,
                     f"{ms:.2f}",
-                    f"{base_seconds / per_iteration(native):.2f}",
+                    f"{base_seconds * 1e3 / ms:.2f}",
                     f"{native['first_seconds'] * 1e3:.2f}",
                     f"{1e3 * phases['repulsion'] / iterations:.2f}",
                     share("tree"),
@@ -357,13 +360,15 @@ def bench_progress_cost(n: int = 10_000, iterations: int = 100, pairs: int = 5) 
     case = {"n": n, "iterations": iterations, "threads": 1, "theta": 1.2}
     plain, with_cb = [], []
     for _ in range(pairs):
-        plain.append(measure_once("native", case)["seconds"])
-        with_cb.append(measure_once("native", {**case, "progress": True})["seconds"])
+        plain.append(iteration_seconds(measure_once("native", case), iterations))
+        with_cb.append(
+            iteration_seconds(measure_once("native", {**case, "progress": True}), iterations)
+        )
     best_plain, best_cb = min(plain), min(with_cb)
     print(
         f"\nprogress callback, {n} nodes, threads 1, BH 1.2, best of {pairs} alternating runs: "
-        f"{1e3 * best_plain / iterations:.2f} ms/iter without, "
-        f"{1e3 * best_cb / iterations:.2f} ms/iter with ({100 * (best_cb / best_plain - 1):+.1f}%)"
+        f"{1e3 * best_plain:.2f} ms/iter without, "
+        f"{1e3 * best_cb:.2f} ms/iter with ({100 * (best_cb / best_plain - 1):+.1f}%)"
     )
 
 
