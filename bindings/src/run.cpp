@@ -20,16 +20,16 @@ namespace {
 // never do.
 void run_block(tallow::Matrices& matrices, const tallow::LayoutSettings& settings,
                std::uint32_t iterations, std::uint64_t threads, tallow::StepBuffers& buffers) {
-  // The module never stops a run from inside; progress is reported between blocks.
-  const tallow::IterationCallback never_abort = [](std::uint32_t) { return true; };
+  // The module never stops a run from inside (no callback); progress is
+  // reported between blocks.
   std::optional<tallow::LayoutAborted> aborted;
   {
     const ReleasedLock unlocked;
     aborted = tallow::run_layout(matrices.nodes, matrices.edges, settings, iterations, threads,
-                                 never_abort, buffers);
+                                 /*keep_going=*/{}, buffers);
   }
   if (aborted) {
-    tallow::fatal("no-op callback never aborts: LayoutAborted");
+    tallow::fatal("a run without a callback was stopped: LayoutAborted");
   }
 }
 
@@ -160,7 +160,11 @@ void run_iterations_in_one_block(tallow::Matrices& matrices,
     aborted = tallow::run_layout(matrices.nodes, matrices.edges, settings, iterations, threads,
                                  after_step, buffers,
                                  tallow::PoolPolicy{tallow::WorkerPool::OnRefusal::keep_started,
-                                                    /*skip_pool_for_small_runs=*/true});
+                                                    /*skip_pool_for_small_runs=*/true,
+                                                    // only the progress callback needs
+                                                    // this thread (and the lock)
+                                                    /*callback_on_any_thread=*/
+                                                    controls.progress == nullptr});
   }
   if (failure) {
     std::rethrow_exception(failure);

@@ -9,11 +9,11 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 #include "checked.hpp"
 #include "exact_lanes.hpp"
+#include "exact_tiles.hpp"
 #include "fatal.hpp"
 #include "iterate.hpp"
 #include "node_phases.hpp"
@@ -681,89 +681,97 @@ void exact_repulsion(ExactLanes lanes, const LayoutSettings& settings, std::span
 // a time in anti-diagonal order (I + J = 0, 1, ...) and each waits only for
 // its tile's two predecessors, which were handed out earlier: no worker waits
 // for a whole anti-diagonal, and the earliest unfinished tile can always run.
-// A waiting worker yields instead of sleeping: waking a sleeping thread can
-// cost more than a tile (with a pool loop per anti-diagonal, two threads
-// were often no faster than one at 5,000 nodes on a 2-core virtual machine).
+// A waiting worker spins, then yields, instead of sleeping: waking a
+// sleeping thread can cost more than a tile (with a pool loop per
+// anti-diagonal, two threads were often no faster than one at 5,000 nodes on
+// a 2-core virtual machine).
 
-// Block k's first node; blocks start at multiples of eight rows.
-std::size_t block_start(std::size_t k, std::size_t blocks, std::size_t count) {
-  return k == blocks ? count : count * k / blocks / group_rows * group_rows;
-}
+}  // namespace
 
-struct Tile {
-  std::size_t row_block;
-  std::size_t column_block;
-};
-
-std::vector<Tile> tiles_in_anti_diagonal_order(std::size_t blocks) {
-  std::vector<Tile> tiles;
-  for (std::size_t wave = 0; wave + 1 < 2 * blocks; ++wave) {
+ExactTiles::ExactTiles(const LayoutSettings& settings, std::span<float> nodes, bool rotates)
+    : settings_(settings),
+      nodes_(nodes.data()),
+      count_(nodes.size() / node_stride),
+      rotates_(rotates),
+      lanes_(widest_exact_lanes()),
+      // Blocks of 64 rows give a 1,000-node graph 15 blocks: two threads
+      // were 1.64-1.77 times as fast as one, against 1.57-1.58 with blocks of
+      // 128 (7 blocks), whose first and last tiles kept one thread waiting.
+      // From 1,024 nodes there are 16 blocks.
+      blocks_(std::clamp<std::size_t>(count_ / 64, 1, 16)),
+      finished_(blocks_ * blocks_) {
+  require_whole_records(nodes, count_);
+  for (std::size_t wave = 0; wave + 1 < 2 * blocks_; ++wave) {
     const std::size_t first_row_block = (wave + 1) / 2;  // J <= I
-    const std::size_t last_row_block = std::min(wave, blocks - 1);
+    const std::size_t last_row_block = std::min(wave, blocks_ - 1);
     for (std::size_t t = 0; t <= last_row_block - first_row_block; ++t) {
       const std::size_t row_block = last_row_block - t;  // rectangles first, triangle last
-      tiles.push_back({row_block, wave - row_block});
+      tiles_.push_back({row_block, wave - row_block});
     }
   }
-  return tiles;
 }
 
-// The release store of a tile's flag publishes its writes to the worker whose
-// acquire load sees it.
-void wait_until_finished(const std::atomic<bool>& finished) {
-  while (!finished.load(std::memory_order_acquire)) {
-    std::this_thread::yield();
+// Block k's first node; blocks start at multiples of eight rows.
+std::size_t ExactTiles::block_start(std::size_t k) const {
+  return k == blocks_ ? count_ : count_ * k / blocks_ / group_rows * group_rows;
+}
+
+void ExactTiles::rewind() {
+  ++pass_;
+  next_tile_.store(0, std::memory_order_relaxed);
+}
+
+bool ExactTiles::wait_for(std::size_t tile_index, const TeamBarrier* team) const {
+  unsigned spins = 0;
+  while (finished_[tile_index].load(std::memory_order_acquire) != pass_) {
+    if (team != nullptr && team->stopped()) {
+      return false;
+    }
+    pause_while_waiting(spins);
   }
+  return true;
+}
+
+bool ExactTiles::run(const TeamBarrier* team) {
+  return settings_.adjustSizes ? run_tiles</*with_sizes=*/true>(team)
+                               : run_tiles</*with_sizes=*/false>(team);
 }
 
 template <bool with_sizes>
-void exact_tiles_on_pool(WorkerPool& pool, const LayoutSettings& settings, std::span<float> nodes,
-                         std::size_t count) {
-  require_whole_records(nodes, count);
-  const Coefficients c{settings.scalingRatio, settings.scalingRatio * overlap_factor};
-  const ExactLanes lanes = widest_exact_lanes();
-  // Blocks of 128 rows give a 2,000-node graph 15 blocks and two threads
-  // 1.8 times one thread's speed; blocks of 256 gave it 7 and 1.6 times.
-  constexpr std::size_t rows_per_block = 128;
-  const std::size_t blocks = std::clamp<std::size_t>(count / rows_per_block, 1, 16);
-  const std::vector<Tile> tiles = tiles_in_anti_diagonal_order(blocks);
-  std::vector<std::atomic<bool>> finished(blocks * blocks);  // by I * blocks + J
-  std::atomic<std::size_t> next_tile{0};
-  float* const base = nodes.data();
-  pool.for_each(
-      pool.size(),
-      [&](std::size_t, std::size_t) {
-        for (std::size_t t = next_tile.fetch_add(1, std::memory_order_relaxed); t < tiles.size();
-             t = next_tile.fetch_add(1, std::memory_order_relaxed)) {
-          const auto [row_block, column_block] = tiles[t];
-          const std::size_t index = row_block * blocks + column_block;
-          if (column_block > 0) {
-            wait_until_finished(finished[index - 1]);
-          }
-          if (row_block > column_block) {
-            wait_until_finished(finished[index - blocks]);
-          }
-          exact_tile<with_sizes>(base, block_start(row_block, blocks, count),
-                                 block_start(row_block + 1, blocks, count),
-                                 block_start(column_block, blocks, count),
-                                 block_start(column_block + 1, blocks, count), c, lanes);
-          finished[index].store(true, std::memory_order_release);
-        }
-      },
-      /*largest_range=*/1);
+bool ExactTiles::run_tiles(const TeamBarrier* team) {
+  const Coefficients c{settings_.scalingRatio, settings_.scalingRatio * overlap_factor};
+  for (std::size_t t = next_tile_.fetch_add(1, std::memory_order_relaxed); t < tiles_.size();
+       t = next_tile_.fetch_add(1, std::memory_order_relaxed)) {
+    const auto [row_block, column_block] = tiles_[t];
+    const std::size_t index = row_block * blocks_ + column_block;
+    if (column_block > 0 && !wait_for(index - 1, team)) {
+      return false;
+    }
+    if (row_block > column_block && !wait_for(index - blocks_, team)) {
+      return false;
+    }
+    const std::size_t first_row = block_start(row_block);
+    const std::size_t end_row = block_start(row_block + 1);
+    if (rotates_ && column_block == 0) {  // every other tile of these rows comes later
+      rotate_forces_range(std::span<float>(nodes_, count_ * node_stride), first_row, end_row);
+    }
+    exact_tile<with_sizes>(nodes_, first_row, end_row, block_start(column_block),
+                           block_start(column_block + 1), c, lanes_);
+    finished_[index].store(pass_, std::memory_order_release);
+  }
+  return true;
 }
-
-}  // namespace
 
 void exact_repulsion_on_pool(WorkerPool& pool, const LayoutSettings& settings,
                              std::span<float> nodes) {
   const std::size_t count = nodes.size() / node_stride;
   if (count < min_nodes_exact_tiles || pool.size() < 2) {
     exact_repulsion(settings, nodes);
-  } else if (settings.adjustSizes) {
-    exact_tiles_on_pool</*with_sizes=*/true>(pool, settings, nodes, count);
   } else {
-    exact_tiles_on_pool</*with_sizes=*/false>(pool, settings, nodes, count);
+    ExactTiles tiles(settings, nodes, /*rotates=*/false);
+    pool.for_each(
+        pool.size(), [&tiles](std::size_t, std::size_t) { tiles.run(); },
+        /*largest_range=*/1);
   }
 }
 

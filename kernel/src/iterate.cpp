@@ -15,22 +15,31 @@ double prepare_step(const LayoutSettings& settings, std::span<float> nodes) {
   if (count > 0) {
     require_index(nodes.size(), count * node_stride - 1);  // covers the whole pass
   }
-  const bool distributed = settings.outboundAttractionDistribution;
-  // One pass for rotation and mass sum; the sum is a plain left-to-right f64
-  // sum in node order, and no mass is read when the setting is off.
-  double mass_sum = 0.0;
   for (std::size_t base = 0; base < count * node_stride; base += node_stride) {
     float* node = nodes.data() + base;
     node[slot::old_dx] = node[slot::dx];
     node[slot::old_dy] = node[slot::dy];
     node[slot::dx] = 0.0f;
     node[slot::dy] = 0.0f;
-    if (distributed) {
-      mass_sum += static_cast<double>(node[slot::mass]);
-    }
+  }
+  return attraction_compensation(settings, nodes);
+}
+
+double attraction_compensation(const LayoutSettings& settings, std::span<const float> nodes) {
+  if (!settings.outboundAttractionDistribution) {
+    return 0.0;
+  }
+  const std::size_t count = nodes.size() / node_stride;
+  if (count > 0) {
+    require_index(nodes.size(), count * node_stride - 1);
+  }
+  // A plain left-to-right f64 sum in node order.
+  double mass_sum = 0.0;
+  for (std::size_t base = 0; base < count * node_stride; base += node_stride) {
+    mass_sum += static_cast<double>(nodes[base + slot::mass]);
   }
   // With no nodes this is 0 / 0, a NaN that no edge can reach.
-  return distributed ? mass_sum / static_cast<double>(count) : 0.0;
+  return mass_sum / static_cast<double>(count);
 }
 
 void iterate(const LayoutSettings& settings, std::span<float> nodes,

@@ -279,6 +279,9 @@ void apply_forces_phase(const LayoutSettings& settings, std::span<float> nodes);
 // old force <- force, force <- 0 for every node; returns the outbound-attraction
 // compensation (sum of masses / node count, or +0.0 when the setting is off).
 double prepare_step(const LayoutSettings& settings, std::span<float> nodes);
+// That compensation alone: masses never change within a run, so it is the
+// same at every step. Reads no mass when the setting is off.
+double attraction_compensation(const LayoutSettings& settings, std::span<const float> nodes);
 
 // One whole sequential iteration: prepare, region tree (Barnes-Hut only),
 // repulsion, gravity, attraction, force application.

@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 
+#include "exact_team_run.hpp"
 #include "node_phases.hpp"
 #include "worker_pool.hpp"
 
@@ -113,6 +114,13 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
   if (threads > 1 && !(small && policy.skip_pool_for_small_runs)) {
     pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)),
                  &WorkerPool::start_thread, policy.on_refusal);
+  }
+  if (pool && runs_as_exact_team(settings, nodes, *pool) &&
+      (!keep_going || policy.callback_on_any_thread)) {
+    if (!run_exact_team(*pool, settings, nodes, edges, iterations, keep_going)) {
+      return LayoutAborted{};
+    }
+    return std::nullopt;
   }
   quadtree::BuildScratch tree_scratch;
   // A 64-bit counter cannot wrap at the largest 32-bit iteration count.

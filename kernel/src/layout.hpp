@@ -104,6 +104,11 @@ struct PoolPolicy {
   // run), run on the calling thread without starting a pool (same bits; the
   // pool would cost more than it saves).
   bool skip_pool_for_small_runs = false;
+  // The iteration callback needs nothing of the calling thread (no
+  // interpreter lock), so a worker may call it: the run can then go to
+  // the pool whole where that helps (exact_team_run.hpp). A run without a
+  // callback can always go.
+  bool callback_on_any_thread = false;
 };
 
 // The same run with the step buffers of the caller, for a caller that runs one

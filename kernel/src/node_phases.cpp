@@ -31,6 +31,19 @@ void gravity_range(const LayoutSettings& settings, std::span<float> nodes, std::
   }
 }
 
+void rotate_forces_range(std::span<float> nodes, std::size_t first, std::size_t end) {
+  if (first < end) {
+    require_index(nodes.size(), end * node_stride - 1);
+  }
+  for (float* node = nodes.data() + first * node_stride;
+       node != nodes.data() + end * node_stride; node += node_stride) {
+    node[slot::old_dx] = node[slot::dx];
+    node[slot::old_dy] = node[slot::dy];
+    node[slot::dx] = 0.0f;
+    node[slot::dy] = 0.0f;
+  }
+}
+
 namespace {
 
 void gravity_and_attraction_on_pool(WorkerPool& pool, const LayoutSettings& settings,
@@ -136,13 +149,7 @@ PoolStepStart prepare_step_on_pool(WorkerPool& pool, const LayoutSettings& setti
     values.resize(nodes.size() / node_stride);
   }
   pool.for_each(nodes.size() / node_stride, [&](std::size_t first, std::size_t end) {
-    for (float* node = nodes.data() + first * node_stride;
-         node != nodes.data() + end * node_stride; node += node_stride) {
-      node[slot::old_dx] = node[slot::dx];
-      node[slot::old_dy] = node[slot::dy];
-      node[slot::dx] = 0.0f;
-      node[slot::dy] = 0.0f;
-    }
+    rotate_forces_range(nodes, first, end);
     if (listed) {
       gather_listed_positions(lists, nodes, values, first, end);
     }

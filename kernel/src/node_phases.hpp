@@ -26,6 +26,10 @@ inline constexpr std::size_t min_nodes_on_pool = 8192;
 void apply_forces_range(const LayoutSettings& settings, std::span<float> nodes,
                         std::size_t first, std::size_t end);
 
+// A step's start for nodes [first, end): each force becomes the previous one
+// and is cleared.
+void rotate_forces_range(std::span<float> nodes, std::size_t first, std::size_t end);
+
 // Gravity of nodes [first, end), in node order.
 void gravity_range(const LayoutSettings& settings, std::span<float> nodes, std::size_t first,
                    std::size_t end);

@@ -123,6 +123,21 @@ void WorkerPool::for_each(std::size_t count,
   count_ = count;
   next_ = 0;
   largest_range_ = largest_range;
+  start_loop_and_wait(lock);
+}
+
+void WorkerPool::run_on_every_worker(const std::function<void(std::size_t)>& body) {
+  if (workers_.empty()) {
+    body(0);
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  team_body_ = &body;
+  start_loop_and_wait(lock);
+}
+
+// The loop's body is set; hands it to the workers and waits for them.
+void WorkerPool::start_loop_and_wait(std::unique_lock<std::mutex>& lock) {
   failure_ = nullptr;
   busy_ = workers_.size();
   ++generation_;
@@ -130,6 +145,7 @@ void WorkerPool::for_each(std::size_t count,
   wake_[0].notify_one();  // it wakes the next (see work())
   finished_.wait(lock, [this] { return busy_ == 0; });
   body_ = nullptr;
+  team_body_ = nullptr;
   if (failure_) {
     std::rethrow_exception(std::exchange(failure_, nullptr));
   }
@@ -152,7 +168,11 @@ void WorkerPool::work(std::size_t index) {
       wake_[index + 1].notify_one();
     }
     lock.unlock();
-    run_chunks();
+    if (team_body_ != nullptr) {
+      run_team_part(index);
+    } else {
+      run_chunks();
+    }
     lock.lock();
     if (--busy_ == 0) {
       finished_.notify_one();
@@ -179,6 +199,17 @@ void WorkerPool::await_next_loop(std::uint64_t seen) const {
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
+    }
+  }
+}
+
+void WorkerPool::run_team_part(std::size_t index) {
+  try {
+    (*team_body_)(index);
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    if (!failure_) {
+      failure_ = std::current_exception();
     }
   }
 }

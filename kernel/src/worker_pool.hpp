@@ -55,10 +55,22 @@ class WorkerPool {
   void for_each(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body,
                 std::size_t largest_range = 0);
 
+  // Whether every worker can have a core of its own: no more workers than cores.
+  bool workers_fit_cores() const { return watches_; }
+
+  // Runs body(k) once on every worker k in [0, size()), all at the same
+  // time, and returns when all have returned (body(0) on the calling thread
+  // when the pool has no worker). For work whose parts wait for each other
+  // (TeamBarrier): a body that throws must stop its team first, or the others
+  // wait forever. The first exception is rethrown here, as in for_each.
+  void run_on_every_worker(const std::function<void(std::size_t worker)>& body);
+
  private:
   void work(std::size_t index);
   void keep_half_of_started();
+  void start_loop_and_wait(std::unique_lock<std::mutex>& lock);
   void run_chunks();
+  void run_team_part(std::size_t index);
   void await_next_loop(std::uint64_t seen) const;
   void stop_workers();
   void wake_all();
@@ -73,6 +85,7 @@ class WorkerPool {
   // The current loop; written by the calling thread under mutex_ before a
   // generation starts, read by workers after they observed that generation.
   const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
+  const std::function<void(std::size_t)>* team_body_ = nullptr;  // or this one
   std::size_t count_ = 0;
   std::size_t next_ = 0;  // next index to hand out; guarded by mutex_
   std::size_t largest_range_ = 0;

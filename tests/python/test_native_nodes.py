@@ -188,3 +188,20 @@ def test_tol_ends_a_settled_run_early_and_only_then() -> None:
 def test_tol_must_be_a_number_at_least_zero(tol: float) -> None:
     with pytest.raises(ValueError, match=r"argument 'tol': must be a number >= 0"):
         layout_nodes(*graph(10), 1, 1, {}, None, tol=tol)
+
+
+def test_exact_runs_handed_to_the_workers_stop_where_one_thread_stops() -> None:
+    """From 768 nodes two threads take a whole exact run without a progress
+    callback, the finite check and the tol test made between their steps."""
+    n, edges, _, init = graph(900)
+    settings = {"strongGravityMode": True, "gravity": 0.05}
+    done: list[int] = []
+    counted = layout_nodes(
+        n, edges, None, init, 400, 1, settings, lambda i, t: done.append(i), tol=1e-2
+    )
+    assert 3 < len(done) < 400
+    handed = layout_nodes(n, edges, None, init, 400, 2, settings, None, tol=1e-2, check_finite=True)
+    assert np.array_equal(handed, counted)
+    init[7] = (1e39, 0.0)
+    with pytest.raises(FloatingPointError, match=r"after iteration 1 \(first nodes: 0, 1, "):
+        layout_nodes(n, edges, None, init, 5, 2, settings, None, check_finite=True)

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "exact_team_run.hpp"
+#include "fatal.hpp"
+#include "layout.hpp"
+#include "matrices.hpp"
+#include "node_phases.hpp"
+#include "team_barrier.hpp"
+#include "worker_pool.hpp"
+
+namespace tallow {
+namespace {
+
+// Between min_nodes_exact_tiles and min_nodes_on_pool, where an exact run
+// goes to the team; self-loops, repeated edges, weights, pinned nodes, sizes
+// and coincident nodes make every branch of the step count.
+Matrices team_graph() {
+  constexpr std::uint32_t n = static_cast<std::uint32_t>(min_nodes_exact_tiles) + 333;
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<std::uint32_t> node(0, n - 1);
+  std::uniform_real_distribution<double> weight(0.25, 4.0);
+  std::normal_distribution<double> spread(0.0, 40.0);
+  std::vector<EdgePair> edges;
+  std::vector<double> weights;
+  for (std::uint32_t k = 0; k < 3 * n; ++k) {
+    const std::uint32_t source = node(rng);
+    edges.push_back({source, k % 89 == 0 ? source : node(rng)});
+    weights.push_back(weight(rng));
+  }
+  edges.push_back(edges.front());
+  weights.push_back(weights.front());
+  std::vector<Point> init;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    init.push_back({spread(rng), spread(rng)});
+  }
+  init[9] = init[4];
+  Matrices m = graph_to_matrices(n, edges, weights, init);
+  for (std::uint32_t i = 0; i < n; i += 17) {
+    m.nodes[i * node_stride + slot::fixed] = 1.0f;
+    m.nodes[i * node_stride + slot::size] = 2.5f;
+  }
+  return m;
+}
+
+void expect_same_bits(const NodeMatrix& got, const NodeMatrix& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(got[i]), std::bit_cast<std::uint32_t>(want[i]))
+        << "element " << i << ": " << std::hexfloat << got[i] << " vs " << want[i];
+  }
+}
+
+NodeMatrix sequential_steps(const LayoutSettings& settings, std::uint32_t steps) {
+  Matrices m = team_graph();
+  for (std::uint32_t i = 0; i < steps; ++i) {
+    iterate(settings, m.nodes, m.edges);
+  }
+  return m.nodes;
+}
+
+struct Mode {
+  const char* name;
+  LayoutSettings settings;
+};
+
+LayoutSettings exact_with(void (*change)(LayoutSettings&)) {
+  LayoutSettings s;
+  change(s);
+  return s;
+}
+
+class ExactTeam : public testing::TestWithParam<Mode> {};
+
+// Three workers on a smaller machine share cores: the spinning waits must
+// then yield, and the bits stay.
+TEST_P(ExactTeam, GivesTheSequentialBits) {
+  const LayoutSettings& settings = GetParam().settings;
+  const NodeMatrix want = sequential_steps(settings, 4);
+  for (std::size_t workers : {2u, 3u}) {
+    WorkerPool pool(workers);
+    Matrices m = team_graph();
+    EXPECT_TRUE(run_exact_team(pool, settings, m.nodes, m.edges, 4, {}));
+    expect_same_bits(m.nodes, want);
+  }
+  Matrices m = team_graph();
+  EXPECT_FALSE(run_layout(m.nodes, m.edges, settings, 4, /*threads=*/2, {}));
+  expect_same_bits(m.nodes, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ExactTeam,
+    testing::Values(Mode{"Plain", LayoutSettings{}},
+                    Mode{"SizesSquaredWeights", exact_with([](LayoutSettings& s) {
+                           s.adjustSizes = true;
+                           s.edgeWeightInfluence = 2.0;
+                         })},
+                    Mode{"StrongLinLogDistributed", exact_with([](LayoutSettings& s) {
+                           s.strongGravityMode = true;
+                           s.linLogMode = true;
+                           s.outboundAttractionDistribution = true;
+                         })}),
+    [](const testing::TestParamInfo<Mode>& param_info) { return param_info.param.name; });
+
+TEST(ExactTeam, CallbackSeesEveryStepAndCanEndTheRun) {
+  const NodeMatrix want = sequential_steps(LayoutSettings{}, 2);
+  WorkerPool pool(2);
+  Matrices m = team_graph();
+  std::vector<std::uint32_t> seen;
+  EXPECT_FALSE(run_exact_team(pool, LayoutSettings{}, m.nodes, m.edges, 5,
+                              [&seen](std::uint32_t done) {
+                                seen.push_back(done);
+                                return done < 2;
+                              }));
+  EXPECT_EQ(seen, (std::vector<std::uint32_t>{1, 2}));
+  expect_same_bits(m.nodes, want);
+}
+
+// An edge end beyond the nodes fails the first worker's attraction: the
+// others must leave their waits and the error reach the caller.
+TEST(ExactTeam, FailureInOneMemberEndsTheRun) {
+  Matrices m = team_graph();
+  m.edges[5].target = 1u << 30;
+  WorkerPool pool(2);
+  EXPECT_THROW(run_exact_team(pool, LayoutSettings{}, m.nodes, m.edges, 3, {}), InternalError);
+}
+
+TEST(ExactTeam, TakesOnlySmallWholeExactRuns) {
+  WorkerPool pool(2);
+  const auto nodes = [](std::size_t count) { return NodeMatrix(count * node_stride); };
+  const LayoutSettings exact;
+  LayoutSettings barnes_hut;
+  barnes_hut.barnesHutOptimize = true;
+  const bool fits = pool.workers_fit_cores();
+  EXPECT_EQ(runs_as_exact_team(exact, nodes(min_nodes_exact_tiles), pool), fits);
+  EXPECT_EQ(runs_as_exact_team(exact, nodes(min_nodes_on_pool - 1), pool), fits);
+  EXPECT_FALSE(runs_as_exact_team(exact, nodes(min_nodes_exact_tiles - 1), pool));
+  EXPECT_FALSE(runs_as_exact_team(exact, nodes(min_nodes_on_pool), pool));
+  EXPECT_FALSE(runs_as_exact_team(barnes_hut, nodes(2000), pool));
+  NodeMatrix partial = nodes(2000);
+  partial.pop_back();
+  EXPECT_FALSE(runs_as_exact_team(exact, partial, pool));
+  WorkerPool one(1);
+  EXPECT_FALSE(runs_as_exact_team(exact, nodes(2000), one));
+}
+
+// Every member writes its slot, then all read every slot: a barrier that let
+// one through early, or hid a write, fails the check.
+TEST(TeamBarrier, EveryPhaseSeesEveryMembersWrites) {
+  constexpr std::size_t members = 3;
+  constexpr std::uint64_t phases = 500;
+  WorkerPool pool(members);
+  TeamBarrier barrier(members);
+  std::vector<std::uint64_t> written(members, 0);
+  std::vector<int> mismatches(members, 0);
+  pool.run_on_every_worker([&](std::size_t member) {
+    for (std::uint64_t phase = 1; phase <= phases; ++phase) {
+      written[member] = phase;
+      EXPECT_TRUE(barrier.arrive_and_wait());
+      for (std::uint64_t value : written) {
+        mismatches[member] += value != phase;
+      }
+      EXPECT_TRUE(barrier.arrive_and_wait());
+    }
+  });
+  EXPECT_EQ(mismatches, std::vector<int>(members, 0));
+}
+
+TEST(TeamBarrier, StopReleasesTheWaitingMembers) {
+  WorkerPool pool(3);
+  TeamBarrier barrier(3);
+  std::vector<int> released(3, 0);
+  pool.run_on_every_worker([&](std::size_t member) {
+    if (member == 0) {
+      barrier.stop();
+      return;
+    }
+    released[member] = barrier.arrive_and_wait() ? 2 : 1;
+  });
+  EXPECT_EQ(released, (std::vector<int>{0, 1, 1}));
+}
+
+}  // namespace
+}  // namespace tallow
