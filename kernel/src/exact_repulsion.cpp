@@ -711,9 +711,10 @@ ExactTiles::ExactTiles(const LayoutSettings& settings, std::span<float> nodes, b
   }
 }
 
-// Block k's first node; blocks start at multiples of eight rows.
+// Block k's first node; blocks start at multiples of sixteen rows, so that
+// rows go sixteen at a time (two groups) wherever they can.
 std::size_t ExactTiles::block_start(std::size_t k) const {
-  return k == blocks_ ? count_ : count_ * k / blocks_ / group_rows * group_rows;
+  return k == blocks_ ? count_ : count_ * k / blocks_ / (2 * group_rows) * (2 * group_rows);
 }
 
 void ExactTiles::rewind() {

@@ -19,6 +19,7 @@ struct Team {
   double compensation;
   ExactTiles tiles;
   TeamBarrier barrier;
+  CoreSharing cores;
   bool ended_by_callback = false;  // the first worker's; read after the run
 };
 
@@ -42,9 +43,11 @@ void run_member(Team& team, std::size_t member, std::size_t members) {
       return;
     }
     apply_forces_range(team.settings, team.nodes, first, end);
+    team.cores.note(member);
     if (!team.barrier.arrive_and_wait()) {
       return;
     }
+    team.cores.move_if_shared(member);
     if (team.keep_going) {
       if (member == 0 && !team.keep_going(static_cast<std::uint32_t>(i))) {
         team.ended_by_callback = true;
@@ -82,7 +85,8 @@ bool run_exact_team(WorkerPool& pool, const LayoutSettings& settings, std::span<
             keep_going,
             attraction_compensation(settings, nodes),
             ExactTiles(settings, nodes, /*rotates=*/true),
-            TeamBarrier(members)};
+            TeamBarrier(members),
+            CoreSharing(members)};
   pool.run_on_every_worker([&team, members](std::size_t member) {
     try {
       run_member(team, member, members);
