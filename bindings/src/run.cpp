@@ -97,11 +97,18 @@ void report_progress(PyObject* progress, std::uint32_t completed, std::uint32_t 
   }
 }
 
+// Once attraction reads each node's edge lists, nothing reads the edge
+// matrix again: it goes, and a call's peak memory drops by its size.
+void let_edges_go_for_lists(tallow::StepBuffers& buffers, tallow::Matrices& matrices) {
+  buffers.release_edges = [&matrices] { tallow::EdgeMatrix().swap(matrices.edges); };
+}
+
 }  // namespace
 
 void run_iterations(tallow::Matrices& matrices, const tallow::LayoutSettings& settings,
                     std::uint32_t iterations, std::uint64_t threads, PyObject* progress) {
   tallow::StepBuffers buffers;
+  let_edges_go_for_lists(buffers, matrices);
   if (progress == nullptr) {
     run_block(matrices, settings, iterations, threads, buffers);
     return;
@@ -120,6 +127,7 @@ void run_iterations_in_one_block(tallow::Matrices& matrices,
                                  std::uint32_t iterations, std::uint64_t threads,
                                  const RunControls& controls) {
   tallow::StepBuffers buffers;
+  let_edges_go_for_lists(buffers, matrices);
   // Sizes reach the Barnes-Hut walks only when the caller gave them, so that
   // a call without sizes keeps layout_raw's bits and cost.
   buffers.sized_leaves = settings.adjustSizes && controls.sized_walks;

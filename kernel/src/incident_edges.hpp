@@ -67,6 +67,7 @@ struct IncidentEdges {
   float weight = 0.0f;
   bool made = false;
   bool usable = false;
+  bool edges_released = false;  // the lists stand for the edges (StepBuffers::release_edges)
   const EdgeRecord* made_from = nullptr;
   std::size_t edge_count = 0;
   std::size_t node_count = 0;

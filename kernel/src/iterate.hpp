@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -127,6 +128,12 @@ struct StepBuffers {
   // recognised by its address, length and node count and listed anew; an
   // owner that rewrites edges in place between runs must use new buffers.
   IncidentEdges incident_edges;
+  // Set by an owner that lets the edge matrix go once attraction reads the
+  // lists instead (as much memory as the lists take, or more): called once,
+  // right after usable lists are made. From then on these buffers' steps
+  // read only the lists, whatever edges they are given, and a step that
+  // would need the edge matrix is a fatal error.
+  std::function<void()> release_edges;
 };
 
 // The whole range at once on the calling thread.

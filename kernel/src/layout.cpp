@@ -5,12 +5,24 @@
 #include <ostream>
 
 #include "exact_team_run.hpp"
+#include "fatal.hpp"
 #include "node_phases.hpp"
 #include "worker_pool.hpp"
 
 namespace tallow {
 
 std::ostream& operator<<(std::ostream& out, LayoutAborted) { return out << "LayoutAborted"; }
+
+namespace {
+
+// A step about to read the edge matrix: its owner must not have let it go.
+void require_edge_matrix(const StepBuffers& buffers) {
+  if (buffers.incident_edges.edges_released) {
+    fatal("a step needs the edge matrix, which was released for the edge lists");
+  }
+}
+
+}  // namespace
 
 bool builds_tree_in_cells(std::size_t node_count) {
   return node_count >= quadtree::min_nodes_for_cells && node_count <= max_nodes_for_cells;
@@ -65,6 +77,9 @@ void run_iteration_parallel(WorkerPool& pool, const LayoutSettings& settings,
   const bool spread = pool.size() > 1 && nodes.size() / node_stride >= min_nodes_on_pool;
   const PoolStepStart start = spread ? prepare_step_on_pool(pool, settings, nodes, edges, buffers)
                                      : PoolStepStart{prepare_step(settings, nodes), false};
+  if (!start.listed) {
+    require_edge_matrix(buffers);
+  }
   if (settings.barnesHutOptimize) {
     bh_repulsion_on_pool(pool, settings, nodes, buffers, scratch);
   } else {
@@ -115,7 +130,10 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
     pool.emplace(static_cast<std::size_t>(std::min(threads, max_workers)),
                  &WorkerPool::start_thread, policy.on_refusal);
   }
-  if (pool && runs_as_exact_team(settings, nodes, *pool) &&
+  if (!pool) {
+    require_edge_matrix(buffers);
+  }
+  if (pool && runs_as_exact_team(settings, nodes, *pool) && !buffers.incident_edges.edges_released &&
       (!keep_going || policy.callback_on_any_thread)) {
     if (!run_exact_team(*pool, settings, nodes, edges, iterations, keep_going)) {
       return LayoutAborted{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "checked.hpp"
@@ -122,14 +123,23 @@ void finish_listed_blocks(WorkerPool& pool, const LayoutSettings& settings,
 bool has_edge_lists(WorkerPool& pool, const LayoutSettings& settings,
                     std::span<const float> nodes, std::span<const EdgeRecord> edges,
                     StepBuffers& buffers) {
+  IncidentEdges& lists = buffers.incident_edges;
   const std::size_t count = nodes.size() / node_stride;
-  if (count < buffers.incident_edges.min_nodes || !listed_attraction_fits(settings)) {
+  if (lists.edges_released) {
+    return lists.usable && lists.node_count == count && listed_attraction_fits(settings);
+  }
+  if (count < lists.min_nodes || !listed_attraction_fits(settings)) {
     return false;
   }
-  return list_incident_edges(buffers.incident_edges, edges, count,
-                             [&pool](std::size_t parts, const RangeBody& body) {
-                               pool.for_each(parts, body, /*largest_range=*/1);
-                             });
+  const bool usable = list_incident_edges(lists, edges, count,
+                                          [&pool](std::size_t parts, const RangeBody& body) {
+                                            pool.for_each(parts, body, /*largest_range=*/1);
+                                          });
+  if (usable && buffers.release_edges) {
+    lists.edges_released = true;
+    std::exchange(buffers.release_edges, nullptr)();
+  }
+  return usable;
 }
 
 }  // namespace

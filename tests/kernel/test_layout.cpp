@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fatal.hpp"
+#include "incident_edges.hpp"
 #include "layout.hpp"
 #include "matrices.hpp"
 #include "node_phases.hpp"
@@ -210,6 +212,38 @@ INSTANTIATE_TEST_SUITE_P(
                                                 s.outboundAttractionDistribution = true;
                                               })}),
     [](const testing::TestParamInfo<Mode>& param_info) { return param_info.param.name; });
+
+// An owner may let the edge matrix go once the lists carry attraction: every
+// later step reads the lists only (the emptied matrix proves it, and ASan
+// builds would catch a read of the freed one), over one run or several.
+TEST(RunLayout, ReleasedEdgesLeaveTheListsAlone) {
+  const LayoutSettings settings = barnes_hut(1.2);
+  if (!listed_attraction_fits(settings)) {
+    GTEST_SKIP() << "this CPU has no AVX-512 lanes for listed attraction";
+  }
+  const Matrices start = per_node_phase_graph();
+  Matrices sequential = start;
+  EXPECT_FALSE(run_layout(sequential.nodes, sequential.edges, settings, 3, 1, {}));
+  for (const std::uint32_t runs : {1u, 3u}) {
+    Matrices m = start;
+    StepBuffers buffers;
+    buffers.incident_edges.min_nodes = 0;
+    int releases = 0;
+    buffers.release_edges = [&] {
+      ++releases;
+      EdgeMatrix().swap(m.edges);
+    };
+    for (std::uint32_t run = 0; run < runs; ++run) {
+      EXPECT_FALSE(run_layout(m.nodes, m.edges, settings, 3 / runs, 2, {}, buffers));
+    }
+    EXPECT_EQ(releases, 1);
+    EXPECT_TRUE(m.edges.empty());
+    expect_same_bits(m.nodes, sequential.nodes, 2);
+    // A step that would read the edge matrix after all is an error, not a
+    // layout without attraction.
+    EXPECT_THROW(run_layout(m.nodes, m.edges, settings, 1, 1, {}, buffers), InternalError);
+  }
+}
 
 TEST(RunLayout, ZeroIterationsLeaveTheNodesUnchanged) {
   const NodeMatrix before = clustered_graph(600).nodes;

@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from tallow_forceatlas2._native import layout_raw
+from tallow_forceatlas2._native import layout_nodes, layout_raw
 
 
 def community_graph(n_nodes: int, seed: int) -> tuple[Any, ...]:
@@ -52,3 +52,19 @@ def test_concurrent_calls_each_get_the_result_of_a_lone_call() -> None:
         together = list(pool.map(lambda g: layout_raw(*g, 15, 2, settings, None), graphs))
     for one, other in zip(alone, together):
         assert np.array_equal(one, other)
+
+
+def test_edge_lists_give_the_same_bits_with_and_without_progress() -> None:
+    """From 16,384 nodes two threads sum attraction from per-node edge lists
+    and let the edge matrix go; later steps, and later blocks of a run with a
+    progress callback, read the lists alone."""
+    graph = community_graph(17_000, seed=2)
+    settings = {"barnesHutOptimize": True, "barnesHutTheta": 1.2}
+    expected = layout_raw(*graph, 3, 1, settings, None)
+    done: list[int] = []
+    assert np.array_equal(
+        layout_raw(*graph, 3, 2, settings, lambda i, total: done.append(i)), expected
+    )
+    assert done == [1, 2, 3]
+    assert np.array_equal(layout_raw(*graph, 3, 2, settings, None), expected)
+    assert np.array_equal(layout_nodes(*graph, 3, 2, settings, None, tol=1e-300), expected)
