@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <sstream>
 #include <type_traits>
@@ -153,5 +154,36 @@ inline constexpr Degenerate every_degenerate[] = {
     Degenerate::with_nan,            Degenerate::coincident_with_nan,
     Degenerate::all_nan,             Degenerate::infinite,
     Degenerate::at_mass_centres};
+
+// `n` nodes spread around the origin and 3n weighted edges from `seed`, with
+// a self-loop every `loop_every` edges, the first edge repeated at the end,
+// and every `pin_every`-th node pinned and sized: every branch of a step's
+// per-node phases counts.
+inline Matrices mixed_graph(std::uint32_t n, std::uint32_t seed, std::uint32_t loop_every,
+                            std::uint32_t pin_every, float size) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<std::uint32_t> node(0, n - 1);
+  std::uniform_real_distribution<double> weight(0.25, 4.0);
+  std::normal_distribution<double> spread(0.0, 40.0);
+  std::vector<EdgePair> edges;
+  std::vector<double> weights;
+  for (std::uint32_t k = 0; k < 3 * n; ++k) {
+    const std::uint32_t source = node(rng);
+    edges.push_back({source, k % loop_every == 0 ? source : node(rng)});
+    weights.push_back(weight(rng));
+  }
+  edges.push_back(edges.front());
+  weights.push_back(weights.front());
+  std::vector<Point> init;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    init.push_back({spread(rng), spread(rng)});
+  }
+  Matrices m = graph_to_matrices(n, edges, weights, init);
+  for (std::uint32_t i = 0; i < n; i += pin_every) {
+    m.nodes[i * node_stride + slot::fixed] = 1.0f;
+    m.nodes[i * node_stride + slot::size] = size;
+  }
+  return m;
+}
 
 }  // namespace tallow::testing_support

@@ -3,11 +3,11 @@
 #include <bit>
 #include <cstdint>
 #include <optional>
-#include <random>
 #include <vector>
 
 #include "exact_team_run.hpp"
 #include "fatal.hpp"
+#include "kernel_test_support.hpp"
 #include "layout.hpp"
 #include "matrices.hpp"
 #include "node_phases.hpp"
@@ -22,28 +22,10 @@ namespace {
 // and coincident nodes make every branch of the step count.
 Matrices team_graph() {
   constexpr std::uint32_t n = static_cast<std::uint32_t>(min_nodes_exact_tiles) + 333;
-  std::mt19937 rng(5);
-  std::uniform_int_distribution<std::uint32_t> node(0, n - 1);
-  std::uniform_real_distribution<double> weight(0.25, 4.0);
-  std::normal_distribution<double> spread(0.0, 40.0);
-  std::vector<EdgePair> edges;
-  std::vector<double> weights;
-  for (std::uint32_t k = 0; k < 3 * n; ++k) {
-    const std::uint32_t source = node(rng);
-    edges.push_back({source, k % 89 == 0 ? source : node(rng)});
-    weights.push_back(weight(rng));
-  }
-  edges.push_back(edges.front());
-  weights.push_back(weights.front());
-  std::vector<Point> init;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    init.push_back({spread(rng), spread(rng)});
-  }
-  init[9] = init[4];
-  Matrices m = graph_to_matrices(n, edges, weights, init);
-  for (std::uint32_t i = 0; i < n; i += 17) {
-    m.nodes[i * node_stride + slot::fixed] = 1.0f;
-    m.nodes[i * node_stride + slot::size] = 2.5f;
+  Matrices m = testing_support::mixed_graph(n, /*seed=*/5, /*loop_every=*/89, /*pin_every=*/17,
+                                            /*size=*/2.5f);
+  for (const std::size_t k : {slot::x, slot::y}) {  // node 9 starts on node 4
+    m.nodes[9 * node_stride + k] = m.nodes[4 * node_stride + k];
   }
   return m;
 }

@@ -10,6 +10,7 @@
 
 #include "fatal.hpp"
 #include "incident_edges.hpp"
+#include "kernel_test_support.hpp"
 #include "layout.hpp"
 #include "matrices.hpp"
 #include "node_phases.hpp"
@@ -148,29 +149,8 @@ TEST(RunLayout, PackedAttractionOnThePoolGivesTheSequentialBits) {
 // pinned nodes and sizes make every branch of the per-node phases count.
 Matrices per_node_phase_graph() {
   constexpr std::uint32_t n = static_cast<std::uint32_t>(min_nodes_on_pool) + 1000;
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<std::uint32_t> node(0, n - 1);
-  std::uniform_real_distribution<double> weight(0.25, 4.0);
-  std::normal_distribution<double> spread(0.0, 40.0);
-  std::vector<EdgePair> edges;
-  std::vector<double> weights;
-  for (std::uint32_t k = 0; k < 3 * n; ++k) {
-    const std::uint32_t source = node(rng);
-    edges.push_back({source, k % 97 == 0 ? source : node(rng)});
-    weights.push_back(weight(rng));
-  }
-  edges.push_back(edges.front());
-  weights.push_back(weights.front());
-  std::vector<Point> init;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    init.push_back({spread(rng), spread(rng)});
-  }
-  Matrices m = graph_to_matrices(n, edges, weights, init);
-  for (std::uint32_t i = 0; i < n; i += 13) {
-    m.nodes[i * node_stride + slot::fixed] = 1.0f;
-    m.nodes[i * node_stride + slot::size] = 3.0f;
-  }
-  return m;
+  return testing_support::mixed_graph(n, /*seed=*/11, /*loop_every=*/97, /*pin_every=*/13,
+                                      /*size=*/3.0f);
 }
 
 class PerNodePhases : public testing::TestWithParam<Mode> {};
