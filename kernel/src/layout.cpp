@@ -133,8 +133,9 @@ std::optional<LayoutAborted> run_layout(std::span<float> nodes,
   if (!pool) {
     require_edge_matrix(buffers);
   }
-  if (pool && runs_as_exact_team(settings, nodes, *pool) && !buffers.incident_edges.edges_released &&
-      (!keep_going || policy.callback_on_any_thread)) {
+  const bool team_may_call_back = !keep_going || policy.callback_on_any_thread;
+  if (pool && runs_as_exact_team(settings, nodes, *pool) && team_may_call_back &&
+      !buffers.incident_edges.edges_released) {
     if (!run_exact_team(*pool, settings, nodes, edges, iterations, keep_going)) {
       return LayoutAborted{};
     }
