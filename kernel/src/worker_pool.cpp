@@ -11,6 +11,10 @@
 
 #include "fatal.hpp"
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace tallow {
 namespace {
 
@@ -25,10 +29,19 @@ std::size_t chunk_size(std::size_t left, std::size_t workers) {
                                  largest_chunk);
 }
 
-// Asked once: each call reads a system file, some 20 us that every pool's
-// start would pay again.
+// The cores this process may run on (a container or `taskset` may allow
+// fewer than the machine has). Asked once: each call reads a system file,
+// some 20 us that every pool's start would pay again.
 std::size_t cores() {
-  static const std::size_t count = std::thread::hardware_concurrency();
+  static const std::size_t count = [] {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+      return static_cast<std::size_t>(CPU_COUNT(&allowed));
+    }
+#endif
+    return static_cast<std::size_t>(std::thread::hardware_concurrency());
+  }();
   return count;
 }
 
