@@ -242,18 +242,20 @@ def held_bytes(n: int, m: int, regions: int, walk_records: int, edge_list_slots:
     scratch (12 bytes a region), walk order with its leaf flags (5 bytes a node), from
     262,144 nodes attraction's packed slots (16 bytes a node) or, on the pool, its edge lists
     (4 bytes a slot, 28.5 bytes a node for the order, places, degrees, groups, positions
-    and forces), and
+    and forces; the edge matrix then goes), and
     result; no snapshot. From 32,768 nodes the Barnes-Hut regions are held cell by cell
     instead of whole, and each node's arrival at its cell takes 8 bytes, its route there 2 and
     its packed x, y and mass in the cell 12."""
     arrivals = 22 * n if regions > 0 and n >= 32_768 else 0
     packed = 16 * n if n >= 1 << 18 else 0
+    edge_matrix = 12 * m
     if edge_list_slots > 0:
         packed = 4 * edge_list_slots + 57 * n // 2
+        edge_matrix = 0  # the call lets it go once the lists are made
     return (
         (8 * m + 16 * n)
         + 40 * n
-        + 12 * m
+        + edge_matrix
         + 72 * regions
         + 36 * walk_records
         + 12 * regions
