@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "core_sharing.hpp"
 #include "exact_tiles.hpp"
 #include "iterate.hpp"
 #include "node_phases.hpp"

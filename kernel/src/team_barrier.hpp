@@ -2,11 +2,10 @@
 // together, each meant to have a core of its own: they spin a while instead
 // of sleeping at once, since waking a sleeping thread costs tens of
 // microseconds on a virtual machine, more than a small step's phases. A wait
-// that lasts longer sleeps: either a long part runs meanwhile, or the system
-// put two members on one core, where the spinning one would keep the other
-// from running; the wake-up then places the sleeper on an idle core. A member
-// that fails stops the team, so that the others leave their waits instead of
-// waiting for it forever.
+// that lasts longer sleeps, so that a long part that one member runs alone
+// does not keep the others' cores spinning. A member that fails stops the
+// team, so that the others leave their waits instead of waiting for it
+// forever.
 #pragma once
 
 #include <atomic>
@@ -14,11 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <thread>
-#include <vector>
-
-#if defined(__linux__)
-#include <sched.h>
-#endif
 
 namespace tallow {
 
@@ -81,51 +75,6 @@ class TeamBarrier {
   std::atomic<std::size_t> arrived_{0};
   std::atomic<std::uint32_t> phase_{0};  // wraps harmlessly: compared for change
   std::atomic<bool> stopped_{false};
-};
-
-// Two members the system placed on one core run one at a time, and the one
-// that waits hands the core over only when it yields: such a run took up to
-// 1.8 times as long (a thousand nodes, 40 steps, two workers), and nothing
-// ever moved either member, since neither waited long enough to sleep. A
-// member that finds an earlier one on its core sleeps a moment instead: the
-// wake-up puts it on an idle core if there is one. A few times a run at most,
-// in case the process has fewer cores than the pool thought.
-class CoreSharing {
- public:
-  explicit CoreSharing(std::size_t members) : cores_(members) {
-    for (std::atomic<int>& core : cores_) {
-      core.store(-1, std::memory_order_relaxed);
-    }
-  }
-
-  // Before a barrier: where `member` runs now.
-  void note(std::size_t member) {
-#if defined(__linux__)
-    cores_[member].store(sched_getcpu(), std::memory_order_relaxed);
-#else
-    (void)member;
-#endif
-  }
-
-  // After it: if an earlier member was noted on the same core, move.
-  void move_if_shared(std::size_t member) {
-    constexpr int most_moves = 4;
-    const int core = cores_[member].load(std::memory_order_relaxed);
-    if (core < 0 || moves_.load(std::memory_order_relaxed) >= most_moves) {
-      return;
-    }
-    for (std::size_t other = 0; other < member; ++other) {
-      if (cores_[other].load(std::memory_order_relaxed) == core) {
-        moves_.fetch_add(1, std::memory_order_relaxed);
-        std::this_thread::sleep_for(std::chrono::microseconds(1));
-        return;
-      }
-    }
-  }
-
- private:
-  std::vector<std::atomic<int>> cores_;
-  std::atomic<int> moves_{0};
 };
 
 }  // namespace tallow
