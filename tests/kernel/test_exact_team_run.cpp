@@ -112,25 +112,6 @@ TEST(ExactTeam, FailureInOneMemberEndsTheRun) {
   EXPECT_THROW(run_exact_team(pool, LayoutSettings{}, m.nodes, m.edges, 3, {}), InternalError);
 }
 
-TEST(ExactTeam, TakesOnlySmallWholeExactRuns) {
-  WorkerPool pool(2);
-  const auto nodes = [](std::size_t count) { return NodeMatrix(count * node_stride); };
-  const LayoutSettings exact;
-  LayoutSettings barnes_hut;
-  barnes_hut.barnesHutOptimize = true;
-  const bool fits = pool.workers_fit_cores();
-  EXPECT_EQ(runs_as_exact_team(exact, nodes(min_nodes_exact_tiles), pool), fits);
-  EXPECT_EQ(runs_as_exact_team(exact, nodes(min_nodes_on_pool - 1), pool), fits);
-  EXPECT_FALSE(runs_as_exact_team(exact, nodes(min_nodes_exact_tiles - 1), pool));
-  EXPECT_FALSE(runs_as_exact_team(exact, nodes(min_nodes_on_pool), pool));
-  EXPECT_FALSE(runs_as_exact_team(barnes_hut, nodes(2000), pool));
-  NodeMatrix partial = nodes(2000);
-  partial.pop_back();
-  EXPECT_FALSE(runs_as_exact_team(exact, partial, pool));
-  WorkerPool one(1);
-  EXPECT_FALSE(runs_as_exact_team(exact, nodes(2000), one));
-}
-
 // Every member writes its slot, then all read every slot: a barrier that let
 // one through early, or hid a write, fails the check.
 TEST(TeamBarrier, EveryPhaseSeesEveryMembersWrites) {
@@ -151,20 +132,6 @@ TEST(TeamBarrier, EveryPhaseSeesEveryMembersWrites) {
     }
   });
   EXPECT_EQ(mismatches, std::vector<int>(members, 0));
-}
-
-TEST(TeamBarrier, StopReleasesTheWaitingMembers) {
-  WorkerPool pool(3);
-  TeamBarrier barrier(3);
-  std::vector<int> released(3, 0);
-  pool.run_on_every_worker([&](std::size_t member) {
-    if (member == 0) {
-      barrier.stop();
-      return;
-    }
-    released[member] = barrier.arrive_and_wait() ? 2 : 1;
-  });
-  EXPECT_EQ(released, (std::vector<int>{0, 1, 1}));
 }
 
 }  // namespace
