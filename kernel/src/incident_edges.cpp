@@ -171,11 +171,11 @@ void fill_slots(IncidentEdges& lists, const HalfCounts& counts, bool weighted,
   next_slot[1].resize(node_count);
   const std::size_t slots = lists.group_start.back();
   lists.ends.clear();  // nothing to copy if it grows
+  reserve_in_huge_pages(lists.ends, slots);
   lists.ends.resize(slots);
-  advise_huge_pages(lists.ends.data(), slots * sizeof(std::uint32_t));
   lists.weights.clear();
+  reserve_in_huge_pages(lists.weights, weighted ? slots : 0);
   lists.weights.resize(weighted ? slots : 0);
-  advise_huge_pages(lists.weights.data(), lists.weights.size() * sizeof(float));
   // A block's places hold the block's own nodes, so blocks set their nodes'
   // first slots apart, every element written once. Its groups' idle slots
   // (past a lane's degree) are zeroed there; the edges fill all the others.

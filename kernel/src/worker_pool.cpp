@@ -53,8 +53,7 @@ std::thread WorkerPool::start_thread(std::function<void()> work) {
 
 WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_refusal)
     : wake_(std::max<std::size_t>(workers, 1)),
-      // Watching would take a core from a worker when there are more workers than cores.
-      watches_(std::max<std::size_t>(workers, 1) <= cores()) {
+      fits_cores_(std::max<std::size_t>(workers, 1) <= cores()) {
   workers_.reserve(std::max<std::size_t>(workers, 1));
   try {
     for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
@@ -190,7 +189,7 @@ void WorkerPool::work(std::size_t index) {
     if (--busy_ == 0) {
       finished_.notify_one();
     }
-    if (index == 0 && watches_) {
+    if (index == 0 && fits_cores_) {
       lock.unlock();
       await_next_loop(seen);
       lock.lock();
@@ -220,10 +219,15 @@ void WorkerPool::run_team_part(std::size_t index) {
   try {
     (*team_body_)(index);
   } catch (...) {
-    std::lock_guard lock(mutex_);
-    if (!failure_) {
-      failure_ = std::current_exception();
-    }
+    keep_first_failure();
+  }
+}
+
+// Inside a catch block: the loop's first failure is the one rethrown.
+void WorkerPool::keep_first_failure() {
+  std::lock_guard lock(mutex_);
+  if (!failure_) {
+    failure_ = std::current_exception();
   }
 }
 
@@ -246,10 +250,7 @@ void WorkerPool::run_chunks() {
     try {
       (*body_)(begin, end);
     } catch (...) {
-      std::lock_guard lock(mutex_);
-      if (!failure_) {
-        failure_ = std::current_exception();
-      }
+      keep_first_failure();
     }
   }
 }

@@ -56,7 +56,7 @@ class WorkerPool {
                 std::size_t largest_range = 0);
 
   // Whether every worker can have a core of its own: no more workers than cores.
-  bool workers_fit_cores() const { return watches_; }
+  bool workers_fit_cores() const { return fits_cores_; }
 
   // Runs body(k) once on every worker k in [0, size()), all at the same
   // time, and returns when all have returned (body(0) on the calling thread
@@ -71,6 +71,7 @@ class WorkerPool {
   void start_loop_and_wait(std::unique_lock<std::mutex>& lock);
   void run_chunks();
   void run_team_part(std::size_t index);
+  void keep_first_failure();
   void await_next_loop(std::uint64_t seen) const;
   void stop_workers();
   void wake_all();
@@ -93,7 +94,9 @@ class WorkerPool {
   // generation_ again, for the first worker to watch without the mutex;
   // moved on also to end that watch at shutdown.
   std::atomic<std::uint64_t> started_{0};
-  bool watches_ = false;  // the first worker watches for loops before it sleeps
+  // No more workers than cores: then the first worker watches for loops
+  // before it sleeps (a watcher would otherwise take a core from a worker).
+  bool fits_cores_ = false;
   std::size_t busy_ = 0;
   std::exception_ptr failure_;
   bool stopping_ = false;
