@@ -4,13 +4,15 @@ from __future__ import annotations
 
 import numbers
 import os
+from collections.abc import Mapping
 
 import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.inputs import graph_arrays
 from tallow_forceatlas2.limits import check_memory, check_start_positions, check_weights
-from tallow_forceatlas2.multilevel.run import FINEST_ITERATIONS, RECOMMENDED_SETTINGS
+from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS
+from tallow_forceatlas2.multilevel.run import FINEST_ITERATIONS
 from tallow_forceatlas2.node_values import node_masses, node_sizes, pinned_nodes, unplaced_pins
 from tallow_forceatlas2.positions import (
     Seed,
@@ -44,8 +46,14 @@ WORKERS_PER_PROCESSOR = 4
 # whose nearest neighbours in the picture are of their own community went
 # from 0.42 and 0.05 with 1,000 and 300 plain iterations to 0.99 and 0.99
 # (LFR 0.97 and 0.94), in a fifth of the time; at 1,000,000 nodes from 0.001
-# to 0.98).
-MULTILEVEL_FROM_NODES = 10_000
+# to 0.98). Since the picture adapts to the graph (multilevel.picture) it pays
+# from 1,000 nodes too: a 45 x 45 grid kept 0.79 of its neighbourhoods at
+# stress 0.02 against 0.54 and 0.12 after 1,000 plain iterations, in a tenth
+# of the time; smaller graphs settle fully in the plain layout's budget.
+MULTILEVEL_FROM_NODES = 1_000
+# picture=: "auto" lets a multilevel layout decide from the graph whether to
+# pull its groups apart (multilevel.picture); the other two decide for it.
+PICTURES = ("auto", *PICTURE_SETTINGS)
 
 _LAYOUT_ARGUMENTS = (
     "n_nodes",
@@ -60,6 +68,7 @@ _LAYOUT_ARGUMENTS = (
     "progress",
     "tol",
     "multilevel",
+    "picture",
     "node_size",
     "node_mass",
     "fixed",
@@ -135,6 +144,38 @@ def _multilevel_seed(seed: Seed) -> int | np.random.Generator | np.random.SeedSe
     return seed
 
 
+def _check_picture(picture: object) -> str:
+    if not isinstance(picture, str):
+        raise TypeError(f"picture must be a string, not {type(picture).__name__}")
+    if picture not in PICTURES:
+        raise ValueError(
+            f"picture must be one of {', '.join(map(repr, PICTURES))}, not {picture!r}"
+        )
+    return picture
+
+
+def _styled(
+    picture: str, given: Mapping[str, object], chosen: dict[str, object]
+) -> dict[str, object]:
+    """``chosen`` with a picture's settings where the caller gave none."""
+    styled = dict(chosen)
+    for name, value in PICTURE_SETTINGS[picture].items():
+        if given.get(name) is None:
+            styled[name] = value
+    return styled
+
+
+def _picture_settings(
+    picture: str, multilevel: bool, given: Mapping[str, object], chosen: dict[str, object]
+) -> tuple[dict[str, object], dict[str, object] | None]:
+    """The settings of the picture asked for, and of the clustered one when the graph decides."""
+    if picture != "auto":
+        return _styled(picture, given, chosen), None
+    if not multilevel or all(given.get(name) is not None for name in PICTURE_SETTINGS["faithful"]):
+        return chosen, None
+    return _styled("faithful", given, chosen), _styled("clustered", given, chosen)
+
+
 def _check_tolerance(tol: object) -> float:
     if isinstance(tol, (bool, np.bool_)) or not isinstance(tol, numbers.Real):
         raise TypeError(f"tol must be a number, not {type(tol).__name__}")
@@ -159,6 +200,7 @@ def layout(
     progress: Progress = False,
     tol: float = 0.0,
     multilevel: bool | None = None,
+    picture: str = "auto",
     node_size: object = None,
     node_mass: object = None,
     fixed: object = None,
@@ -235,6 +277,22 @@ def layout(
         distance the nodes moved in a step, divided by the larger side of the
         layout, stays below ``tol`` for 5 steps in a row (try 1e-3). 0 runs
         every iteration. Where a run stops does not depend on ``threads``.
+    multilevel : bool, optional
+        Start from a multilevel layout: coarsen the graph by merging
+        neighbours, lay out the coarsest graph, refine level by level;
+        ``iterations`` then counts the iterations on the graph itself.
+        Default: on from 1,000 nodes when no ``pos``, ``fixed``,
+        ``node_size`` or ``node_mass`` is given.
+    picture : {"auto", "faithful", "clustered"}, default "auto"
+        How strongly to pull groups of nodes apart. "clustered" draws every
+        group as a tight knot (logarithmic attraction, classic gravity):
+        right for graphs with communities. "faithful" keeps distances in
+        proportion to the graph's (linear attraction, strong gravity): right
+        for meshes, trees, kNN graphs and graphs without structure. "auto"
+        lets a multilevel layout decide from the graph: clustered when the
+        groups its coarsening found keep most edges inside and are well mixed
+        inside, else faithful (``multilevel.picture``); a plain layout is
+        faithful. ``lin_log`` and ``strong_gravity`` given explicitly win.
     node_size : array_like, mapping, or str, optional
         Each node's size (radius, 0 to 1e10), used to prevent overlap: an
         array in node order, a mapping from node to size (nodes left out keep
@@ -255,7 +313,7 @@ def layout(
         a small offset drawn from ``seed``), not at a random point.
     lin_log : bool, optional
         Logarithmic attraction: tighter, better separated clusters. Default:
-        on with ``multilevel``, else off.
+        set by ``picture`` (off for a plain layout).
     dissuade_hubs : bool, default False
         Divide each edge's pull by its source's mass, pushing hubs outwards.
     prevent_overlap : bool, optional
@@ -269,8 +327,8 @@ def layout(
     strong_gravity : bool, optional
         Gravity that grows with the distance from the centre, which keeps
         small disconnected pieces next to the rest of the graph at any size.
-        ``False`` gives ForceAtlas2's classic gravity. Default: off with
-        ``multilevel``, else on.
+        ``False`` gives ForceAtlas2's classic gravity. Default: set by
+        ``picture`` (on for a plain layout).
     gravity : float, optional
         Pull towards the centre, between 0 and 1e6. Default: 0.05 with strong
         gravity, 1.0 without.
@@ -322,6 +380,7 @@ def layout(
         threads=threads,
         tol=tol,
         multilevel=multilevel,
+        picture=picture,
         node_size=node_size,
         node_mass=node_mass,
         fixed=fixed,
@@ -355,6 +414,7 @@ def prepare_layout(
     threads: int | None = None,
     tol: float = 0.0,
     multilevel: bool | None = None,
+    picture: str = "auto",
     node_size: object = None,
     node_mass: object = None,
     fixed: object = None,
@@ -386,15 +446,14 @@ def prepare_layout(
         threads = _check_count("threads", threads, 1, MAX_THREADS)
     check_progress(progress)
     tolerance = _check_tolerance(tol)
+    picture = _check_picture(picture)
     arrays = graph_arrays(
         graph, n_nodes=n_nodes, weights=weights, weight=weight, source=source, target=target
     )
     check_memory(arrays.n_nodes)
     per_node = {"pos": pos, "fixed": fixed, "node_size": node_size, "node_mass": node_mass}
     multilevel = _use_multilevel(multilevel, arrays.n_nodes, per_node, seed, iterations)
-    for name, value in RECOMMENDED_SETTINGS.items():
-        if multilevel and settings.get(name) is None:
-            chosen[name] = value
+    chosen, clustered = _picture_settings(picture, multilevel, settings, chosen)
     kernel = kernel_settings(arrays.n_nodes, chosen)
     check_weights(
         arrays.n_nodes,
@@ -437,4 +496,7 @@ def prepare_layout(
         labels=arrays.labels,
         multilevel=multilevel,
         multilevel_seed=_multilevel_seed(seed) if multilevel else None,
+        clustered_settings=None
+        if clustered is None
+        else kernel_settings(arrays.n_nodes, clustered),
     )

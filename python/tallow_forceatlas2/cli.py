@@ -27,7 +27,7 @@ from typing import Any, NoReturn
 import numpy as np
 from numpy.typing import NDArray
 
-from tallow_forceatlas2.api import MAX_THREADS, layout
+from tallow_forceatlas2.api import MAX_THREADS, PICTURES, layout
 from tallow_forceatlas2.draw.plot import LABELS_UP_TO, PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.inputs import GraphArrays
 from tallow_forceatlas2.io.readers import (
@@ -42,7 +42,7 @@ from tallow_forceatlas2.io.writers import (
     write_positions_csv,
 )
 from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
-from tallow_forceatlas2.multilevel import RECOMMENDED_SETTINGS
+from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS
 from tallow_forceatlas2.node_table import NodeTable, read_node_table
 from tallow_forceatlas2.settings import SETTINGS, kernel_settings, range_text
 
@@ -209,7 +209,17 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         default=None,
         help="start from a multilevel layout: coarsen the graph, lay out the coarsest, refine "
         "level by level; --iterations then counts the iterations on the graph itself "
-        "(default: on from 10,000 nodes without --nodes or --pos)",
+        "(default: on from 1,000 nodes without --nodes or --pos)",
+    )
+    group.add_argument(
+        "--picture",
+        choices=PICTURES,
+        default="auto",
+        help="how strongly to pull groups of nodes apart: 'clustered' draws communities as "
+        "tight knots (--lin-log --no-strong-gravity), 'faithful' keeps distances in proportion "
+        "to the graph's, for meshes, trees and kNN graphs (--no-lin-log --strong-gravity), "
+        "'auto' lets a multilevel layout decide from the graph and is faithful otherwise "
+        "(default: auto)",
     )
     for setting in SETTINGS:
         flag = "--" + setting.name.replace("_", "-")
@@ -222,9 +232,8 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
                 f"; weight ** X and node masses (1 + the sum of a node's weights) "
                 f"must be at most {min(MAX_NODE_MASS, MAX_POWERED_WEIGHT):g}"
             )
-        if setting.name in RECOMMENDED_SETTINGS:
-            on = "on" if RECOMMENDED_SETTINGS[setting.name] else "off"
-            help += f" (default: {on} with --multilevel, else {'on' if setting.default else 'off'})"
+        if setting.name in PICTURE_SETTINGS["faithful"]:
+            help += " (default: set by --picture)"
         elif setting.default is not None:
             help += f" (default: {setting.default})"
         if setting.kind is bool:
@@ -393,6 +402,7 @@ _OPTION_NAMES = {
     "seed": "--seed",
     "tol": "--tol",
     "multilevel": "--multilevel",
+    "picture": "--picture",
 }
 _KEYWORD = re.compile(
     r"(?<![\w-])(" + "|".join(sorted(_OPTION_NAMES, key=len, reverse=True)) + r")(?=[ =])"
@@ -532,6 +542,7 @@ def _run_layout(
             seed=args.seed,
             tol=args.tol,
             multilevel=args.multilevel,
+            picture=args.picture,
             progress=progress,
             **node_options,
             **_settings(args),

@@ -211,13 +211,13 @@ def test_settings_reach_the_kernel_under_their_keys(
         ),
         (
             1000,
-            {},
+            {"multilevel": False},
             {"barnesHutOptimize": True, "strongGravityMode": True, "gravity": 0.05},
         ),
         (5, {"strong_gravity": False}, {"strongGravityMode": False, "gravity": 1.0}),
         (5, {"strong_gravity": False, "gravity": 0.5}, {"gravity": 0.5}),
-        (5000, {"barnes_hut": False}, {"barnesHutOptimize": False}),
-        (2500, {}, {"barnesHutOptimize": True}),
+        (5000, {"barnes_hut": False, "multilevel": False}, {"barnesHutOptimize": False}),
+        (2500, {"multilevel": False}, {"barnesHutOptimize": True}),
         (5, {}, {"scalingRatio": 2.0, "barnesHutTheta": 1.2, "slowDown": 1.0}),
     ],
     ids=[

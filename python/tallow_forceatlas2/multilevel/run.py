@@ -10,6 +10,7 @@ from numpy.typing import NDArray
 from tallow_forceatlas2._native import layout_nodes, layout_raw
 from tallow_forceatlas2.multilevel.coarsen import Level, finest_level, hierarchy
 from tallow_forceatlas2.multilevel.kernel_call import layout_level
+from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS, group_evidence
 from tallow_forceatlas2.positions import random_positions
 from tallow_forceatlas2.thread_counts import runs_parallel
 
@@ -43,8 +44,10 @@ OFFSET_SHARE = 0.005
 # The settings under which ForceAtlas2 shows communities at all: with linear
 # attraction even a start with every community in its own place melts into
 # one disc within 100 iterations (share 0.42 at 10,000 nodes), and strong
-# gravity squeezes linLog's clusters together (0.93 against 0.97).
-RECOMMENDED_SETTINGS = {"lin_log": True, "strong_gravity": False}
+# gravity squeezes linLog's clusters together (0.93 against 0.97). They tear
+# meshes and trees into knots, so picture.PICTURE_SETTINGS uses them only
+# for graphs with communities.
+RECOMMENDED_SETTINGS = PICTURE_SETTINGS["clustered"]
 # Levels below this size run with exact repulsion, which is cheaper there
 # (as the plain layout's default); levels use threads where the plain layout
 # would (runs_parallel).
@@ -101,6 +104,7 @@ def multilevel_layout(
     progress: Callable[[int, int], object] | None = None,
     tol: float = 0.0,
     level_tol: float = 0.0,
+    clustered_settings: Mapping[str, bool | float] | None = None,
 ) -> NDArray[np.float64]:
     """Lay out a graph with ForceAtlas2 from a multilevel start.
 
@@ -110,7 +114,8 @@ def multilevel_layout(
     is refined with a few iterations. The finest level is the input graph
     itself with ``settings`` unchanged, so the result is a ForceAtlas2
     layout of the input. Communities only show with logarithmic
-    attraction: pass settings made with ``RECOMMENDED_SETTINGS``.
+    attraction, which tears meshes and trees apart: pass both
+    settings to let the graph decide.
 
     Parameters
     ----------
@@ -139,6 +144,11 @@ def multilevel_layout(
         ``layout_nodes(tol=...)`` ends; ``iterations`` stays the upper bound.
     level_tol : float, default 0.0
         The same for every coarser level and its budget.
+    clustered_settings : mapping, optional
+        Settings for a clustered picture. When given, the hierarchy decides
+        (``picture.group_evidence``): graphs with communities are laid out
+        with these, meshes, trees and graphs without structure with
+        ``settings``.
 
     Returns
     -------
@@ -148,6 +158,8 @@ def multilevel_layout(
     rng = np.random.default_rng(seed)
     finest = finest_level(n_nodes, edges, weights, float(settings["edgeWeightInfluence"]))
     levels = hierarchy(finest, rng, COARSEST_NODES)
+    if clustered_settings is not None and group_evidence(levels).clustered:
+        settings = clustered_settings
     counts = _schedule(levels, iterations)
     total = sum(counts)
     done = 0
