@@ -17,6 +17,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.echo import echo
+
 __all__ = ["GraphArrays", "check_weights_array", "graph_arrays", "warn_missing_weight"]
 
 # The kernel stores node indices as uint32.
@@ -318,7 +320,7 @@ def _edge_weights(
         if bad[k] or not _is_real(value):
             u, v = pairs[k]
             raise ValueError(
-                f"edge ({u!r}, {v!r}) has {weight}={value!r}: weights must be finite "
+                f"edge ({echo(u)}, {echo(v)}) has {weight}={echo(value)}: weights must be finite "
                 f"real numbers >= 0 (or pass weight=None to ignore them)"
             )
     return values
