@@ -287,7 +287,7 @@ def warn_missing_weight(weight: str, present: Iterable[str], what: str = "attrib
     names = sorted(str(name) for name in present)
     if weight == "weight" and not any("weight" in name.lower() for name in names):
         return
-    listing = ", ".join(repr(name) for name in names[:10]) if names else "none"
+    listing = ", ".join(echo(name) for name in names[:10]) if names else "none"
     if what == "column":
         missing, have = f"the edge table has no {weight!r} column", f"its columns: {listing}"
     else:

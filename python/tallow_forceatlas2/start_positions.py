@@ -7,6 +7,7 @@ continues from where it stands.
 
 from __future__ import annotations
 
+import warnings
 from pathlib import Path
 
 from tallow_forceatlas2.io.readers import GRAPH_FORMATS, InputError, read_graph
@@ -49,7 +50,10 @@ def read_start_positions(
         raise InputError(
             path, None, "holds no positions: give a .gexf, .graphml or .gml file, or a table"
         )
-    given = read_graph(path, weight=None)
+    with warnings.catch_warnings():
+        # The file is most often the graph itself, whose reading said them already.
+        warnings.simplefilter("ignore")
+        given = read_graph(path, weight=None)
     if not given.positions:
         raise InputError(
             path,

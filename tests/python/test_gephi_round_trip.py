@@ -206,3 +206,31 @@ def test_gephi_edge_table_names_a_bad_weight_by_line(
     assert main([str(path), *QUIET]) == 2
     err = capsys.readouterr().err.splitlines()
     assert err == [f"tallow-fa2: error: {path}:2: weight '-1' is not a finite number >= 0"]
+
+
+def test_repeated_gexf_labels_fall_back_to_ids_with_one_warning(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    graph, out = gephi_gexf(tmp_path / "g.gexf"), tmp_path / "p.csv"
+    graph.write_text(
+        graph.read_text(encoding="utf-8").replace('label="Napoleon"', 'label="Myriel"'),
+        encoding="utf-8",
+    )
+    argv = [str(graph), "--pos", str(graph), "--iterations", "0", "-o", str(out), *QUIET]
+    assert main(argv) == 0
+    err = capsys.readouterr().err.splitlines()
+    warning = "node labels repeat (first: 'Myriel'), so nodes are named by their ids"
+    assert err == [f"tallow-fa2: warning: {graph}: {warning}"]
+    assert positions_table(out) == dict(zip("012", XY))
+
+
+@pytest.mark.parametrize(("codec", "declared"), [("utf-16", "UTF-16"), ("utf-8-sig", "UTF-8")])
+def test_xml_in_utf16_or_with_a_byte_order_mark_is_still_text(
+    tmp_path: Path, codec: str, declared: str
+) -> None:
+    graph, out = tmp_path / "g.graphml", tmp_path / "p.csv"
+    text = gephi_graphml(graph).read_text(encoding="utf-8")
+    graph.write_bytes(text.replace('encoding="UTF-8"', f'encoding="{declared}"').encode(codec))
+    argv = [str(graph), "--pos", str(graph), "--iterations", "0", "-o", str(out), *QUIET]
+    assert main(argv) == 0
+    assert positions_table(out) == dict(zip("012", XY))
