@@ -7,9 +7,11 @@ continues from where it stands.
 
 from __future__ import annotations
 
+import math
 import warnings
 from pathlib import Path
 
+from tallow_forceatlas2.echo import echo
 from tallow_forceatlas2.io.readers import GRAPH_FORMATS, InputError, read_graph
 from tallow_forceatlas2.node_table import NodeTable, read_node_table
 
@@ -63,6 +65,10 @@ def read_start_positions(
     index = {node: i for i, node in enumerate(nodes)}
     table = NodeTable()
     for k, point in given.positions.items():
+        if not all(map(math.isfinite, point)):
+            raise InputError(
+                path, None, f"node {echo(given.nodes[k])} has a position that is not two numbers"
+            )
         i = index.get(given.nodes[k])
         if i is None:
             table.unknown.append(given.nodes[k])

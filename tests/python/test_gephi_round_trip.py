@@ -234,3 +234,16 @@ def test_xml_in_utf16_or_with_a_byte_order_mark_is_still_text(
     argv = [str(graph), "--pos", str(graph), "--iterations", "0", "-o", str(out), *QUIET]
     assert main(argv) == 0
     assert positions_table(out) == dict(zip("012", XY))
+
+
+def test_coordinates_that_are_not_numbers_matter_only_to_pos(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    graph = gephi_graphml(tmp_path / "g.graphml")
+    text = graph.read_text(encoding="utf-8").replace('attr.type="float"', 'attr.type="string"')
+    graph.write_text(text.replace(">-418.0<", ">left<"), encoding="utf-8")
+    assert main([str(graph), "--iterations", "1", *QUIET]) == 0
+    capsys.readouterr()
+    assert main([str(graph), "--pos", str(graph), *QUIET]) == 2
+    err = capsys.readouterr().err.splitlines()
+    assert err == [f"tallow-fa2: error: {graph}: node '1' has a position that is not two numbers"]

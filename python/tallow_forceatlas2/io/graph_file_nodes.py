@@ -18,7 +18,6 @@ from typing import Any
 from xml.etree import ElementTree
 
 from tallow_forceatlas2.echo import echo
-from tallow_forceatlas2.io.readers import InputError
 
 __all__ = ["gexf_attribute_titles", "node_communities", "node_names", "node_positions"]
 
@@ -115,16 +114,13 @@ def _warn_unknown(
     )
 
 
-def _coordinate(path: Path, node: object, axis: str, value: object) -> float:
+def _coordinate(value: object) -> float:
+    if isinstance(value, bool):
+        return math.nan
     try:
-        number = float(value)  # type: ignore[arg-type]
+        return float(value)  # type: ignore[arg-type]
     except (TypeError, ValueError, OverflowError):
-        number = math.nan
-    if isinstance(value, bool) or not math.isfinite(number):
-        raise InputError(
-            path, None, f"node {echo(node)} has {axis}={echo(value)}: not a finite number"
-        )
-    return number
+        return math.nan
 
 
 def _point(data: Mapping[str, object]) -> tuple[object, object] | None:
@@ -140,18 +136,15 @@ def _point(data: Mapping[str, object]) -> tuple[object, object] | None:
     return None
 
 
-def node_positions(path: Path, graph: Any) -> dict[int, tuple[float, float]]:
+def node_positions(graph: Any) -> dict[int, tuple[float, float]]:
     """The positions the file gives, by node index (nodes without one are left out).
 
-    Raises
-    ------
-    InputError
-        For a coordinate that is not a finite number.
+    A coordinate that is not a number is NaN: the graph reads as well
+    without its positions, and only a reader of the positions refuses it.
     """
     positions: dict[int, tuple[float, float]] = {}
-    for i, (node, data) in enumerate(_node_data(graph)):
+    for i, (_, data) in enumerate(_node_data(graph)):
         point = _point(data)
         if point is not None:
-            x, y = point
-            positions[i] = (_coordinate(path, node, "x", x), _coordinate(path, node, "y", y))
+            positions[i] = (_coordinate(point[0]), _coordinate(point[1]))
     return positions

@@ -102,7 +102,8 @@ class EdgeList:
         as ``source,target``), so that callers can say so.
     positions : dict of int to (float, float) or None
         The positions a graph file gives its nodes (GEXF ``viz:position``,
-        GraphML ``x``/``y``), by node index.
+        GraphML ``x``/``y``), by node index; NaN where a coordinate is not
+        a number.
     """
 
     nodes: list[str]
@@ -450,7 +451,7 @@ def read_graph_file(
     if community_attribute is not None:
         communities = graph_file_nodes.node_communities(path, graph, community_attribute)
     nodes = graph_file_nodes.node_names(path, graph)
-    positions = graph_file_nodes.node_positions(path, graph)
+    positions = graph_file_nodes.node_positions(graph)
     edges = arrays.edges.astype(np.int64)
     return EdgeList(nodes, edges, arrays.weights, communities, positions=positions)
 
