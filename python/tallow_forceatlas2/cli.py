@@ -29,7 +29,9 @@ from numpy.typing import NDArray
 
 from tallow_forceatlas2.api import MAX_THREADS, PICTURES, layout
 from tallow_forceatlas2.draw.plot import LABELS_UP_TO, PICTURE_FORMATS, save_picture
+from tallow_forceatlas2.echo import echo
 from tallow_forceatlas2.inputs import GraphArrays
+from tallow_forceatlas2.io.file_checks import input_overwritten_by
 from tallow_forceatlas2.io.readers import (
     EdgeList,
     InputError,
@@ -45,6 +47,7 @@ from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
 from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS
 from tallow_forceatlas2.node_table import NodeTable, read_node_table
 from tallow_forceatlas2.settings import SETTINGS, kernel_settings, range_text
+from tallow_forceatlas2.start_positions import read_start_positions
 
 GRAPH_OUTPUT_FORMATS = (".gexf", ".graphml")
 OUTPUT_FORMATS = POSITION_FORMATS + GRAPH_OUTPUT_FORMATS + PICTURE_FORMATS
@@ -157,7 +160,9 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
         "--pos",
         type=Path,
         metavar="FILE",
-        help="start positions as a node,x,y table (e.g. an earlier run's output); nodes "
+        help="start positions as a node,x,y table (e.g. an earlier run's output) or a "
+        ".gexf/.graphml/.gml file holding them (GEXF viz:position, GraphML x and y; the "
+        "graph file itself continues its layout, e.g. one saved from Gephi); nodes "
         "left out start beside their placed neighbours",
     )
     group.add_argument(
@@ -365,6 +370,14 @@ def _check_arguments(args: argparse.Namespace) -> None:
                 raise UsageError(
                     f"{path}: pictures need matplotlib: pip install 'tallow_forceatlas2[plot]'"
                 ) from None
+    overwritten = input_overwritten_by(
+        args.output, [args.graph, args.communities, args.pos, args.nodes]
+    )
+    if overwritten is not None:
+        raise UsageError(
+            f"{overwritten[0]}: is the input file {overwritten[1]}; writing would overwrite it: "
+            "choose another output name"
+        )
     if args.fix_pos and args.pos is None:
         raise UsageError("--fix-pos needs --pos FILE: the positions to keep")
     if args.iterations is not None and args.iterations < 0:
@@ -429,7 +442,7 @@ def _node_options(args: argparse.Namespace, graph: EdgeList) -> dict[str, Any]:
     position = dict(table.position)
     fixed = set(table.fixed)
     if args.pos is not None:
-        given = read_node_table(args.pos, graph.nodes, delimiter=args.delimiter)
+        given = read_start_positions(args.pos, graph.nodes, delimiter=args.delimiter)
         unknown += given.unknown
         position.update(given.position)
         if args.fix_pos:
@@ -437,7 +450,7 @@ def _node_options(args: argparse.Namespace, graph: EdgeList) -> dict[str, Any]:
     if unknown:
         print(
             f"{PROG}: warning: {len(unknown)} node(s) of the node tables are not in the graph "
-            f"and were skipped (first: {unknown[0]!r})",
+            f"and were skipped (first: {echo(unknown[0])})",
             file=sys.stderr,
         )
     options: dict[str, Any] = {}
@@ -466,7 +479,7 @@ def _load(args: argparse.Namespace) -> EdgeList:
     graph = _read_input(args)
     if graph.guessed_header is not None:
         _warn(
-            f"took the first line ({','.join(graph.guessed_header)!r}) of {args.graph} for a "
+            f"took the first line ({echo(','.join(graph.guessed_header))}) of {args.graph} for a "
             "header, since no other line names those nodes; pass --no-header to read it as an "
             "edge (or --header to say it is one)"
         )
@@ -477,14 +490,14 @@ def _load(args: argparse.Namespace) -> EdgeList:
         if unknown:
             _warn(
                 f"{args.communities}: {len(unknown)} node(s) are not in the graph and were "
-                f"skipped (first: {unknown[0]!r})"
+                f"skipped (first: {echo(unknown[0])})"
             )
         missing = communities.count("")
         if missing:
             first = graph.nodes[communities.index("")]
             _warn(
                 f"{args.communities}: {missing} of the graph's {len(graph.nodes)} nodes have no "
-                f"community and are drawn grey (first: {first!r})"
+                f"community and are drawn grey (first: {echo(first)})"
             )
         graph = EdgeList(graph.nodes, graph.edges, graph.weights, communities)
     return graph

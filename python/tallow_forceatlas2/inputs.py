@@ -17,6 +17,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.echo import echo
+
 __all__ = ["GraphArrays", "check_weights_array", "graph_arrays", "warn_missing_weight"]
 
 # The kernel stores node indices as uint32.
@@ -285,7 +287,7 @@ def warn_missing_weight(weight: str, present: Iterable[str], what: str = "attrib
     names = sorted(str(name) for name in present)
     if weight == "weight" and not any("weight" in name.lower() for name in names):
         return
-    listing = ", ".join(repr(name) for name in names[:10]) if names else "none"
+    listing = ", ".join(echo(name) for name in names[:10]) if names else "none"
     if what == "column":
         missing, have = f"the edge table has no {weight!r} column", f"its columns: {listing}"
     else:
@@ -318,7 +320,7 @@ def _edge_weights(
         if bad[k] or not _is_real(value):
             u, v = pairs[k]
             raise ValueError(
-                f"edge ({u!r}, {v!r}) has {weight}={value!r}: weights must be finite "
+                f"edge ({echo(u)}, {echo(v)}) has {weight}={echo(value)}: weights must be finite "
                 f"real numbers >= 0 (or pass weight=None to ignore them)"
             )
     return values

@@ -36,6 +36,8 @@ from collections.abc import Hashable, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.echo import echo
+
 __all__ = [
     "BYTES_PER_NODE",
     "MAX_NODE_MASS",
@@ -61,7 +63,7 @@ NAMED_NODES = 5
 
 def node_name(index: int, labels: Sequence[Hashable] | None) -> str:
     """Return how messages name a node: its label when it has one, else its index."""
-    return repr(labels[index]) if labels is not None else str(index)
+    return echo(labels[index]) if labels is not None else str(index)
 
 
 def _listing(bad: NDArray[np.bool_], labels: Sequence[Hashable] | None) -> str:

@@ -12,6 +12,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from tallow_forceatlas2.echo import echo
 from tallow_forceatlas2.io.readers import InputError, delimiter_for, table_rows
 
 __all__ = ["NodeTable", "read_node_table"]
@@ -44,16 +45,25 @@ class NodeTable:
     unknown: list[str] = field(default_factory=list)
 
 
-def _columns(path: Path, line: int, names: list[str]) -> list[str]:
+def _columns(path: Path, line: int, names: list[str], need_positions: bool) -> list[str]:
     columns = [name.strip().lower() for name in names[1:]]
-    for name in columns:
+    for k, name in enumerate(columns):
         if name not in COLUMNS:
             raise InputError(
                 path,
                 line,
-                f"unknown column {name!r}: a node table has the node id first, then any of "
+                f"unknown column {echo(name)}: a node table has the node id first, then any of "
                 f"{', '.join(COLUMNS)}",
             )
+        if name in columns[:k]:
+            raise InputError(path, line, f"column {name!r} appears twice")
+    if ("x" in columns) != ("y" in columns):
+        have, lack = ("an x", "y") if "x" in columns else ("a y", "x")
+        raise InputError(path, line, f"has {have} column but no {lack} column: positions need both")
+    if need_positions and "x" not in columns:
+        raise InputError(
+            path, line, "has no x and y columns: start positions are a table of node,x,y"
+        )
     return columns
 
 
@@ -64,20 +74,38 @@ def _value(path: Path, line: int, column: str, text: str) -> float | bool | None
     if column == "fixed":
         if text.lower() in _TRUE | _FALSE:
             return text.lower() in _TRUE
-        raise InputError(path, line, f"fixed must be true or false, not {text!r}")
+        raise InputError(path, line, f"fixed must be true or false, not {echo(text)}")
     try:
         return float(text)
     except ValueError:
-        raise InputError(path, line, f"{column} must be a number, not {text!r}") from None
+        raise InputError(path, line, f"{column} must be a number, not {echo(text)}") from None
 
 
-def read_node_table(path: Path, nodes: list[str], *, delimiter: str | None = None) -> NodeTable:
+def read_node_table(
+    path: Path,
+    nodes: list[str],
+    *,
+    delimiter: str | None = None,
+    need_positions: bool = False,
+) -> NodeTable:
     """Read a node table for a graph whose node labels are ``nodes``.
+
+    Parameters
+    ----------
+    path : Path
+        The table.
+    nodes : list of str
+        The graph's node labels.
+    delimiter : str, optional
+        Field separator; default: from the extension.
+    need_positions : bool, default False
+        Refuse a table without ``x`` and ``y`` columns (start positions).
 
     Raises
     ------
     InputError
-        For a missing header, unknown columns, or malformed values, by line.
+        For a missing header, unknown, repeated or half-given (x without y)
+        columns, a node listed twice, or malformed values, by line.
     """
     index = {node: i for i, node in enumerate(nodes)}
     table = NodeTable()
@@ -85,11 +113,17 @@ def read_node_table(path: Path, nodes: list[str], *, delimiter: str | None = Non
     first = next(rows, None)
     if first is None:
         raise InputError(path, None, "the node table is empty")
-    columns = _columns(path, *first)
+    columns = _columns(path, *first, need_positions)
+    lines: dict[str, int] = {}
     for line, fields in rows:
         if len(fields) != len(columns) + 1:
             raise InputError(
                 path, line, f"expected {len(columns) + 1} fields like the header, got {len(fields)}"
+            )
+        earlier = lines.setdefault(fields[0], line)
+        if earlier != line:
+            raise InputError(
+                path, line, f"node {echo(fields[0])} is listed twice (lines {earlier} and {line})"
             )
         node = index.get(fields[0])
         if node is None:

@@ -17,6 +17,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.echo import echo
 from tallow_forceatlas2.inputs import GraphArrays
 from tallow_forceatlas2.limits import MAX_NODE_MASS
 
@@ -85,7 +86,7 @@ def _values(
             i = index_of(node, -1)
             if i < 0:
                 raise ValueError(
-                    f"{what} has a value for {node!r}, which is not a node of the graph"
+                    f"{what} has a value for {echo(node)}, which is not a node of the graph"
                 )
             listed.append((i, number))
         entries = listed
@@ -106,7 +107,7 @@ def _values(
         if number is None:
             continue
         if isinstance(number, bool) or not isinstance(number, numbers.Real):
-            raise TypeError(f"{what} of node {_name(arrays, i)} is {number!r}, not a number")
+            raise TypeError(f"{what} of node {_name(arrays, i)} is {echo(number)}, not a number")
         if math.isnan(number):
             raise ValueError(f"{what} of node {_name(arrays, i)} is NaN: give a number")
         result[i] = float(number)
@@ -115,7 +116,7 @@ def _values(
 
 def _name(arrays: GraphArrays, index: int) -> str:
     labels = arrays.labels
-    return repr(labels[index]) if labels is not None else str(index)
+    return echo(labels[index]) if labels is not None else str(index)
 
 
 def _check_range(
@@ -211,7 +212,7 @@ def pinned_nodes(value: object, arrays: GraphArrays, graph: object) -> NDArray[n
     pinned = np.zeros(n_nodes, dtype=bool)
     for node in listed:
         if index_of(node, -1) < 0:
-            raise ValueError(f"fixed names {node!r}, which is not a node of the graph")
+            raise ValueError(f"fixed names {echo(node)}, which is not a node of the graph")
     for node in chosen:
         pinned[index_of(node, -1)] = True
     return pinned

@@ -9,6 +9,8 @@ from collections.abc import Callable, Hashable, Mapping, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.echo import echo
+
 __all__ = [
     "Seed",
     "given_positions",
@@ -174,7 +176,7 @@ def _point(node: object, value: object) -> tuple[float, float]:
         point = np.empty(0)
     if point.shape != (2,) or not np.isfinite(point).all():
         raise ValueError(
-            f"pos[{node!r}] is {value!r}: a position must be two finite numbers (x, y)"
+            f"pos[{echo(node)}] is {echo(value)}: a position must be two finite numbers (x, y)"
         )
     return float(point[0]), float(point[1])
 
@@ -196,7 +198,9 @@ def _from_mapping(
         else:
             i = -1
         if i < 0:
-            raise ValueError(f"pos has a position for {node!r}, which is not a node of the graph")
+            raise ValueError(
+                f"pos has a position for {echo(node)}, which is not a node of the graph"
+            )
         start[i] = _point(node, value)
         given[i] = True
     return start

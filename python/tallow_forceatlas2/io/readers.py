@@ -11,16 +11,18 @@ from __future__ import annotations
 
 import ast
 import csv
-import io
 import math
 from array import array
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
+from typing import BinaryIO
 from xml.etree import ElementTree
 
 import numpy as np
 from numpy.typing import NDArray
+
+from tallow_forceatlas2.echo import echo
 
 __all__ = [
     "GRAPH_FORMATS",
@@ -98,6 +100,10 @@ class EdgeList:
         The first line's fields when they were taken for a header by
         guessing (not forced by ``header=True`` nor plain column names such
         as ``source,target``), so that callers can say so.
+    positions : dict of int to (float, float) or None
+        The positions a graph file gives its nodes (GEXF ``viz:position``,
+        GraphML ``x``/``y``), by node index; NaN where a coordinate is not
+        a number.
     """
 
     nodes: list[str]
@@ -105,11 +111,12 @@ class EdgeList:
     weights: NDArray[np.float64] | None
     communities: list[str] | None = None
     guessed_header: list[str] | None = None
+    positions: dict[int, tuple[float, float]] | None = None
 
 
-def _read_bytes(path: Path) -> bytes:
+def _open_binary(path: Path) -> BinaryIO:
     try:
-        return path.read_bytes()
+        return path.open("rb")
     except FileNotFoundError:
         raise InputError(path, None, "no such file") from None
     except IsADirectoryError:
@@ -124,6 +131,9 @@ def _lines(path: Path) -> Iterator[tuple[int, str]]:
     Lines are numbered as ``str.splitlines`` numbers them; a byte line is
     decoded on its own, so an encoding error is reported on its line.
     """
+    from tallow_forceatlas2.io.file_checks import check_text_file
+
+    check_text_file(path)
     try:
         handle = path.open("rb")
     except FileNotFoundError:
@@ -259,6 +269,11 @@ def read_edge_list(
     if delimiter is None:
         delimiter = _DELIMITERS.get(path.suffix.lower())
     first = next((fields for _, fields in table_rows(path, delimiter)), None)
+    if header is not False and first is not None:
+        from tallow_forceatlas2.io import column_edge_table as by_name
+
+        if by_name.names_edge_columns(first):
+            return by_name.read_column_edge_table(path, delimiter, weighted)
     if header is None and first is not None:
         if _is_column_names(first):
             header = True
@@ -319,7 +334,9 @@ def _read_edges(
         if len(fields) == 3 and weighted:
             parsed = _number(fields[2])
             if parsed is None or not math.isfinite(parsed) or parsed < 0:
-                raise InputError(path, number, f"weight {fields[2]!r} is not a finite number >= 0")
+                raise InputError(
+                    path, number, f"weight {echo(fields[2])} is not a finite number >= 0"
+                )
             weight = parsed
             if weights is None:  # the first weight: the edges before it weigh 1
                 weights = array("d", [1.0]) * (len(pairs) // 2)
@@ -348,10 +365,15 @@ def _read_fast(path: Path, delimiter: str | None, header: bool, weighted: bool) 
     return EdgeList(nodes, edges, weights)
 
 
+_MESSAGE_LENGTH = 200
+
+
 def _graph_file_error(path: Path, exc: Exception) -> InputError:
     position = getattr(exc, "position", None)
     line = getattr(exc, "lineno", None) or (position[0] if position else None)
     message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    if len(message) > _MESSAGE_LENGTH:  # the parsers may quote a whole field
+        message = f"{message[:_MESSAGE_LENGTH]}... ({len(message):,} characters)"
     return InputError(path, line, f"cannot read this {path.suffix[1:].upper()} file: {message}")
 
 
@@ -372,7 +394,8 @@ def read_graph_file(
     Returns
     -------
     EdgeList
-        Node labels are the file's node ids (or GML labels) as text.
+        Node labels are the file's node ids (GML labels; GEXF labels when
+        distinct) as text, with the positions the file gives.
 
     Raises
     ------
@@ -387,7 +410,13 @@ def read_graph_file(
             None,
             "reading graph files needs networkx: pip install 'tallow_forceatlas2[networkx]'",
         ) from None
-    data = _read_bytes(path)  # missing and unreadable files, reported as for edge lists
+    from tallow_forceatlas2.io import graph_file_nodes
+    from tallow_forceatlas2.io.file_checks import check_text_file
+
+    check_text_file(path)
+    # Missing and unreadable files are reported as for edge lists; the parsers
+    # read the open file a block at a time, so a fault ends the reading there.
+    handle = _open_binary(path)
     readers = {
         "graphml": nx.read_graphml,
         "gexf": nx.read_gexf,
@@ -396,7 +425,8 @@ def read_graph_file(
         "adjlist": nx.read_adjlist,
     }
     try:
-        graph = readers[GRAPH_FORMATS[path.suffix.lower()]](io.BytesIO(data))
+        with handle:
+            graph = readers[GRAPH_FORMATS[path.suffix.lower()]](handle)
     except (
         nx.NetworkXError,
         ElementTree.ParseError,
@@ -419,9 +449,11 @@ def read_graph_file(
         raise InputError(path, None, str(exc)) from None
     communities = None
     if community_attribute is not None:
-        communities = [str(graph.nodes[node].get(community_attribute, "")) for node in graph]
-    nodes = [str(node) for node in graph]
-    return EdgeList(nodes, arrays.edges.astype(np.int64), arrays.weights, communities)
+        communities = graph_file_nodes.node_communities(path, graph, community_attribute)
+    nodes = graph_file_nodes.node_names(path, graph)
+    positions = graph_file_nodes.node_positions(graph)
+    edges = arrays.edges.astype(np.int64)
+    return EdgeList(nodes, edges, arrays.weights, communities, positions=positions)
 
 
 def read_graph(
