@@ -159,7 +159,8 @@ def group_evidence(levels: Sequence[Level]) -> GroupEvidence:
     crossing = group[edges[:, 0]] != group[edges[:, 1]]
     inside_weight = float(weights[~crossing].sum())
     strength = np.bincount(group, weights=finest.strength, minlength=len(shared))
-    merged = _modularity_merges(group[edges[crossing]], weights[crossing], strength)
+    pairs, pair_weights = _summed_pairs(group[edges[crossing]], weights[crossing], len(shared))
+    merged = _modularity_merges(pairs, pair_weights, strength)
     between = merged[group[edges[:, 0]]] != merged[group[edges[:, 1]]]
     cut = float(weights[between].sum()) / float(weights.sum())
     in_groups = shared[group]
@@ -182,7 +183,7 @@ def _finer_parts(
     every graph well mixed.
     """
     for parts in reversed(ancestors[1:]):
-        if len(np.unique(parts[in_groups])) >= wanted:
+        if np.count_nonzero(np.bincount(parts[in_groups])) >= wanted:
             return parts
     return None
 
@@ -201,13 +202,10 @@ def _modularity_merges(
     label = np.arange(len(strength), dtype=np.int64)
     total = float(strength.sum())
     for _ in range(MERGE_ROUNDS):
-        ends = np.sort(label[pairs], axis=1)
-        ends = ends[ends[:, 0] != ends[:, 1]]
-        if len(ends) == 0:
-            break
         keep = label[pairs[:, 0]] != label[pairs[:, 1]]
-        unique, inverse = np.unique(ends, axis=0, return_inverse=True)
-        joined = np.bincount(inverse.ravel(), weights=weights[keep])
+        if not keep.any():
+            break
+        unique, joined = _summed_pairs(label[pairs[keep]], weights[keep], len(strength))
         merged_strength = np.bincount(label, weights=strength, minlength=len(strength))
         gain = (
             joined / total
@@ -222,6 +220,17 @@ def _modularity_merges(
         relabel[best[lower]] = lower
         label = relabel[label]
     return label
+
+
+def _summed_pairs(
+    pairs: NDArray[np.int64], weights: NDArray[np.float64], n_labels: int
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """Each unordered pair of labels once, in increasing order, with its summed weight."""
+    low = np.minimum(pairs[:, 0], pairs[:, 1])
+    high = np.maximum(pairs[:, 0], pairs[:, 1])
+    codes, inverse = np.unique(low * n_labels + high, return_inverse=True)
+    summed = np.bincount(inverse.ravel(), weights=weights, minlength=len(codes))
+    return np.stack([codes // n_labels, codes % n_labels], axis=1), summed
 
 
 def _best_partner(
