@@ -219,7 +219,8 @@ def layout(
         same layout on every call, None a different one.
     iterations : int, optional
         Number of ForceAtlas2 iterations; default: 1,000, or 300 for graphs
-        of 100,000 nodes or more (0 returns the start positions, without
+        of 100,000 nodes or more; with ``multilevel``, 30 on the graph itself
+        after the coarser levels (0 returns the start positions, without
         jitter, rounded through float32 as the kernel stores them).
     threads : int, optional
         Worker threads (1 to 65535). Default: the processors this process
@@ -235,6 +236,12 @@ def layout(
         distance the nodes moved in a step, divided by the larger side of the
         layout, stays below ``tol`` for 5 steps in a row (try 1e-3). 0 runs
         every iteration. Where a run stops does not depend on ``threads``.
+    multilevel : bool, optional
+        Start from a multilevel layout: coarsen the graph, lay out the
+        coarsest level, refine level by level; ``iterations`` then counts the
+        iterations on the graph itself. Default: on from 10,000 nodes unless
+        ``pos``, ``fixed``, ``node_size`` or ``node_mass`` is given or
+        ``iterations`` is 0; it cannot take those per-node arguments.
     node_size : array_like, mapping, or str, optional
         Each node's size (radius, 0 to 1e10), used to prevent overlap: an
         array in node order, a mapping from node to size (nodes left out keep

@@ -173,7 +173,8 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         "--iterations",
         type=int,
         metavar="N",
-        help="number of iterations (default: 1000; 300 from 100,000 nodes)",
+        help="number of iterations (default: 1000, 300 from 100,000 nodes; with --multilevel, "
+        "30 on the graph itself after the coarser levels)",
     )
     group.add_argument(
         "--tol",
@@ -201,7 +202,7 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="show a progress bar (default: when stderr is a terminal)",
+        help="show a progress bar (default: when stderr is a terminal and tqdm is installed)",
     )
     group.add_argument(
         "--multilevel",
@@ -209,7 +210,7 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         default=None,
         help="start from a multilevel layout: coarsen the graph, lay out the coarsest, refine "
         "level by level; --iterations then counts the iterations on the graph itself "
-        "(default: on from 10,000 nodes without --nodes or --pos)",
+        "(default: on from 10,000 nodes without --nodes or --pos, unless --iterations is 0)",
     )
     for setting in SETTINGS:
         flag = "--" + setting.name.replace("_", "-")
@@ -222,9 +223,13 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
                 f"; weight ** X and node masses (1 + the sum of a node's weights) "
                 f"must be at most {min(MAX_NODE_MASS, MAX_POWERED_WEIGHT):g}"
             )
-        if setting.name in RECOMMENDED_SETTINGS:
+        if setting.name == "prevent_overlap":
+            help += " (default: on when --nodes gives sizes, else off)"
+        elif setting.name in RECOMMENDED_SETTINGS:
             on = "on" if RECOMMENDED_SETTINGS[setting.name] else "off"
             help += f" (default: {on} with --multilevel, else {'on' if setting.default else 'off'})"
+        elif setting.kind is bool and setting.default is not None:
+            help += f" (default: {'on' if setting.default else 'off'})"
         elif setting.default is not None:
             help += f" (default: {setting.default})"
         if setting.kind is bool:
@@ -287,8 +292,8 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         "--pack-components",
         action="store_true",
         help="after the layout, move each connected component (shape unchanged) into a "
-        "compact arrangement, largest first; every output gets the packed positions, "
-        "so distances between components no longer come from the layout",
+        "tight packing of rows, the largest first and in place; every output gets the packed "
+        "positions, so distances between components no longer come from the layout",
     )
 
 
