@@ -292,7 +292,7 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         "--pack-components",
         action="store_true",
         help="after the layout, move each connected component (shape unchanged) into a "
-        "tight packing of rows, the largest first and in place; every output gets the packed "
+        "tight packing of rows, the largest in place; every output gets the packed "
         "positions, so distances between components no longer come from the layout",
     )
 

@@ -81,9 +81,9 @@ def pack_components(
     Each component's bounding box (of its bulk, for components of 50 nodes
     or more, whose few stray nodes should not set its room) grows by a
     margin of ``GAP`` times its longer side, at least a typical edge's
-    length; the boxes, the largest component's first and the others tallest
-    first, are packed in shelves (:mod:`.shelves`) into about a square. The
-    largest component stays where it was.
+    length; the boxes, tallest first, are packed in shelves
+    (:mod:`.shelves`) into about a square. The largest component stays where
+    it was and the others move around it.
 
     Parameters
     ----------
@@ -111,9 +111,8 @@ def pack_components(
     room = np.maximum(extent, _node_spacing(points, pairs, extent))
     margin = GAP * room.max(axis=1)
     padded = room + margin[:, None]
-    # The largest component first, then the tallest: a shelf is as tall as its first box.
+    # Tallest first (then widest): a shelf is as tall as its first box.
     order = np.lexsort((-padded[:, 0], -padded[:, 1]))
-    order = np.concatenate([[0], order[order != 0]])
     corners = np.empty_like(padded)
     corners[order] = pack_boxes(padded[order])
     # Centre each component in its padded box.

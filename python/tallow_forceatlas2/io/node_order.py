@@ -49,7 +49,7 @@ def positions_in_node_order(
                 raise ValueError(
                     f"positions has no (x, y) for node {node!r}: a mapping must give every node's"
                 )
-        if len(positions) != len(keys):
+        if len(positions) > len(keys):  # every node is in: some key is not a node
             known = set(keys)
             extra = next(node for node in positions if node not in known)
             raise ValueError(f"positions has an (x, y) for {extra!r}, which is not a node")
