@@ -2,7 +2,7 @@
 
 ``layout`` lays out an edge array, a SciPy sparse matrix, a networkx or an
 igraph graph and returns an ``(n, 2)`` array of positions;
-``forceatlas2_layout`` takes a networkx graph and returns a dict of node
+``forceatlas2_layout`` takes the same graphs and returns a dict of node
 positions like networkx's own layout functions. ``layout_raw`` is the
 unchecked kernel entry point underneath both.
 """

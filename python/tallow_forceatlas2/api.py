@@ -261,7 +261,8 @@ def layout(
         same layout on every call, None a different one.
     iterations : int, optional
         Number of ForceAtlas2 iterations; default: 1,000, or 300 for graphs
-        of 100,000 nodes or more (0 returns the start positions, without
+        of 100,000 nodes or more; with ``multilevel``, 30 on the graph itself
+        after the coarser levels (0 returns the start positions, without
         jitter, rounded through float32 as the kernel stores them).
     threads : int, optional
         Worker threads (1 to 65535). Default: the processors this process
@@ -281,8 +282,9 @@ def layout(
         Start from a multilevel layout: coarsen the graph by merging
         neighbours, lay out the coarsest graph, refine level by level;
         ``iterations`` then counts the iterations on the graph itself.
-        Default: on from 1,000 nodes when no ``pos``, ``fixed``,
-        ``node_size`` or ``node_mass`` is given.
+        Default: on from 1,000 nodes unless ``pos``, ``fixed``,
+        ``node_size`` or ``node_mass`` is given or ``iterations`` is 0; it
+        cannot take those per-node arguments.
     picture : {"auto", "faithful", "clustered"}, default "auto"
         How strongly to pull groups of nodes apart. "clustered" draws every
         group as a tight knot (logarithmic attraction, classic gravity):

@@ -178,7 +178,8 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         "--iterations",
         type=int,
         metavar="N",
-        help="number of iterations (default: 1000; 300 from 100,000 nodes)",
+        help="number of iterations (default: 1000, 300 from 100,000 nodes; with --multilevel, "
+        "30 on the graph itself after the coarser levels)",
     )
     group.add_argument(
         "--tol",
@@ -206,7 +207,7 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="show a progress bar (default: when stderr is a terminal)",
+        help="show a progress bar (default: when stderr is a terminal and tqdm is installed)",
     )
     group.add_argument(
         "--multilevel",
@@ -214,7 +215,7 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         default=None,
         help="start from a multilevel layout: coarsen the graph, lay out the coarsest, refine "
         "level by level; --iterations then counts the iterations on the graph itself "
-        "(default: on from 1,000 nodes without --nodes or --pos)",
+        "(default: on from 1,000 nodes without --nodes or --pos, unless --iterations is 0)",
     )
     group.add_argument(
         "--picture",
@@ -237,8 +238,12 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
                 f"; weight ** X and node masses (1 + the sum of a node's weights) "
                 f"must be at most {min(MAX_NODE_MASS, MAX_POWERED_WEIGHT):g}"
             )
-        if setting.name in PICTURE_SETTINGS["faithful"]:
+        if setting.name == "prevent_overlap":
+            help += " (default: on when --nodes gives sizes, else off)"
+        elif setting.name in PICTURE_SETTINGS["faithful"]:
             help += " (default: set by --picture)"
+        elif setting.kind is bool and setting.default is not None:
+            help += f" (default: {'on' if setting.default else 'off'})"
         elif setting.default is not None:
             help += f" (default: {setting.default})"
         if setting.kind is bool:
@@ -301,8 +306,8 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         "--pack-components",
         action="store_true",
         help="after the layout, move each connected component (shape unchanged) into a "
-        "compact arrangement, largest first; every output gets the packed positions, "
-        "so distances between components no longer come from the layout",
+        "tight packing of rows, the largest in place; every output gets the packed "
+        "positions, so distances between components no longer come from the layout",
     )
 
 

@@ -9,7 +9,6 @@ checks that leave nothing for the kernel to reject.
 from __future__ import annotations
 
 import numbers
-import warnings
 from collections.abc import Hashable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -17,9 +16,16 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.caller_warnings import warn_caller
 from tallow_forceatlas2.echo import echo
 
-__all__ = ["GraphArrays", "check_weights_array", "graph_arrays", "warn_missing_weight"]
+__all__ = [
+    "GraphArrays",
+    "check_weights_array",
+    "graph_arrays",
+    "graph_kind",
+    "warn_missing_weight",
+]
 
 # The kernel stores node indices as uint32.
 MAX_NODES = 2**32
@@ -65,6 +71,11 @@ class GraphArrays:
     def labels(self) -> Sequence[Hashable] | None:
         """How messages name the nodes, in index order; None names them by index."""
         return self.names if self.names is not None else self.nodes
+
+
+def graph_kind(graph: object) -> str:
+    """Name the kind of input: "scipy", "dataframe", "networkx", "igraph" or "array"."""
+    return _kind(graph)
 
 
 def _kind(graph: object) -> str:
@@ -293,11 +304,9 @@ def warn_missing_weight(weight: str, present: Iterable[str], what: str = "attrib
     else:
         missing = f"no edge has a {weight!r} attribute"
         have = f"the edges have {listing}" if names else "the edges have no attributes"
-    warnings.warn(
+    warn_caller(
         f"{missing}, so the layout is unweighted; {have} "
         "(pass weight=None to lay out without weights)",
-        UserWarning,
-        stacklevel=4,
     )
 
 

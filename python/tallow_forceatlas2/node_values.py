@@ -10,13 +10,13 @@ from __future__ import annotations
 
 import math
 import numbers
-import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.caller_warnings import warn_caller
 from tallow_forceatlas2.echo import echo
 from tallow_forceatlas2.inputs import GraphArrays
 from tallow_forceatlas2.limits import MAX_NODE_MASS
@@ -60,11 +60,9 @@ def _attribute(graph: Any, name: str, what: str) -> list[object]:
         )
     if all(value is None for value in values) and values:
         known = ", ".join(sorted(map(str, found))) or "none"
-        warnings.warn(
+        warn_caller(
             f"{what}={name!r}: no node has the attribute {name!r}, so every node keeps its "
             f"default (node attributes found: {known})",
-            UserWarning,
-            stacklevel=4,
         )
     return values
 

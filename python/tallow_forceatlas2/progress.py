@@ -10,6 +10,7 @@ and the kernel passes it on unchanged.
 from __future__ import annotations
 
 import importlib.util
+import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
@@ -20,6 +21,13 @@ Progress = bool | ProgressCallback | None
 
 # A bar appears only once a run has taken this long, so short runs stay quiet.
 BAR_DELAY_SECONDS = 0.5
+
+
+def _on_terminal(stream: object) -> bool:
+    try:
+        return bool(stream.isatty())  # type: ignore[attr-defined]
+    except (AttributeError, ValueError, OSError):  # no isatty, or a closed stream
+        return False
 
 
 def _tick(done: int, total: int) -> None:
@@ -64,7 +72,8 @@ def progress_callback(progress: Progress, total: int) -> Iterator[ProgressCallba
     ----------
     progress : bool, callable or None
         ``True`` shows a tqdm bar on standard error for runs that last longer
-        than half a second; a callable is called as ``progress(done, total)``
+        than half a second (wiped at the end on a terminal, left at its final
+        count in a pipe or a file); a callable is called as ``progress(done, total)``
         after every iteration and may raise to stop the run; ``False`` or
         ``None`` reports nothing.
     total : int
@@ -82,7 +91,11 @@ def progress_callback(progress: Progress, total: int) -> Iterator[ProgressCallba
     if progress is True:
         from tqdm import tqdm  # type: ignore[import-untyped]
 
-        with tqdm(total=total, unit="it", delay=BAR_DELAY_SECONDS, leave=False) as bar:
+        # On a terminal the bar is wiped when the run ends. A pipe or a log
+        # cannot be wiped, and its last line would be the last throttled
+        # update (999/1000): there the final count is written out instead.
+        leave = not _on_terminal(sys.stderr)
+        with tqdm(total=total, unit="it", delay=BAR_DELAY_SECONDS, leave=leave) as bar:
 
             def advance(done: int, total: int) -> None:
                 # A multilevel layout reports the iterations of all its levels.

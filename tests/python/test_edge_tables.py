@@ -49,5 +49,8 @@ def test_misspelt_weight_column_warns() -> None:
 
 
 def test_source_target_only_for_tables() -> None:
-    with pytest.raises(TypeError, match="source= and target= name the columns of a DataFrame edge table, not of an edge array"):
+    with pytest.raises(
+        TypeError,
+        match="source= and target= name the columns of a DataFrame edge table, not of an edge array",
+    ):
         layout(EDGES, source="a")

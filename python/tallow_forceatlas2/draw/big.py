@@ -9,7 +9,6 @@ in a few passes of NumPy/numba. Optional: ``pip install 'tallow_forceatlas2[bigp
 
 from __future__ import annotations
 
-from collections import Counter
 from collections.abc import Hashable, Sequence
 from pathlib import Path
 from typing import Any
@@ -17,10 +16,17 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.colours import COMMUNITY_COLOURS, ranked_communities
 from tallow_forceatlas2.draw.frame import robust_frame
-from tallow_forceatlas2.draw.plot import COMMUNITY_COLOURS
+from tallow_forceatlas2.draw.pixel_legend import LegendEntry, draw_pixel_legend
 
-__all__ = ["BIG_PICTURE_NODES", "have_datashader", "save_big_picture"]
+__all__ = [
+    "BIG_PICTURE_NODES",
+    "community_legend",
+    "density_legend",
+    "have_datashader",
+    "save_big_picture",
+]
 
 # From this many nodes the command line draws with datashader when it is
 # installed: matplotlib takes over a minute from about there.
@@ -29,6 +35,9 @@ BIG_PICTURE_NODES = 200_000
 # The ten largest communities get the first ten community colours of the
 # matplotlib pictures, so both kinds of picture agree.
 _COLOURS = COMMUNITY_COLOURS[:10]
+_OTHER = "#9a9a9a"
+# The ramp of node counts per pixel, where there are no communities.
+_DENSITY_COLOURS = ("#3b528b", "#21918c", "#fde725")
 
 
 def have_datashader() -> bool:
@@ -64,6 +73,7 @@ def save_big_picture(
     communities: Sequence[Hashable] | None = None,
     width: int = 1600,
     height: int = 1600,
+    legend: bool = True,
 ) -> None:
     """Draw a big laid-out graph with datashader and save it as PNG.
 
@@ -76,9 +86,13 @@ def save_big_picture(
     positions : ndarray of float64, shape (n, 2)
         The layout; far outliers are pulled in as for matplotlib pictures.
     communities : sequence, optional
-        A community per node: the ten largest get colours, the rest grey.
+        A community per node: the ten largest get colours, the rest grey;
+        without, nodes are shaded by how many share a pixel.
     width, height : int, default 1600
         Size in pixels.
+    legend : bool, default True
+        Say what the colours mean in a box at the upper right: the
+        communities with their node counts, else the nodes per pixel.
 
     Raises
     ------
@@ -113,17 +127,61 @@ def save_big_picture(
     nodes = pd.DataFrame({"x": points[:, 0].astype(np.float32), "y": points[:, 1]})
     if communities is None:
         counts = canvas.points(nodes, "x", "y", agg=ds.count())
-        layers.append(
-            tf.spread(tf.shade(counts, cmap=["#3b528b", "#21918c", "#fde725"], how="eq_hist"))
-        )
+        # Spread one pixel: single-pixel nodes vanish under the edges.
+        layers.append(tf.spread(tf.shade(counts, cmap=list(_DENSITY_COLOURS), how="eq_hist")))
+        title, entries = "nodes per pixel", density_legend(np.asarray(counts.values))
     else:
-        ranked = [c for c, _ in Counter(communities).most_common(len(_COLOURS)) if c != ""]
+        ranked = [c for c, _ in ranked_communities(communities)[: len(_COLOURS)]]
         colour_of = {str(c): _COLOURS[i] for i, c in enumerate(ranked)}
         names = [str(c) if str(c) in colour_of else "other" for c in communities]
         nodes["community"] = pd.Categorical(names)
         counts = canvas.points(nodes, "x", "y", agg=ds.count_cat("community"))
-        keys = {name: colour_of.get(name, "#9a9a9a") for name in nodes["community"].cat.categories}
-        # Spread one pixel: single-pixel nodes vanish under the edges.
+        keys = {name: colour_of.get(name, _OTHER) for name in nodes["community"].cat.categories}
         layers.append(tf.spread(tf.shade(counts, color_key=keys, how="eq_hist", min_alpha=160)))
-    image = tf.set_background(tf.stack(*layers), "white")
-    image.to_pil().save(str(path), format="PNG")
+        title, entries = "community (nodes)", community_legend(communities)
+    picture = tf.set_background(tf.stack(*layers), "white").to_pil()
+    if legend and len(points):
+        picture = draw_pixel_legend(picture, title, entries)
+    picture.save(str(path), format="PNG")
+
+
+def community_legend(communities: Sequence[Hashable]) -> list[LegendEntry]:
+    """The legend of a big picture's communities: the ten coloured, then the grey rest.
+
+    Parameters
+    ----------
+    communities : sequence
+        A community per node (``""`` or None for none).
+
+    Returns
+    -------
+    list of (colour, text)
+        ``"name (nodes)"`` for each coloured community, largest first, and
+        one grey entry for the nodes of all the others and of none.
+    """
+    ranked = ranked_communities(communities)
+    entries = [(_COLOURS[i], f"{c} ({k:,})") for i, (c, k) in enumerate(ranked[: len(_COLOURS)])]
+    rest = len(ranked) - len(_COLOURS)
+    grey = len(communities) - sum(k for _, k in ranked[: len(_COLOURS)])
+    unassigned = len(communities) - sum(k for _, k in ranked)
+    parts = [f"{rest} more communities"] if rest > 0 else []
+    parts += ["no community"] if unassigned else []
+    if parts:
+        entries.append((_OTHER, f"{' + '.join(parts)} ({grey:,})"))
+    return entries
+
+
+def density_legend(counts: NDArray[Any]) -> list[LegendEntry]:
+    """The legend of nodes shaded by how many share a pixel: the counts at the
+    ramp's ends and middle (eq_hist gives each colour a share of the pixels)."""
+    filled = counts[counts > 0]
+    if not len(filled):
+        return []
+    levels = np.quantile(filled, [0.0, 0.5, 1.0], method="nearest").tolist()
+    # Few distinct counts (1 or 2 nodes per pixel) would repeat a level; the
+    # last colour is the top count's.
+    entries: dict[int, str] = {}
+    for colour, v in zip(_DENSITY_COLOURS, levels):
+        entries.setdefault(int(v), colour)
+    entries[int(levels[-1])] = _DENSITY_COLOURS[-1]
+    return [(colour, f"{v:,}") for v, colour in entries.items()]

@@ -14,11 +14,15 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.draw.frame import MIN_NODES_TO_CLIP, QUANTILE
+from tallow_forceatlas2.draw.shelves import pack_boxes
 
 __all__ = ["connected_components", "pack_components"]
 
-# Space between packed components, as a share of the largest one's radius.
-GAP = 0.08
+# Room around a packed component, as a share of its box's longer side: half
+# of it on each side, so that neighbours stay apart by their mean margin.
+GAP = 0.1
+# Edges whose lengths give a typical node spacing; more would add nothing.
+EDGES_SAMPLED = 100_000
 
 
 def connected_components(n_nodes: int, edges: NDArray[np.integer]) -> NDArray[np.int64]:
@@ -72,10 +76,14 @@ def _ranked(components: NDArray[np.int64]) -> NDArray[np.int64]:
 def pack_components(
     edges: NDArray[np.integer], positions: NDArray[np.float64]
 ) -> NDArray[np.float64]:
-    """Move every connected component, unchanged in shape, into a compact arrangement.
+    """Move every connected component, unchanged in shape, into a tight packing.
 
-    The largest component stays where it was; the others, largest first,
-    sit side by side on rings around it, just outside its reach.
+    Each component's bounding box (of its bulk, for components of 50 nodes
+    or more, whose few stray nodes should not set its room) grows by a
+    margin of ``GAP`` times its longer side, at least a typical edge's
+    length; the boxes, tallest first, are packed in shelves
+    (:mod:`.shelves`) into about a square. The largest component stays where
+    it was and the others move around it.
 
     Parameters
     ----------
@@ -93,47 +101,59 @@ def pack_components(
     n = len(points)
     if n == 0:
         return points
-    labels = connected_components(n, edges)
+    pairs = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    labels = connected_components(n, pairs)
     count = int(labels.max()) + 1
     if count == 1:
         return points
-    sizes = np.bincount(labels, minlength=count).astype(np.float64)
-    centres = np.stack([np.bincount(labels, points[:, k], count) for k in (0, 1)], 1)
-    centres /= sizes[:, None]
-    reach = np.hypot(*(points - centres[labels]).T)
-    radius = np.zeros(count)
-    np.maximum.at(radius, labels, reach)
-    # A large component's few stray nodes may overlap its neighbours: its
-    # bulk, not its farthest node, sets its room (as for a picture's frame).
-    for label in np.flatnonzero(sizes >= MIN_NODES_TO_CLIP).tolist():
-        radius[label] = np.quantile(reach[labels == label], QUANTILE)
-    # An isolated node still takes room: the spacing of a typical node.
-    spacing = float(np.median(radius[radius > 0])) / 4 if (radius > 0).any() else 1.0
-    radius = np.maximum(radius, spacing) * (1 + GAP) + GAP * radius[0]
-    slots = _ring_slots(radius)
-    shift = slots - slots[0] + centres[0] - centres
-    packed: NDArray[np.float64] = points + shift[labels]
+    low, high = _component_boxes(points, labels, count)
+    extent = high - low
+    room = np.maximum(extent, _node_spacing(points, pairs, extent))
+    margin = GAP * room.max(axis=1)
+    padded = room + margin[:, None]
+    # Tallest first (then widest): a shelf is as tall as its first box.
+    order = np.lexsort((-padded[:, 0], -padded[:, 1]))
+    corners = np.empty_like(padded)
+    corners[order] = pack_boxes(padded[order])
+    # Centre each component in its padded box.
+    shift = corners + (padded - extent) / 2 - low
+    packed: NDArray[np.float64] = points + (shift - shift[0])[labels]
     return packed
 
 
-def _ring_slots(radius: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Centres of discs of the given radii (largest first): the first at the origin, the
-    rest side by side on rings around it, each ring filled before the next starts."""
-    slots = np.zeros((len(radius), 2))
-    inner = float(radius[0])  # the rings' inner edge
-    thickness = angle = 0.0
-    for i, r in enumerate(radius[1:].tolist(), start=1):
-        centre_distance = inner + r
-        needed = 2.0 * np.arcsin(min(1.0, r / centre_distance))
-        if angle + needed > 2.0 * np.pi:  # this ring is full: start the next outside it
-            inner += 2.0 * thickness
-            thickness = angle = 0.0
-            centre_distance = inner + r
-            needed = 2.0 * np.arcsin(min(1.0, r / centre_distance))
-        # Start at the lower right (a picture's legend sits at the upper
-        # right) and go round clockwise.
-        theta = -np.pi / 4 - (angle + needed / 2)
-        slots[i] = (centre_distance * np.cos(theta), centre_distance * np.sin(theta))
-        angle += needed
-        thickness = max(thickness, r)
-    return slots
+def _component_boxes(
+    points: NDArray[np.float64], labels: NDArray[np.int64], count: int
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Lower-left and upper-right corners of each component's box."""
+    low = np.full((count, 2), np.inf)
+    high = np.full((count, 2), -np.inf)
+    np.minimum.at(low, labels, points)
+    np.maximum.at(high, labels, points)
+    sizes = np.bincount(labels, minlength=count)
+    large = np.flatnonzero(sizes >= MIN_NODES_TO_CLIP)
+    if len(large):
+        # Nodes sorted by component, so that each large one is a slice.
+        order = np.argsort(labels, kind="stable")
+        starts = np.concatenate([[0], np.cumsum(sizes)])
+        cut = (1.0 - QUANTILE) / 2
+        for label in large.tolist():
+            members = points[order[starts[label] : starts[label + 1]]]
+            low[label], high[label] = np.quantile(members, [cut, 1.0 - cut], axis=0)
+    return low, high
+
+
+def _node_spacing(
+    points: NDArray[np.float64], pairs: NDArray[np.int64], extent: NDArray[np.float64]
+) -> float:
+    """The room a single node takes: the median edge length, else a quarter of the
+    median component's extent, else 1."""
+    if len(pairs):
+        ends = pairs[:EDGES_SAMPLED]
+        lengths = np.hypot(*(points[ends[:, 0]] - points[ends[:, 1]]).T)
+        spacing = float(np.median(lengths))
+        if spacing > 0:
+            return spacing
+    sides = extent.max(axis=1)
+    if (sides > 0).any():
+        return float(np.median(sides[sides > 0])) / 4
+    return 1.0

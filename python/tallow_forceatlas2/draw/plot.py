@@ -10,7 +10,6 @@ user's pyplot state.
 
 from __future__ import annotations
 
-from collections import Counter
 from collections.abc import Hashable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
@@ -18,10 +17,24 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.colours import (
+    COMMUNITY_COLOURS,
+    degree_colours,
+    node_colours,
+    ranked_communities,
+)
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-__all__ = ["LABELS_UP_TO", "PICTURE_FORMATS", "draw_layout", "save_picture"]
+__all__ = [
+    "COMMUNITY_COLOURS",
+    "LABELS_UP_TO",
+    "LEGEND_ENTRIES",
+    "PICTURE_FORMATS",
+    "draw_layout",
+    "save_picture",
+]
 
 PICTURE_FORMATS = (".png", ".svg", ".pdf")
 # Graphs up to this many nodes get their labels drawn by default; beyond,
@@ -29,32 +42,6 @@ PICTURE_FORMATS = (".png", ".svg", ".pdf")
 LABELS_UP_TO = 100
 # Communities named in the legend; the rest are summed up in one entry.
 LEGEND_ENTRIES = 12
-
-# The twenty colours of matplotlib's "tab20" reordered so that neighbouring
-# communities (largest first) get clearly different hues.
-COMMUNITY_COLOURS = (
-    "#1f77b4",
-    "#ff7f0e",
-    "#2ca02c",
-    "#d62728",
-    "#9467bd",
-    "#8c564b",
-    "#e377c2",
-    "#17becf",
-    "#bcbd22",
-    "#7f7f7f",
-    "#aec7e8",
-    "#ffbb78",
-    "#98df8a",
-    "#ff9896",
-    "#c5b0d5",
-    "#c49c94",
-    "#f7b6d2",
-    "#9edae5",
-    "#dbdb8d",
-    "#c7c7c7",
-)
-_UNASSIGNED = "#b0b0b0"
 
 
 def _require_matplotlib() -> None:
@@ -64,25 +51,6 @@ def _require_matplotlib() -> None:
         raise ModuleNotFoundError(
             "drawing needs matplotlib: pip install 'tallow_forceatlas2[plot]'"
         ) from exc
-
-
-def _node_colours(
-    degree: NDArray[np.float64], communities: Sequence[Hashable] | None
-) -> NDArray[np.float64]:
-    from matplotlib import colormaps
-    from matplotlib.colors import to_rgba
-
-    if communities is None:
-        shade = np.log1p(degree)
-        top = shade.max() if len(shade) and shade.max() > 0 else 1.0
-        colours: NDArray[np.float64] = colormaps["viridis"](0.1 + 0.85 * shade / top)
-        return colours
-    ranked = [c for c, _ in Counter(communities).most_common() if c not in ("", None)]
-    palette = {
-        c: to_rgba(COMMUNITY_COLOURS[i % len(COMMUNITY_COLOURS)]) for i, c in enumerate(ranked)
-    }
-    grey = to_rgba(_UNASSIGNED)
-    return np.array([palette.get(c, grey) for c in communities], dtype=np.float64).reshape(-1, 4)
 
 
 def draw_layout(
@@ -136,7 +104,7 @@ def draw_layout(
     n = len(positions)
     edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
     degree = np.bincount(edges.ravel(), minlength=n).astype(np.float64)
-    colours = _node_colours(degree, communities)
+    colours = node_colours(degree, communities)
     if edge_alpha is None:
         edge_alpha = float(np.clip(12.0 / np.sqrt(max(len(edges), 1)), 0.04, 0.5))
     if len(edges):
@@ -240,7 +208,7 @@ def _draw_legend(
         return Line2D([], [], marker="o", linestyle="", color=colour, markersize=6, label=text)
 
     if communities is not None:
-        counted = Counter(c for c in communities if c not in ("", None)).most_common()
+        counted = ranked_communities(communities)
         first = {c: i for i, c in reversed(list(enumerate(communities)))}
         handles = [dot(colours[first[c]], f"{c} ({k})") for c, k in counted[:LEGEND_ENTRIES]]
         rest = len(counted) - LEGEND_ENTRIES
@@ -251,13 +219,8 @@ def _draw_legend(
         top = int(degree.max())
         steps = sorted({int(v) for v in np.unique(np.geomspace(1, max(top, 1), 4).round())})
         steps = [v for v in steps if v <= top] or [0]
-        shade = np.log1p(degree)
-        scale = shade.max() if shade.max() > 0 else 1.0
-        from matplotlib import colormaps
-
-        handles = [
-            dot(colormaps["viridis"](0.1 + 0.85 * np.log1p(v) / scale), f"{v}") for v in steps
-        ]
+        shades = degree_colours(np.array(steps, dtype=np.float64), top=float(degree.max()))
+        handles = [dot(tuple(shade), f"{v}") for shade, v in zip(shades.tolist(), steps)]
         title = "degree"
     ax.legend(
         handles=handles,

@@ -47,11 +47,13 @@ def write_gexf(
         The file to write.
     graph : any graph :func:`tallow_forceatlas2.layout` takes
         The graph that was laid out.
-    positions : array_like, shape (n, 2)
-        ``layout(graph)``'s result.
+    positions : array_like of shape (n, 2), or mapping
+        ``layout(graph)``'s result, or ``forceatlas2_layout(graph)``'s (a
+        mapping from every node to ``(x, y)``).
     communities : sequence, optional
         A community per node: a ``community`` attribute and the node colours
-        (else colours follow the degree).
+        (else colours follow the degree); the colours are those of the
+        pictures ``tallow-fa2 -o picture.png`` draws.
     sizes : array_like of shape (n,), optional
         Node sizes; default: ``1 + sqrt(degree)``.
     weight : str or None, default "weight"
@@ -67,10 +69,11 @@ def write_gexf(
     Examples
     --------
     >>> import networkx as nx
-    >>> from tallow_forceatlas2 import layout
+    >>> from tallow_forceatlas2 import forceatlas2_layout, layout
     >>> from tallow_forceatlas2.io import write_gexf
     >>> G = nx.karate_club_graph()
     >>> write_gexf("karate.gexf", G, layout(G))  # doctest: +SKIP
+    >>> write_gexf("karate.gexf", G, forceatlas2_layout(G))  # doctest: +SKIP
     """
     laid_out = laid_out_graph(graph, positions, communities=communities, sizes=sizes, weight=weight)
     with Path(path).open("w", encoding="utf-8") as out:

@@ -2,31 +2,16 @@
 
 from __future__ import annotations
 
-from collections import Counter
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["LaidOutGraph", "laid_out_graph"]
+from tallow_forceatlas2.colours import node_colours
+from tallow_forceatlas2.io.node_order import positions_in_node_order
 
-# The first colours of matplotlib's "tab20", largest community first, as in pictures.
-_COMMUNITY_RGB = (
-    (31, 119, 180),
-    (255, 127, 14),
-    (44, 160, 44),
-    (214, 39, 40),
-    (148, 103, 189),
-    (140, 86, 75),
-    (227, 119, 194),
-    (23, 190, 207),
-    (188, 189, 34),
-    (127, 127, 127),
-)
-_UNASSIGNED_RGB = (176, 176, 176)
-# Degree colours run from a dark blue to a yellow-green, as viridis does.
-_LOW_RGB, _HIGH_RGB = np.array([68.0, 57.0, 131.0]), np.array([180.0, 222.0, 44.0])
+__all__ = ["LaidOutGraph", "laid_out_graph"]
 
 
 @dataclass(frozen=True)
@@ -46,7 +31,8 @@ class LaidOutGraph:
     sizes : ndarray of float64, shape (n,)
         Node sizes: the given ones, else growing with the degree.
     colours : ndarray of uint8, shape (n, 3)
-        RGB per node: by community when given, else by degree.
+        RGB per node: by community when given, else by degree, the colours
+        of the pictures (:mod:`tallow_forceatlas2.colours`).
     communities : list of str or None
         Community labels, when given.
     """
@@ -61,15 +47,8 @@ class LaidOutGraph:
 
 
 def _colours(degree: NDArray[np.float64], communities: Sequence[str] | None) -> NDArray[np.uint8]:
-    if communities is None:
-        shade = np.log1p(degree)
-        top = float(shade.max()) if len(shade) and shade.max() > 0 else 1.0
-        mix = (shade / top)[:, None]
-        return np.rint(_LOW_RGB * (1 - mix) + _HIGH_RGB * mix).astype(np.uint8).reshape(-1, 3)
-    ranked = [c for c, _ in Counter(communities).most_common() if c != ""]
-    palette = {c: _COMMUNITY_RGB[i % len(_COMMUNITY_RGB)] for i, c in enumerate(ranked)}
-    rgb = [palette.get(c, _UNASSIGNED_RGB) for c in communities]
-    return np.array(rgb, dtype=np.uint8).reshape(-1, 3)
+    rgba = node_colours(degree, communities)
+    return np.rint(rgba[:, :3] * 255.0).astype(np.uint8).reshape(-1, 3)
 
 
 def laid_out_graph(
@@ -87,8 +66,9 @@ def laid_out_graph(
     graph : any graph :func:`tallow_forceatlas2.layout` takes
         An edge array, sparse matrix, networkx or igraph graph (as given to
         ``layout``).
-    positions : array_like, shape (n, 2)
-        ``layout``'s result for ``graph``.
+    positions : array_like of shape (n, 2), or mapping
+        ``layout``'s result for ``graph``, or ``forceatlas2_layout``'s: a
+        mapping from every node to ``(x, y)``.
     communities : sequence, optional
         A community label per node, for colours and a ``community`` attribute.
     sizes : array_like of shape (n,), optional
@@ -109,11 +89,7 @@ def laid_out_graph(
 
     arrays = graph_arrays(graph, weight=weight)
     n = arrays.n_nodes
-    points = np.asarray(positions, dtype=np.float64)
-    if points.shape != (n, 2):
-        raise ValueError(
-            f"positions must have shape ({n}, 2), one row per node, not {points.shape}"
-        )
+    points = positions_in_node_order(positions, n, arrays.nodes)
     labels = [str(x) for x in arrays.labels] if arrays.labels is not None else None
     edges = arrays.edges.astype(np.int64)
     degree = np.bincount(edges.ravel(), minlength=n).astype(np.float64)

@@ -18,6 +18,8 @@ from typing import TextIO
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.io.node_order import positions_in_node_order
+
 __all__ = ["POSITION_FORMATS", "coordinate_texts", "write_positions", "write_positions_csv"]
 
 POSITION_FORMATS = (".csv", ".npy", ".npz", ".json")
@@ -45,7 +47,7 @@ def coordinate_texts(positions: NDArray[np.float64]) -> list[list[str]]:
     return [[repr(x) for x in row] for row in values.tolist()]
 
 
-def write_positions_csv(out: TextIO, nodes: Sequence[str], positions: NDArray[np.float64]) -> None:
+def write_positions_csv(out: TextIO, nodes: Sequence[str], positions: object) -> None:
     """Write a ``node,x,y`` table with a header line.
 
     Parameters
@@ -54,16 +56,18 @@ def write_positions_csv(out: TextIO, nodes: Sequence[str], positions: NDArray[np
         Where to write; opened with ``newline=""`` when it is a file.
     nodes : sequence of str
         Node labels in row order.
-    positions : ndarray of float64, shape (n, 2)
-        Coordinates, written as :func:`coordinate_texts` gives them.
+    positions : array_like of shape (n, 2), or mapping
+        Coordinates in node order, or a mapping from every node to
+        ``(x, y)``; written as :func:`coordinate_texts` gives them.
     """
+    positions = positions_in_node_order(positions, len(nodes), nodes)
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(["node", "x", "y"])
     for node, (x, y) in zip(nodes, coordinate_texts(positions)):
         writer.writerow([node, x, y])
 
 
-def write_positions(path: Path, nodes: Sequence[str], positions: NDArray[np.float64]) -> None:
+def write_positions(path: Path, nodes: Sequence[str], positions: object) -> None:
     """Write positions to a file whose extension picks the format.
 
     Parameters
@@ -76,17 +80,22 @@ def write_positions(path: Path, nodes: Sequence[str], positions: NDArray[np.floa
         node label to ``[x, y]``.
     nodes : sequence of str
         Node labels in row order.
-    positions : ndarray of float64, shape (n, 2)
-        Coordinates.
+    positions : array_like of shape (n, 2), or mapping
+        Coordinates in node order, or a mapping from every node to ``(x, y)``
+        (such as ``forceatlas2_layout``'s result).
 
     Raises
     ------
     ValueError
-        For an extension that is none of these.
+        For an extension that is none of these, or positions that do not
+        match ``nodes``.
     OSError
         When the file cannot be written.
     """
     suffix = path.suffix.lower()
+    if suffix not in POSITION_FORMATS:
+        raise ValueError(f"{path}: positions can be written as {', '.join(POSITION_FORMATS)}")
+    positions = positions_in_node_order(positions, len(nodes), nodes)
     array = np.ascontiguousarray(positions, dtype=np.float64)
     if suffix == ".csv":
         with path.open("w", encoding="utf-8", newline="") as out:
@@ -97,7 +106,7 @@ def write_positions(path: Path, nodes: Sequence[str], positions: NDArray[np.floa
     elif suffix == ".npz":
         with path.open("wb") as binary:
             np.savez(binary, positions=array, nodes=np.array([str(n) for n in nodes], dtype=str))
-    elif suffix == ".json":
+    else:  # .json
         texts = coordinate_texts(positions)
         with path.open("w", encoding="utf-8") as out:
             # Numbers go in as their shortest text; json would print float64 noise.
@@ -105,5 +114,3 @@ def write_positions(path: Path, nodes: Sequence[str], positions: NDArray[np.floa
             for i, (node, (x, y)) in enumerate(zip(nodes, texts)):
                 out.write(f"{', ' if i else ''}{json.dumps(str(node))}: [{x}, {y}]")
             out.write("}\n")
-    else:
-        raise ValueError(f"{path}: positions can be written as {', '.join(POSITION_FORMATS)}")

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import sys
-from collections.abc import Callable, Hashable
+from collections.abc import Callable, Hashable, Iterable
 from typing import TYPE_CHECKING, Any, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.api import layout
+from tallow_forceatlas2.inputs import graph_arrays, graph_kind
 from tallow_forceatlas2.positions import Seed
 
 if TYPE_CHECKING:
@@ -52,17 +53,24 @@ def forceatlas2_layout(
     weight: str | None = "weight",
     **options: Unpack[LayoutOptions],
 ) -> dict[Hashable, NDArray[np.float64]]:
-    """Position the nodes of a networkx graph with ForceAtlas2.
+    """Position the nodes of a graph with ForceAtlas2, as a dict like networkx's layouts.
 
     Parameters
     ----------
-    G : networkx graph
-        Any networkx graph; node labels may be of any hashable type.
-        Directed edges pull both ends like undirected ones; parallel edges
-        of a multigraph each pull.
+    G : networkx or igraph graph, or any graph :func:`tallow_forceatlas2.layout` takes
+        Any networkx graph, whose node labels may be of any hashable type;
+        directed edges pull both ends like undirected ones, parallel edges
+        of a multigraph each pull. An igraph graph is keyed by vertex index
+        (``0 .. vcount() - 1``), not by its ``name`` attribute: names need
+        not be unique nor set on every vertex, and the indices are the keys
+        that ``pos``, ``node_size``, ``node_mass`` and ``fixed`` mappings
+        take for igraph graphs, so a result can be passed back as ``pos``.
+        A DataFrame edge table is keyed by its node labels; an edge array or
+        a sparse matrix by node index.
     pos : dict, optional
-        Start positions, node to ``(x, y)``; nodes left out start next to
-        their placed neighbours, or at random positions drawn from ``seed``.
+        Start positions, node to ``(x, y)`` (keyed as the result is); nodes
+        left out start next to their placed neighbours, or at random
+        positions drawn from ``seed``.
     weight : str or None, default "weight"
         Edge attribute holding the weight (missing means 1); ``None`` lays
         the graph out unweighted.
@@ -75,7 +83,9 @@ def forceatlas2_layout(
     Returns
     -------
     dict
-        Node to a float64 array ``[x, y]``, like networkx's layout functions.
+        Node (or vertex index, see ``G``) to a float64 array ``[x, y]``, like
+        networkx's layout functions; :func:`tallow_forceatlas2.io.write_gexf`
+        and the other writers take it as ``positions``.
 
     Raises
     ------
@@ -92,5 +102,14 @@ def forceatlas2_layout(
     """
     # networkx's semantics: plain ForceAtlas2 unless a multilevel start is asked for.
     options.setdefault("multilevel", False)
-    positions = layout(G, pos=pos, weight=weight, **options)
-    return dict(zip(G, positions))
+    graph: object = G
+    keys: Iterable[Hashable] | None = None
+    kind = graph_kind(G)
+    if kind == "networkx":
+        keys = list(G)
+    elif kind == "dataframe":
+        # Node labels come out of reading the table; layout() takes the result as it is.
+        arrays = graph_arrays(G, weight=weight)
+        graph, keys = arrays, arrays.nodes
+    positions = layout(graph, pos=pos, weight=weight, **options)
+    return dict(zip(range(len(positions)) if keys is None else keys, positions))
