@@ -169,11 +169,14 @@ def _picture_settings(
     picture: str, multilevel: bool, given: Mapping[str, object], chosen: dict[str, object]
 ) -> tuple[dict[str, object], dict[str, object] | None]:
     """The settings of the picture asked for, and of the clustered one when the graph decides."""
+    base = dict(chosen)
+    if multilevel and given.get("strong_gravity") is None:
+        base["strong_gravity"] = False
     if picture != "auto":
-        return _styled(picture, given, chosen), None
-    if not multilevel or all(given.get(name) is not None for name in PICTURE_SETTINGS["faithful"]):
-        return chosen, None
-    return _styled("faithful", given, chosen), _styled("clustered", given, chosen)
+        return _styled(picture, given, base), None
+    if not multilevel or given.get("lin_log") is not None:
+        return base, None
+    return _styled("faithful", given, base), _styled("clustered", given, base)
 
 
 def _check_tolerance(tol: object) -> float:
@@ -289,10 +292,10 @@ def layout(
         How strongly to pull groups of nodes apart. "clustered" draws every
         group as a tight knot (logarithmic attraction, classic gravity):
         right for graphs with communities. "faithful" keeps distances in
-        proportion to the graph's (linear attraction, strong gravity): right
-        for meshes, trees, kNN graphs and graphs without structure. "auto"
-        lets a multilevel layout decide from the graph: clustered when the
-        groups its coarsening found keep most edges inside and are well mixed
+        proportion to the graph's (linear attraction): right for meshes,
+        trees, kNN graphs and graphs without structure. "auto" lets a
+        multilevel layout decide from the graph: clustered when the groups
+        its coarsening found keep most edges inside and are well mixed
         inside, else faithful (``multilevel.picture``); a plain layout is
         faithful. ``lin_log`` and ``strong_gravity`` given explicitly win.
     node_size : array_like, mapping, or str, optional
@@ -329,8 +332,8 @@ def layout(
     strong_gravity : bool, optional
         Gravity that grows with the distance from the centre, which keeps
         small disconnected pieces next to the rest of the graph at any size.
-        ``False`` gives ForceAtlas2's classic gravity. Default: set by
-        ``picture`` (on for a plain layout).
+        ``False`` gives ForceAtlas2's classic gravity. Default: off with
+        ``multilevel`` or ``picture="clustered"``, else on.
     gravity : float, optional
         Pull towards the centre, between 0 and 1e6. Default: 0.05 with strong
         gravity, 1.0 without.

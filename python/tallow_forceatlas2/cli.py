@@ -44,7 +44,6 @@ from tallow_forceatlas2.io.writers import (
     write_positions_csv,
 )
 from tallow_forceatlas2.limits import MAX_NODE_MASS, MAX_POWERED_WEIGHT
-from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS
 from tallow_forceatlas2.node_table import NodeTable, read_node_table
 from tallow_forceatlas2.settings import SETTINGS, kernel_settings, range_text
 from tallow_forceatlas2.start_positions import read_start_positions
@@ -223,9 +222,8 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
         default="auto",
         help="how strongly to pull groups of nodes apart: 'clustered' draws communities as "
         "tight knots (--lin-log --no-strong-gravity), 'faithful' keeps distances in proportion "
-        "to the graph's, for meshes, trees and kNN graphs (--no-lin-log --strong-gravity), "
-        "'auto' lets a multilevel layout decide from the graph and is faithful otherwise "
-        "(default: auto)",
+        "to the graph's, for meshes, trees and kNN graphs (--no-lin-log), 'auto' lets a "
+        "multilevel layout decide from the graph and is faithful otherwise (default: auto)",
     )
     for setting in SETTINGS:
         flag = "--" + setting.name.replace("_", "-")
@@ -240,8 +238,10 @@ def _add_layout_options(parser: argparse.ArgumentParser) -> None:
             )
         if setting.name == "prevent_overlap":
             help += " (default: on when --nodes gives sizes, else off)"
-        elif setting.name in PICTURE_SETTINGS["faithful"]:
+        elif setting.name == "lin_log":
             help += " (default: set by --picture)"
+        elif setting.name == "strong_gravity":
+            help += " (default: off with --multilevel or --picture clustered, else on)"
         elif setting.kind is bool and setting.default is not None:
             help += f" (default: {'on' if setting.default else 'off'})"
         elif setting.default is not None:
