@@ -18,10 +18,10 @@ import io
 import lzma
 import tempfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import IO, BinaryIO
+from typing import BinaryIO
 
 __all__ = [
     "COMPRESSED_SUFFIXES",
@@ -40,7 +40,12 @@ MAX_DECOMPRESSED_BYTES = 8 << 30
 COMPRESSED_SUFFIXES = {".gz": "gzip", ".gzip": "gzip", ".bz2": "bzip2", ".xz": "xz"}
 
 _MAGIC = {b"\x1f\x8b": "gzip", b"BZh": "bzip2", b"\xfd7zXZ\x00": "xz"}
-_OPENERS = {"gzip": gzip.GzipFile, "bzip2": bz2.BZ2File, "xz": lzma.LZMAFile}
+_OPENERS: dict[str, Callable[[BinaryIO], io.BufferedIOBase]] = {
+    # Closed by _BoundedReader.close, with the file under them.
+    "gzip": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
+    "bzip2": lambda raw: bz2.BZ2File(raw),
+    "xz": lambda raw: lzma.LZMAFile(raw),  # noqa: SIM115
+}
 _TOOLS = {"gzip": "gunzip -k", "bzip2": "bunzip2 -k", "xz": "unxz -k"}
 _BROKEN = (OSError, EOFError, zlib.error, lzma.LZMAError)
 _CHUNK = 1 << 20
@@ -68,9 +73,11 @@ def format_suffix(path: Path) -> str:
 class _BoundedReader(io.RawIOBase):
     """The decompressed bytes of a stream, refused past the size limits."""
 
-    def __init__(self, stream: IO[bytes], path: Path, kind: str, compressed: int) -> None:
+    def __init__(
+        self, stream: io.BufferedIOBase, raw: BinaryIO, path: Path, kind: str, compressed: int
+    ) -> None:
         super().__init__()
-        self._stream, self._path, self._kind = stream, path, kind
+        self._stream, self._raw, self._path, self._kind = stream, raw, path, kind
         self._limit = min(MAX_DECOMPRESSED_BYTES, max(RATIO_FROM_BYTES, MAX_RATIO * compressed))
         self._read = 0
 
@@ -79,7 +86,7 @@ class _BoundedReader(io.RawIOBase):
 
     def readinto(self, buffer: memoryview) -> int:  # type: ignore[override]
         try:
-            count = self._stream.readinto(buffer)  # type: ignore[attr-defined]
+            count = self._stream.readinto(buffer)
         except _BROKEN as exc:
             raise _input_error(self._path, self._broken(exc)) from None
         self._read += count
@@ -106,7 +113,8 @@ class _BoundedReader(io.RawIOBase):
         )
 
     def close(self) -> None:
-        self._stream.close()
+        self._stream.close()  # the decompressors leave the file they read open
+        self._raw.close()
         super().close()
 
 
@@ -124,11 +132,11 @@ def open_input(path: Path) -> BinaryIO:
         if kind is None:
             return handle
         size = path.stat().st_size if path.is_file() else 0
-        stream = _OPENERS[kind](fileobj=handle)
+        stream = _OPENERS[kind](handle)
     except BaseException:
         handle.close()
         raise
-    return io.BufferedReader(_BoundedReader(stream, path, kind, size), _CHUNK)
+    return io.BufferedReader(_BoundedReader(stream, handle, path, kind, size), _CHUNK)
 
 
 def _is_compressed(path: Path) -> bool:

@@ -3,9 +3,8 @@
 Spreadsheets in many locales save ``.csv`` files with ``;`` between fields,
 and tab-separated files are often named ``.csv`` too. When the separator the
 extension implies does not occur in the first data line, the first of
-tab, ``;``, ``|`` (and, for whitespace-separated names, ``,``) that does is
-taken; a line of several words and no separator at all is split at
-whitespace. Such a line could not be read with the extension's separator
+``,``, tab, ``;`` and ``|`` that does is taken; a line of several words and
+no separator at all is split at whitespace. Such a line could not be read with the extension's separator
 anyway (a single field is never an edge nor a header), so no file that
 reads today reads differently.
 """
@@ -14,7 +13,7 @@ from __future__ import annotations
 
 __all__ = ["delimiter_hint", "detect_delimiter", "name_of"]
 
-_CANDIDATES = ("\t", ";", "|")
+_CANDIDATES = (",", "\t", ";", "|")
 _NAMES = {"\t": "tab", ",": "','", ";": "';'", "|": "'|'", " ": "space"}
 
 
@@ -42,7 +41,7 @@ def detect_delimiter(first_line: str, expected: str | None) -> str | None:
     if expected is None:
         if len(first_line.split()) > 1:
             return None
-        candidates: tuple[str, ...] = (",", ";", "|")
+        candidates: tuple[str, ...] = _CANDIDATES
     else:
         if expected in first_line:
             return expected
