@@ -1,7 +1,8 @@
 """Benchmark of reading big edge lists: the plain reader against the pyarrow fast path.
 
-Writes a seeded CSV edge list (``source,target,weight`` with text labels
-``n123``, random pairs over ``--nodes`` nodes, default edges / 10) and reads
+Writes a seeded CSV edge list (``source,target,weight``, or
+``source,target`` with ``--unweighted``, with text labels ``n123``, random
+pairs over ``--nodes`` nodes, default edges / 10) and reads
 it with ``tallow_forceatlas2.io.readers.read_graph``, with the fast path off
 (``plain``), as installed (``fast``), and from a gzip copy (``gzip``, with
 ``--gzip``), each in a fresh subprocess so that its peak resident memory is
@@ -10,7 +11,7 @@ peak over the file's size. The 10-million-edge default is the size the
 README quotes.
 
 usage: python benchmarks/read_bench.py [--edges 10000000] [--nodes N] [--keep FILE]
-       [--readers plain fast] [--gzip]
+       [--readers plain fast] [--gzip] [--unweighted]
 """
 
 from __future__ import annotations
@@ -43,16 +44,19 @@ print(json.dumps({"seconds": seconds, "peak": peak, "edges": len(graph.edges),
 """
 
 
-def write_edge_list(path: Path, n_edges: int, n_nodes: int) -> None:
+def write_edge_list(path: Path, n_edges: int, n_nodes: int, weighted: bool) -> None:
     rng = np.random.default_rng(0)
     chunk = 1_000_000
     with path.open("w", encoding="utf-8") as out:
-        out.write("source,target,weight\n")
+        out.write("source,target,weight\n" if weighted else "source,target\n")
         for start in range(0, n_edges, chunk):
             count = min(chunk, n_edges - start)
-            pairs = rng.integers(0, n_nodes, size=(count, 2))
-            weights = rng.integers(1, 10, size=count)
-            out.write("".join(f"n{u},n{v},{w}\n" for (u, v), w in zip(pairs.tolist(), weights)))
+            pairs = rng.integers(0, n_nodes, size=(count, 2)).tolist()
+            if weighted:
+                weights = rng.integers(1, 10, size=count).tolist()
+                out.write("".join(f"n{u},n{v},{w}\n" for (u, v), w in zip(pairs, weights)))
+            else:
+                out.write("".join(f"n{u},n{v}\n" for u, v in pairs))
 
 
 def measure(path: Path, reader: str) -> dict[str, float]:
@@ -82,12 +86,14 @@ def main() -> None:
         "--readers", nargs="+", choices=("plain", "fast"), default=["plain", "fast"]
     )
     parser.add_argument("--gzip", action="store_true", help="also read a gzip copy")
+    parser.add_argument("--unweighted", action="store_true", help="write source,target only")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         path = args.keep or Path(folder) / "edges.csv"
         if not path.exists():
             start = time.perf_counter()
-            write_edge_list(path, args.edges, args.nodes or max(args.edges // 10, 2))
+            nodes = args.nodes or max(args.edges // 10, 2)
+            write_edge_list(path, args.edges, nodes, not args.unweighted)
             print(
                 f"wrote {path.stat().st_size / 2**20:,.0f} MiB in "
                 f"{time.perf_counter() - start:.1f} s",

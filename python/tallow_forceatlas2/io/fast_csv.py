@@ -15,6 +15,7 @@ takes the hand-written reader.
 from __future__ import annotations
 
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -132,16 +133,27 @@ def _read(
     max_edges = _line_count(path)
     numbering = NodeNumbering(pa, pc, pool, max_edges)
     weights = np.empty(max_edges if weighted else 0)  # pages never written take no memory
-    pending_header = header
-    for block in _blocks(path):
-        table = pacsv.read_csv(pa.BufferReader(pa.py_buffer(block)), memory_pool=pool, **options)
-        if pending_header and table.num_rows:
-            table, pending_header = table.slice(1), False
-        if weighted and not _read_weights(pa, pc, table.column(2), pool, weights, numbering):
-            return None
-        numbering.add(table.column(0), table.column(1))
-        del table
-        pool.release_unused()  # the block's text and hash tables, back to the system
+    with ThreadPoolExecutor(max_workers=1) as worker:
+        # Block k is hashed on the worker while block k - 1 is merged and
+        # block k + 1 parsed here: two cores busy, two blocks in memory.
+        pending_header, previous = header, None
+        for block in _blocks(path):
+            table = pacsv.read_csv(
+                pa.BufferReader(pa.py_buffer(block)), memory_pool=pool, **options
+            )
+            if pending_header and table.num_rows:
+                table, pending_header = table.slice(1), False
+            begin = numbering.reserve(table.num_rows)
+            if weighted and not _read_weights(pa, pc, table.column(2), pool, weights, begin // 2):
+                return None
+            encoding = worker.submit(numbering.encode, table.column(0), table.column(1), begin)
+            del table
+            if previous is not None:
+                numbering.merge(previous[0].result(), *previous[1:])
+            previous = (encoding, begin, numbering.edge_count - begin // 2)
+            pool.release_unused()  # the block's text and hash tables, back to the system
+        if previous is not None:
+            numbering.merge(previous[0].result(), *previous[1:])
     if numbering.edge_count == 0:
         return None
     labels, edges = numbering.finish()
@@ -169,14 +181,13 @@ def _line_count(path: Path) -> int:
 
 
 def _read_weights(
-    pa: Any, pc: Any, column: Any, pool: Any, weights: NDArray[np.float64], at: NodeNumbering
+    pa: Any, pc: Any, column: Any, pool: Any, weights: NDArray[np.float64], start: int
 ) -> bool:
-    """Write a block's weights after the edges added so far; False unless all finite, >= 0."""
+    """Write a block's weights from edge ``start`` on; False unless all finite and >= 0."""
     try:
         values = pc.cast(column, pa.float64(), memory_pool=pool)
     except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
         return False
-    start = at.edge_count
     for chunk in values.chunks:
         part = weights[start : start + len(chunk)]
         part[:] = chunk.to_numpy()

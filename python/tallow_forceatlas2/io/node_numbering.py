@@ -3,8 +3,9 @@
 Nodes are numbered as the plain reader meets them: row by row, the source
 before the target. Each block's labels are hashed (pyarrow's hash tables, no
 Python work per row) into codes and the block's own label list in the order
-the block meets them; that list, hashed after the labels met so far, gives
-each of its codes a number for good. Only the int32 codes (in the edge
+the block meets them (on a worker thread, while the previous block is
+merged); that list, hashed after the labels met so far, gives each of its
+codes a number for good. Only the int32 codes (in the edge
 array's own memory) and the labels met so far are kept, not the text.
 """
 
@@ -41,21 +42,29 @@ class NodeNumbering:
         self._labels = pa.array([], pa.string())
         self.edge_count = 0
 
-    def add(self, sources: Any, targets: Any) -> None:
-        """Add a block's edges, as pyarrow (chunked) string arrays of equal length.
+    def reserve(self, count: int) -> int:
+        """Set apart the places of a block's ``count`` edges; return where its ends begin.
 
         Raises
         ------
         ValueError
             Past ``max_edges``.
         """
+        begin = 2 * self.edge_count
+        if begin + 2 * count > len(self._edges):
+            raise ValueError("more edges than the file has lines")
+        self.edge_count += count
+        return begin
+
+    def encode(self, sources: Any, targets: Any, begin: int) -> Any:
+        """Code a block's edges (pyarrow string arrays) in the block's own numbering.
+
+        The codes go to the block's places (from :meth:`reserve`); the block's
+        labels, in the order it meets them, are returned for :meth:`merge`.
+        Blocks may be encoded on other threads, each before its merge.
+        """
         pa, pc = self._pa, self._pc
         count = len(sources)
-        if count == 0:
-            return
-        begin, end = 2 * self.edge_count, 2 * (self.edge_count + count)
-        if end > len(self._edges):
-            raise ValueError("more edges than the file has lines")
         # One hash table for both columns: codes for all the sources, then all
         # the targets; interleaved, then numbered again (int32 hashing, cheap)
         # in the order the rows meet them.
@@ -64,7 +73,7 @@ class NodeNumbering:
             pa.chunked_array(chunks, type=pa.string()), memory_pool=self._pool
         )
         del chunks
-        codes = self._codes[begin:end]
+        codes = self._codes[begin : begin + 2 * count]
         start = 0
         for chunk in encoded.chunks:
             side = int(start >= count)  # sources fill the even slots, targets the odd ones
@@ -74,15 +83,22 @@ class NodeNumbering:
         labels = encoded.chunk(0).dictionary if encoded.num_chunks else pa.array([], pa.string())
         del encoded
         renumbered = pc.dictionary_encode(pa.array(codes), memory_pool=self._pool)
-        labels = pc.take(labels, renumbered.dictionary, memory_pool=self._pool)
-        # The labels so far, then the block's new ones: the known keep their numbers.
+        codes[:] = renumbered.indices.to_numpy()
+        return pc.take(labels, renumbered.dictionary, memory_pool=self._pool)
+
+    def merge(self, labels: Any, begin: int, count: int) -> None:
+        """Number a block's labels after those met so far, and its codes with them; in order."""
+        pa, pc = self._pa, self._pc
+        if count == 0:
+            return
+        # The labels so far, then the block's: the known keep their numbers.
         merged = pc.dictionary_encode(
             pa.chunked_array([self._labels, labels], type=pa.string()), memory_pool=self._pool
         )
         block_numbers = merged.chunk(merged.num_chunks - 1)  # no chunk for no labels so far
         self._labels = block_numbers.dictionary
-        np.take(block_numbers.indices.to_numpy(), renumbered.indices.to_numpy(), out=codes)
-        self.edge_count += count
+        codes = self._codes[begin : begin + 2 * count]
+        codes[:] = block_numbers.indices.to_numpy()[codes]
 
     def finish(self) -> tuple[Any, NDArray[np.int64]]:
         """Return every label in order of first appearance (a pyarrow array) and the edges.
