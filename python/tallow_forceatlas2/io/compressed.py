@@ -104,7 +104,7 @@ class _BoundedReader(io.RawIOBase):
         bound = (
             f"{MAX_DECOMPRESSED_BYTES / 2**30:g} GiB"
             if self._limit == MAX_DECOMPRESSED_BYTES
-            else f"{self._limit / 2**20:,.0f} MiB ({MAX_RATIO} times its compressed size)"
+            else f"{self._limit / 2**20:,.0f} MiB, over {MAX_RATIO} times its compressed size"
         )
         return (
             f"decompresses to more than {bound}, the limit that keeps a decompression bomb "
