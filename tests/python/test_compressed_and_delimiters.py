@@ -232,9 +232,12 @@ def test_a_layout_whose_edges_do_not_fit_is_refused_up_front(
     assert code == 2 and err == [line]
 
 
-def test_available_memory_is_at_most_the_machine() -> None:
-    from tallow_forceatlas2.available_memory import available_memory
+def test_available_memory_is_what_the_system_has_free(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    from tallow_forceatlas2 import available_memory
 
-    room = available_memory()
-    physical = limits._memory_limit()
-    assert room is not None and physical is not None and 0 < room <= physical
+    meminfo = tmp_path / "meminfo"
+    meminfo.write_text("MemTotal: 99999999 kB\nMemAvailable: 2048 kB\n", encoding="ascii")
+    monkeypatch.setattr(available_memory, "_MEMINFO", meminfo)
+    assert available_memory.available_memory() == 2048 * 1024
