@@ -455,7 +455,7 @@ def prepare_layout(
     arrays = graph_arrays(
         graph, n_nodes=n_nodes, weights=weights, weight=weight, source=source, target=target
     )
-    check_memory(arrays.n_nodes)
+    check_memory(arrays.n_nodes, len(arrays.edges))
     per_node = {"pos": pos, "fixed": fixed, "node_size": node_size, "node_mass": node_mass}
     multilevel = _use_multilevel(multilevel, arrays.n_nodes, per_node, seed, iterations)
     chosen, clustered = _picture_settings(picture, multilevel, settings, chosen)

@@ -104,7 +104,8 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
         help=(
             "edge list (.csv, .tsv or whitespace separated: source target [weight], "
             "'#' comments; networkx's write_edgelist lines 'u v {...}' too) or a "
-            ".graphml/.gexf/.gml/.net (Pajek)/.adjlist file; '-' reads standard input"
+            ".graphml/.gexf/.gml/.net (Pajek)/.adjlist file, each maybe compressed "
+            "(.gz, .bz2, .xz); '-' reads standard input"
         ),
     )
     group.add_argument(
@@ -122,7 +123,8 @@ def _add_input_options(parser: argparse.ArgumentParser) -> None:
         "--delimiter",
         type=_delimiter,
         help="field separator of an edge list: one character, '\\t' or 'tab' "
-        "(default: ',' for .csv, tab for .tsv, else whitespace)",
+        "(default: ',' for .csv, tab for .tsv, else whitespace, unless the first line "
+        "shows tab, ';' or '|' instead)",
     )
     group.add_argument(
         "--header",

@@ -30,15 +30,16 @@ of 1e18 give NaN.
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Hashable, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
 
+from tallow_forceatlas2.available_memory import available_memory
 from tallow_forceatlas2.echo import echo
 
 __all__ = [
+    "BYTES_PER_EDGE",
     "BYTES_PER_NODE",
     "MAX_NODE_MASS",
     "MAX_POWERED_WEIGHT",
@@ -57,6 +58,9 @@ MAX_POWERED_WEIGHT = 1e10
 # The least a layout needs per node: the kernel's node record (10 float32),
 # the float64 start positions handed to it and the float64 result.
 BYTES_PER_NODE = 40 + 16 + 16
+# And per edge: the kernel's edge record (two uint32 ends and a float32
+# weight) and the edge's place in the incident lists of both its ends.
+BYTES_PER_EDGE = 12 + 2 * 4
 # How many nodes a message names before it only counts the rest.
 NAMED_NODES = 5
 
@@ -175,44 +179,34 @@ def check_weights(
 
 
 def _memory_limit() -> int | None:
-    limits = []
-    try:
-        limits.append(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
-    except (AttributeError, ValueError, OSError):  # pragma: no cover - not POSIX
-        pass
-    try:
-        import resource
-
-        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
-        if soft != resource.RLIM_INFINITY:
-            limits.append(soft)
-    except (ImportError, OSError, ValueError):  # pragma: no cover - not POSIX
-        pass
-    positive = [limit for limit in limits if limit > 0]
-    return min(positive) if positive else None
+    """The most memory a layout may take (see :func:`available_memory`)."""
+    return available_memory()
 
 
-def check_memory(n_nodes: int) -> None:
-    """Refuse a node count whose buffers cannot fit in this machine's memory.
+def check_memory(n_nodes: int, n_edges: int = 0) -> None:
+    """Refuse a graph whose layout buffers cannot fit in the memory available.
 
     Parameters
     ----------
     n_nodes : int
         Number of nodes.
+    n_edges : int, default 0
+        Number of edges.
 
     Raises
     ------
     MemoryError
-        When ``n_nodes * BYTES_PER_NODE`` exceeds the physical memory or the
-        process's address-space limit, before anything is allocated.
+        When ``n_nodes * BYTES_PER_NODE + n_edges * BYTES_PER_EDGE`` (a lower
+        bound of what the layout allocates) exceeds the memory available,
+        before anything is allocated.
     """
     limit = _memory_limit()
-    needed = n_nodes * BYTES_PER_NODE
+    needed = n_nodes * BYTES_PER_NODE + n_edges * BYTES_PER_EDGE
     if limit is not None and needed > limit:
         raise MemoryError(
-            f"a layout of {n_nodes:,} nodes needs at least {needed / 2**30:.1f} GiB "
-            f"({BYTES_PER_NODE} bytes per node) but this process can use at most "
-            f"{limit / 2**30:.1f} GiB"
+            f"a layout of {n_nodes:,} nodes and {n_edges:,} edges needs at least "
+            f"{needed / 2**30:.1f} GiB ({BYTES_PER_NODE} bytes per node, {BYTES_PER_EDGE} "
+            f"per edge) but only {limit / 2**30:.1f} GiB of memory is available"
         )
 
 

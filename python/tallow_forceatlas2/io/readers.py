@@ -2,9 +2,11 @@
 
 Edge lists are text: one edge per line as ``source target [weight]``,
 separated by commas (``.csv``), tabs (``.tsv``, ``.tab``) or whitespace
-(anything else); node labels are any text; ``#`` starts a comment line (and,
-in whitespace-separated files, a comment at the end of a line). GraphML, GEXF
-and GML files are read with networkx.
+(anything else), or by what the first line shows when that differs
+(:mod:`.delimiters`); node labels are any text; ``#`` starts a comment line
+(and, in whitespace-separated files, a comment at the end of a line). GraphML,
+GEXF and GML files are read with networkx. Every format may be compressed
+(``edges.csv.gz``, :mod:`.compressed`).
 """
 
 from __future__ import annotations
@@ -23,6 +25,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.echo import echo
+from tallow_forceatlas2.io.compressed import decompressed_copy, format_suffix, open_input
+from tallow_forceatlas2.io.delimiters import delimiter_hint, detect_delimiter
 
 __all__ = [
     "GRAPH_FORMATS",
@@ -135,7 +139,7 @@ def _lines(path: Path) -> Iterator[tuple[int, str]]:
 
     check_text_file(path)
     try:
-        handle = path.open("rb")
+        handle = open_input(path)
     except FileNotFoundError:
         raise InputError(path, None, "no such file") from None
     except IsADirectoryError:
@@ -157,8 +161,16 @@ def _lines(path: Path) -> Iterator[tuple[int, str]]:
 
 
 def delimiter_for(path: Path, delimiter: str | None) -> str | None:
-    """The field separator of a table: the given one, else the extension's (None: whitespace)."""
-    return delimiter if delimiter is not None else _DELIMITERS.get(path.suffix.lower())
+    """The field separator of a table (None: whitespace).
+
+    The given one, else the extension's, unless the first data line shows
+    another (see :func:`~tallow_forceatlas2.io.delimiters.detect_delimiter`).
+    """
+    if delimiter is not None:
+        return delimiter
+    expected = _DELIMITERS.get(format_suffix(path))
+    first = next((s for _, line in _lines(path) if (s := line.strip()) and s[0] != "#"), None)
+    return expected if first is None else detect_delimiter(first, expected)
 
 
 def table_rows(path: Path, delimiter: str | None) -> Iterator[tuple[int, list[str]]]:
@@ -202,7 +214,7 @@ def _networkx_edge_line(path: Path, number: int, fields: list[str]) -> list[str]
 _PAJEK_SECTIONS = {"*vertices", "*edges", "*arcs", "*edgeslist", "*arcslist", "*network"}
 
 
-def _shape_message(shape: str, fields: list[str]) -> str:
+def _shape_message(shape: str, fields: list[str], delimiter: str | None) -> str:
     message = f"expected '{shape}', got {len(fields)} field(s)"
     if fields and fields[0].lower() in _PAJEK_SECTIONS:
         return message + "; this looks like a Pajek file: name it .net or pass --format net"
@@ -211,7 +223,7 @@ def _shape_message(shape: str, fields: list[str]) -> str:
             message + "; if this is an adjacency list (a node, then its neighbours), "
             "name it .adjlist or pass --format adjlist"
         )
-    return message
+    return message + delimiter_hint(fields, delimiter)
 
 
 def _is_column_names(fields: list[str]) -> bool:
@@ -266,8 +278,7 @@ def read_edge_list(
     InputError
         Naming the file and line of the first problem.
     """
-    if delimiter is None:
-        delimiter = _DELIMITERS.get(path.suffix.lower())
+    delimiter = delimiter_for(path, delimiter)
     first = next((fields for _, fields in table_rows(path, delimiter)), None)
     if header is not False and first is not None:
         from tallow_forceatlas2.io import column_edge_table as by_name
@@ -327,7 +338,7 @@ def _read_edges(
         if delimiter is None and len(fields) > 2 and fields[2].startswith("{"):
             fields = _networkx_edge_line(path, number, fields)
         if len(fields) not in (2, 3) or not all(fields[:2]):
-            raise InputError(path, number, _shape_message(shape, fields))
+            raise InputError(path, number, _shape_message(shape, fields, delimiter))
         if header_names and (fields[0] in header_names or fields[1] in header_names):
             return None
         weight = 1.0
@@ -488,6 +499,13 @@ def read_graph(
     InputError
         Naming the file and, where there is one, the line.
     """
+    with decompressed_copy(path) as copy:
+        if copy is not None:
+            options = {"weight": weight, "community_attribute": community_attribute}
+            try:
+                return read_graph(copy, delimiter=delimiter, header=header, **options)
+            except InputError as exc:
+                raise InputError(path, exc.line, exc.message) from None
     if path.suffix.lower() in GRAPH_FORMATS:
         return read_graph_file(path, weight=weight, community_attribute=community_attribute)
     if community_attribute is not None:
@@ -528,8 +546,7 @@ def read_communities(
     InputError
         For malformed lines.
     """
-    if delimiter is None:
-        delimiter = _DELIMITERS.get(path.suffix.lower())
+    delimiter = delimiter_for(path, delimiter)
     index = {node: i for i, node in enumerate(nodes)}
     communities = [""] * len(nodes)
     unknown: list[str] = []
