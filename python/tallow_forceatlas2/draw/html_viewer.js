@@ -69,6 +69,13 @@
     return pairs;
   }
 
+  // Node radii from degrees, where the page has no sizes: hubs larger.
+  function degreeRadii(degree, unit) {
+    var radii = new Float32Array(degree.length);
+    for (var i = 0; i < degree.length; i++) radii[i] = unit * Math.sqrt(1 + Math.log1p(degree[i]));
+    return radii;
+  }
+
   function hexColour(hex) {
     var value = parseInt(hex.slice(1), 16);
     return [(value >> 16) & 255, (value >> 8) & 255, value & 255, 255];
@@ -362,7 +369,7 @@
       n: n,
       dim: meta.dim,
       positions: blob("positions", Float32Array),
-      radii: blob("radii", Float32Array),
+      radii: blob("radii", Float32Array) || degreeRadii(meta.attributes.degree, meta.radius_unit),
       nodeOrder: interleavedNodes(n),
       edgePairs: interleavedEdges(blob("edge-counts", Uint32Array), blob("edge-targets", Uint32Array)),
       labels: meta.labels,
