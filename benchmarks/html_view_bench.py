@@ -133,8 +133,15 @@ def measure(driver: webdriver.Chrome, page: Path, bokeh: bool) -> dict[str, Any]
     return rows
 
 
-def row(label: str, nodes: int, edges: int, megabytes: float, write: float, opened: float,
-        result: dict[str, Any]) -> str:
+def row(
+    label: str,
+    nodes: int,
+    edges: int,
+    megabytes: float,
+    write: float,
+    opened: float,
+    result: dict[str, Any],
+) -> str:
     times = np.array(result["times"])
     times = times[2:] if len(times) > 6 else times  # the first frames warm up
     detail = result.get("detail")
@@ -179,8 +186,10 @@ def main() -> None:
                     driver.quit()
                 for label, result in got.items():
                     if label != "open":
-                        print(row(label, n, len(edges), megabytes, write, got["open"], result),
-                              flush=True)
+                        print(
+                            row(label, n, len(edges), megabytes, write, got["open"], result),
+                            flush=True,
+                        )
                 page.unlink()
 
 

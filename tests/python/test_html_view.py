@@ -42,7 +42,7 @@ def write_square(path: Path) -> Path:
 
 
 def page_part(text: str, name: str) -> str:
-    found = re.search(rf'<script type="[^"]+" id="tallow-{name}">(.*?)</script>', text, re.S)
+    found = re.search(rf'<script type="[^"]+" id="tallow-{name}">(.*?)</script>', text, re.DOTALL)
     assert found, name
     return found.group(1)
 
@@ -139,7 +139,9 @@ WINDOW = (1400, 900)
 
 @pytest.fixture(scope="module")
 def browser() -> Iterator[Any]:
-    webdriver = pytest.importorskip("selenium.webdriver", reason="needs selenium (pip install selenium)")
+    webdriver = pytest.importorskip(
+        "selenium.webdriver", reason="needs selenium (pip install selenium)"
+    )
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     driver_path = shutil.which("chromedriver")
     if chromium is None or driver_path is None:
@@ -282,7 +284,9 @@ def test_zoom_changes_the_view(browser: Any, tmp_path: Path, how: str) -> None:
     state = open_page(browser, write_square(tmp_path / "square.html"), "webgl")
     canvas = browser.find_element(By.ID, "tallow-canvas")
     if how == "wheel":
-        ActionChains(browser).scroll_from_origin(ScrollOrigin.from_element(canvas), 0, -200).perform()
+        ActionChains(browser).scroll_from_origin(
+            ScrollOrigin.from_element(canvas), 0, -200
+        ).perform()
     else:
         canvas.click()
         canvas.send_keys("+")

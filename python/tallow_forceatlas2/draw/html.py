@@ -16,7 +16,7 @@ from __future__ import annotations
 import math
 from collections.abc import Hashable, Mapping, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -62,7 +62,9 @@ def _edges(edges: ArrayLike | None, n: int) -> NDArray[np.int64]:
         raise ValueError(f"edges must have shape (m, 2), not {pairs.shape}")
     pairs = pairs.astype(np.int64)
     if pairs.min() < 0 or pairs.max() >= n:
-        raise ValueError(f"edges must hold node indices in [0, {n}), found {pairs.min()}..{pairs.max()}")
+        raise ValueError(
+            f"edges must hold node indices in [0, {n}), found {pairs.min()}..{pairs.max()}"
+        )
     return pairs
 
 
@@ -71,7 +73,7 @@ def _per_node(name: str, values: Sequence[Any] | NDArray[Any], n: int) -> Sequen
         raise TypeError(f"{name} must be a sequence with one value per node")
     if len(values) != n:
         raise ValueError(f"{name} has {len(values)} values for {n} nodes")
-    return values
+    return cast("Sequence[Any]", values)
 
 
 def _radii(node_sizes: ArrayLike, n: int) -> NDArray[np.float64]:
@@ -121,7 +123,6 @@ def _edge_sample(pairs: NDArray[np.int64], max_edges: int) -> NDArray[np.int64]:
 
 
 def _schemes(
-    n: int,
     degree: NDArray[np.float64],
     communities: Sequence[Hashable] | None,
     attributes: Mapping[str, Sequence[Any]],
@@ -209,7 +210,7 @@ def to_html(
     radii = None if node_sizes is None else _radii(node_sizes, n)
     if radii is not None and n:
         radius += float(radii.max())  # whole nodes at the frame's edge
-    schemes = _schemes(n, degree, communities, extra, color_by)
+    schemes = _schemes(degree, communities, extra, color_by)
     shown = _edge_sample(pairs, int(max_edges))
     hover: dict[str, list[Any]] = {}
     if communities is not None:

@@ -39,7 +39,7 @@ def _json_text(value: Any) -> str:
 
 def _write_blob(out: IO[str], name: str, array: NDArray[Any]) -> None:
     data = np.ascontiguousarray(array).astype(array.dtype.newbyteorder("<"), copy=False)
-    raw = memoryview(data.view(np.uint8).reshape(-1))
+    raw = data.tobytes()
     out.write(f'<script type="application/octet-stream" id="tallow-blob-{name}">')
     for start in range(0, len(raw), _SLICE):
         out.write(base64.b64encode(raw[start : start + _SLICE]).decode("ascii"))
