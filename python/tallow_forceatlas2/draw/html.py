@@ -229,7 +229,7 @@ def to_html(
         # Without sizes the page sizes nodes from their degree (saving the
         # page 5 bytes a node): this unit times sqrt(1 + log(1 + degree)), a
         # fraction of the spacing of evenly spread nodes.
-        "radius_unit": radius / (2.0 * math.sqrt(max(n, 1))),
+        "radius_unit": radius / (3.0 * math.sqrt(max(n, 1))),
         "schemes": [{"name": s.name, "palette": s.palette, "legend": s.legend} for s in schemes],
     }
     # Positions are stored relative to the view's centre, so that float32
