@@ -111,6 +111,7 @@ def test_page_is_compact(tmp_path: Path) -> None:
         ({"node_sizes": [1, 1, -1, 1]}, ValueError, ">= 0"),
         ({"color_by": "colour"}, ValueError, "color_by must be one of"),
         ({"max_edges": -1}, ValueError, "max_edges"),
+        ({"attributes": {"degree": [1, 2, 3, 4]}}, ValueError, "'degree' is taken"),
     ],
     ids=lambda value: next(iter(value)) if isinstance(value, dict) else "",
 )
@@ -296,6 +297,22 @@ def test_zoom_changes_the_view(browser: Any, tmp_path: Path, how: str) -> None:
     centre = SQUARE.mean(axis=0)
     assert_colour(pixels, on_screen(state, SQUARE[3], centre), colour("#ffffff"))
     assert_colour(pixels, on_screen(zoomed, SQUARE[3], centre), colour(COMMUNITY_COLOURS[3]))
+
+
+@pytest.mark.parametrize(
+    "positions",
+    [np.zeros((0, 2)), np.array([[3.0, 4.0]]), np.full((5, 2), 7.0), np.full((3, 3), 1e12)],
+    ids=["no nodes", "one node", "coincident nodes", "far coincident nodes in 3-D"],
+)
+def test_degenerate_layouts_open_without_errors(
+    browser: Any, tmp_path: Path, positions: np.ndarray
+) -> None:
+    path = tmp_path / "odd.html"
+    to_html(path, positions, [[0, 0]] if len(positions) else None)
+    open_page(browser, path, "webgl")
+    browser.execute_script("tallowViewer.search('0'); tallowViewer.hover(10, 10)")
+    screenshot(browser)
+    assert console_errors(browser) == []
 
 
 def test_three_columns_give_a_view_that_rotates(browser: Any, tmp_path: Path) -> None:

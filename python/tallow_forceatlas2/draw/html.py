@@ -203,6 +203,9 @@ def to_html(
         raise ValueError(f"max_edges must be an int >= 0, not {max_edges!r}")
     names = [str(label) for label in _per_node("labels", labels, n)] if labels is not None else None
     extra = {str(k): _per_node(f"attributes[{k!r}]", v, n) for k, v in (attributes or {}).items()}
+    taken = {"community", "degree"} & set(extra)
+    if taken:
+        raise ValueError(f"attribute name {sorted(taken)[0]!r} is taken by the page; rename it")
     if communities is not None:
         communities = _per_node("communities", communities, n)
     degree = np.bincount(pairs.ravel(), minlength=n).astype(np.float64)
