@@ -199,13 +199,17 @@ def to_html(
     points = _positions(positions)
     n = len(points)
     pairs = _edges(edges, n)
-    if isinstance(max_edges, bool) or not isinstance(max_edges, (int, np.integer)) or max_edges < 0:
-        raise ValueError(f"max_edges must be an int >= 0, not {max_edges!r}")
-    names = [str(label) for label in _per_node("labels", labels, n)] if labels is not None else None
+    if isinstance(max_edges, bool) or not isinstance(max_edges, (int, np.integer)):
+        raise TypeError(f"max_edges must be an int, not {type(max_edges).__name__}")
+    if max_edges < 0:
+        raise ValueError(f"max_edges must be >= 0, not {max_edges}")
+    names = [
+        str(label) for label in (range(n) if labels is None else _per_node("labels", labels, n))
+    ]
     extra = {str(k): _per_node(f"attributes[{k!r}]", v, n) for k, v in (attributes or {}).items()}
     taken = {"community", "degree"} & set(extra)
     if taken:
-        raise ValueError(f"attribute name {sorted(taken)[0]!r} is taken by the page; rename it")
+        raise ValueError(f"attribute name {min(taken)!r} is taken by the page; rename it")
     if communities is not None:
         communities = _per_node("communities", communities, n)
     degree = np.bincount(pairs.ravel(), minlength=n).astype(np.float64)
@@ -215,19 +219,13 @@ def to_html(
         radius += float(radii.max())  # whole nodes at the frame's edge
     schemes = _schemes(degree, communities, extra, color_by)
     shown = _edge_sample(pairs, int(max_edges))
-    hover: dict[str, list[Any]] = {}
-    if communities is not None:
-        hover["community"] = [_json_value(c) for c in communities]
-    hover["degree"] = [int(d) for d in degree]
-    hover.update({k: [_json_value(v) for v in values] for k, values in extra.items()})
-    order = np.argsort(shown[:, 0], kind="stable")
     meta = {
         "title": path.stem if title is None else str(title),
         "n": n,
         "dim": points.shape[1],
         "edges_total": len(pairs),
         "labels": names,
-        "attributes": hover,
+        "attributes": _hover_values(communities, degree, extra),
         "view": {"center": [0.0] * points.shape[1], "radius": radius},
         # Without sizes the page sizes nodes from their degree (saving the
         # page 5 bytes a node): this unit times sqrt(1 + log(1 + degree)), a
@@ -235,14 +233,38 @@ def to_html(
         "radius_unit": radius / (3.0 * math.sqrt(max(n, 1))),
         "schemes": [{"name": s.name, "palette": s.palette, "legend": s.legend} for s in schemes],
     }
-    # Positions are stored relative to the view's centre, so that float32
-    # keeps their detail however far from the origin the layout lies.
+    write_page(path, str(meta["title"]), meta, _blobs(points - centre, shown, radii, schemes))
+
+
+def _hover_values(
+    communities: Sequence[Hashable] | None,
+    degree: NDArray[np.float64],
+    extra: Mapping[str, Sequence[Any]],
+) -> dict[str, list[Any]]:
+    hover: dict[str, list[Any]] = {}
+    if communities is not None:
+        hover["community"] = [_json_value(c) for c in communities]
+    hover["degree"] = [int(d) for d in degree]
+    hover.update({k: [_json_value(v) for v in values] for k, values in extra.items()})
+    return hover
+
+
+def _blobs(
+    offsets: NDArray[np.float64],
+    edges: NDArray[np.int64],
+    radii: NDArray[np.float64] | None,
+    schemes: Sequence[ColourScheme],
+) -> dict[str, NDArray[Any]]:
+    """The page's arrays: edges as per-source counts and targets sorted by source."""
+    order = np.argsort(edges[:, 0], kind="stable")
     blobs: dict[str, NDArray[Any]] = {
-        "positions": (points - centre).astype(np.float32),
-        "edge-counts": np.bincount(shown[:, 0], minlength=n).astype(np.uint32),
-        "edge-targets": shown[order, 1].astype(np.uint32),
+        # Relative to the view's centre, so that float32 keeps the detail of
+        # a layout however far from the origin it lies.
+        "positions": offsets.astype(np.float32),
+        "edge-counts": np.bincount(edges[:, 0], minlength=len(offsets)).astype(np.uint32),
+        "edge-targets": edges[order, 1].astype(np.uint32),
     }
     if radii is not None:
         blobs["radii"] = radii.astype(np.float32)
     blobs.update({f"colours-{i}": s.codes for i, s in enumerate(schemes)})
-    write_page(path, str(meta["title"]), meta, blobs)
+    return blobs
