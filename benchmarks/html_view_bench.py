@@ -45,10 +45,10 @@ return new Promise((resolve) => {
     if (last) times.push(now - last);
     last = now;
     v.camera.shift(3, 1);
-    if (whole) v.drawNow(1); else v.requestDraw(true);
+    if (whole) v.drawWhole(); else v.requestDraw(true);
     if (sync && gl) gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel);
     if (times.length < frames && now - first < SECONDS) requestAnimationFrame(step);
-    else resolve({times: times, detail: v.detail, kind: v.renderer.kind});
+    else resolve({times: times, detail: v.budget / (v.graph.n + v.edgeCount), kind: v.renderer.kind});
   }
   requestAnimationFrame(step);
 });

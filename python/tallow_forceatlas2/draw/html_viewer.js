@@ -10,15 +10,19 @@
 //
 // Nodes and edges are stored interleaved (every 64th first, then the ones
 // after them, ...) so that any prefix of the index buffers is an even sample
-// of the whole graph: while the view moves, a frame that would be too slow
-// draws a prefix only, and the full graph is drawn once the view rests.
+// of the whole graph. Each animation frame draws at most `budget` nodes and
+// edges, a budget that follows the frame times: while the view moves a frame
+// shows an even sample when the whole graph would be too slow, and once the
+// view rests the following frames add the rest of the edges, then all nodes
+// on top, a slice a frame, so that the page answers the mouse throughout.
 (function () {
   "use strict";
 
   var INTERLEAVE = 64;
   var REST_MS = 180; // after the last move, draw the full graph
-  var SLOW_FRAME_MS = 40; // while moving: draw less when frames take longer
-  var FAST_FRAME_MS = 24; // and more when they are quicker
+  var FRAME_MS = 30; // the frame time the budget aims at
+  var FIRST_BUDGET = 1000000; // nodes and edges in the first frame
+  var MIN_BUDGET = 5000;
   var MIN_NODE_PX = 2; // nodes never shrink below this diameter
   var PICK_PX = 8; // hover reaches nodes this close to the cursor
   var LABELS_UP_TO = 100; // small graphs get every label drawn
@@ -212,8 +216,9 @@
 
   function GLRenderer(canvas, graph) {
     // Multisampling costs software renderers dearly; the node shader smooths
-    // its own rims instead.
-    var options = { antialias: false, alpha: false, preserveDrawingBuffer: false };
+    // its own rims instead. Frames add to the last one's picture, so the
+    // drawing buffer is kept.
+    var options = { antialias: false, alpha: false, preserveDrawingBuffer: true };
     var gl = canvas.getContext("webgl", options);
     if (!gl) throw new Error("no WebGL");
     // Index buffers of a million nodes need 32-bit indices.
@@ -271,22 +276,27 @@
     gl.vertexAttribPointer(location, size, type, normalized, 0, 0);
   };
 
-  GLRenderer.prototype.draw = function (camera, width, height, ratio, nodes, edges, edgeAlpha) {
+  // Draws edges [part.edges[0], part.edges[1]) and then nodes
+  // [part.nodes[0], part.nodes[1]) of the interleaved orders, over what the
+  // last frames drew unless part.clear.
+  GLRenderer.prototype.draw = function (camera, width, height, ratio, part) {
     var gl = this.gl;
     gl.viewport(0, 0, gl.drawingBufferWidth, gl.drawingBufferHeight);
-    gl.clearColor(1, 1, 1, 1);
-    gl.clear(gl.COLOR_BUFFER_BIT);
+    if (part.clear) {
+      gl.clearColor(1, 1, 1, 1);
+      gl.clear(gl.COLOR_BUFFER_BIT);
+    }
     gl.enable(gl.BLEND);
     gl.blendFuncSeparate(gl.SRC_ALPHA, gl.ONE_MINUS_SRC_ALPHA, gl.ZERO, gl.ONE);
-    if (edges > 0) {
-      this.use(this.edgeProgram, camera, width, height, ratio, edgeAlpha);
+    if (part.edges[1] > part.edges[0]) {
+      this.use(this.edgeProgram, camera, width, height, ratio, part.alpha);
       gl.bindBuffer(gl.ELEMENT_ARRAY_BUFFER, this.edgePairs);
-      gl.drawElements(gl.LINES, 2 * edges, gl.UNSIGNED_INT, 0);
+      gl.drawElements(gl.LINES, 2 * (part.edges[1] - part.edges[0]), gl.UNSIGNED_INT, 8 * part.edges[0]);
     }
-    if (nodes > 0) {
+    if (part.nodes[1] > part.nodes[0]) {
       this.use(this.nodeProgram, camera, width, height, ratio, 1);
       gl.bindBuffer(gl.ELEMENT_ARRAY_BUFFER, this.nodeOrder);
-      gl.drawElements(gl.POINTS, nodes, gl.UNSIGNED_INT, 0);
+      gl.drawElements(gl.POINTS, part.nodes[1] - part.nodes[0], gl.UNSIGNED_INT, 4 * part.nodes[0]);
     }
   };
 
@@ -303,12 +313,14 @@
     this.colours = colours;
   };
 
-  CanvasRenderer.prototype.draw = function (camera, width, height, ratio, nodes, edges, edgeAlpha) {
+  CanvasRenderer.prototype.draw = function (camera, width, height, ratio, part) {
     var ctx = this.context, g = this.graph, dim = g.dim, p = g.positions, c = this.colours;
     var r = camera.rotation();
     ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
-    ctx.fillStyle = "#ffffff";
-    ctx.fillRect(0, 0, width, height);
+    if (part.clear) {
+      ctx.fillStyle = "#ffffff";
+      ctx.fillRect(0, 0, width, height);
+    }
     var screen = new Float32Array(3 * g.n);
     for (var i = 0; i < g.n; i++) {
       var s = camera.project(p[dim * i], p[dim * i + 1], dim === 3 ? p[dim * i + 2] : 0, width, height, r);
@@ -316,12 +328,12 @@
       screen[3 * i + 1] = s[1];
       screen[3 * i + 2] = s[2];
     }
-    if (edges > 0) {
-      ctx.strokeStyle = "rgba(90, 100, 115, " + Math.min(1, 2 * edgeAlpha) + ")";
+    if (part.edges[1] > part.edges[0]) {
+      ctx.strokeStyle = "rgba(90, 100, 115, " + Math.min(1, 2 * part.alpha) + ")";
       ctx.lineWidth = 1;
       ctx.beginPath();
       var pairs = g.edgePairs;
-      for (var e = 0; e < 2 * edges; e += 2) {
+      for (var e = 2 * part.edges[0]; e < 2 * part.edges[1]; e += 2) {
         var a = pairs[e], b = pairs[e + 1];
         if (screen[3 * a + 2] <= 0 || screen[3 * b + 2] <= 0) continue;
         ctx.moveTo(screen[3 * a], screen[3 * a + 1]);
@@ -330,7 +342,7 @@
       ctx.stroke();
     }
     var order = g.nodeOrder, last = -1;
-    for (var k = 0; k < nodes; k++) {
+    for (var k = part.nodes[0]; k < part.nodes[1]; k++) {
       var v = order[k], w = screen[3 * v + 2];
       if (w <= 0) continue;
       var key = (c[4 * v] << 16) | (c[4 * v + 1] << 8) | c[4 * v + 2];
@@ -384,7 +396,8 @@
     this.camera = new Camera(meta);
     this.renderer = this.makeRenderer();
     this.showEdges = this.edgeCount > 0;
-    this.detail = 1; // share of the graph drawn while moving
+    this.budget = FIRST_BUDGET; // nodes and edges a frame may draw
+    this.progress = null; // what the frames at rest have still to draw
     this.movedAt = -Infinity;
     this.lastFrameAt = 0;
     this.hovered = -1;
@@ -395,7 +408,7 @@
     this.camera.reset(this.width, this.height);
     this.setScheme(0);
     this.bindInput();
-    this.drawNow();
+    this.requestDraw(false);
     this.readyMs = performance.now() - started;
   }
 
@@ -487,12 +500,19 @@
     }, this);
   };
 
-  // Marks the view as moved (or only changed) and draws at the next frame.
+  // Draws at the next frame: the view moved, or the picture changed and
+  // is drawn anew.
   Viewer.prototype.requestDraw = function (moving) {
     if (moving) {
       this.movedAt = performance.now();
       this.movedSinceDraw = true;
+    } else {
+      this.progress = { fresh: true }; // a sample first, as when moving
     }
+    this.schedule();
+  };
+
+  Viewer.prototype.schedule = function () {
     if (this.pending) return;
     this.pending = true;
     var self = this;
@@ -502,35 +522,71 @@
     });
   };
 
+  Viewer.prototype.edgeAlpha = function () {
+    return Math.min(0.6, Math.max(0.05, 12 / Math.sqrt(Math.max(this.edgeCount, 1))));
+  };
+
   Viewer.prototype.drawFrame = function (now) {
     // A frame slower than REST_MS still counts as moving when the view
     // moved since the last one.
     var moving = this.movedSinceDraw || now - this.movedAt < REST_MS;
     this.movedSinceDraw = false;
-    if (moving && this.lastFrameAt) {
+    if (this.lastFrameAt) {
       var took = now - this.lastFrameAt;
       this.frameTimes.push(took);
-      if (took > SLOW_FRAME_MS) this.detail = Math.max(1 / INTERLEAVE, this.detail * 0.7);
-      else if (took < FAST_FRAME_MS) this.detail = Math.min(1, this.detail * 1.2);
+      var most = this.graph.n + this.edgeCount;
+      var factor = Math.min(1.25, Math.max(0.25, FRAME_MS / Math.max(took, 1)));
+      this.budget = Math.max(MIN_BUDGET, Math.min(Math.max(most, MIN_BUDGET), this.budget * factor));
     }
-    this.lastFrameAt = moving ? now : 0;
-    this.drawNow(moving ? this.detail : 1);
+    this.lastFrameAt = 0;
+    if (moving || (this.progress && this.progress.fresh)) this.drawMoving();
+    else if (this.progress) this.drawMore();
+    else return;
+    this.lastFrameAt = now;
+    this.drawOverlay();
+    var self = this;
     if (moving) {
-      var self = this;
       clearTimeout(this.restTimer);
-      this.restTimer = setTimeout(function () { self.requestDraw(false); }, REST_MS);
+      this.restTimer = setTimeout(function () { self.schedule(); }, REST_MS);
+    } else if (this.progress) {
+      this.schedule();
     }
   };
 
-  Viewer.prototype.drawNow = function (detail) {
-    detail = detail || 1;
-    var n = this.graph.n;
-    // Edges give way first; nodes only once edges are down to a sliver.
-    var edges = this.showEdges ? Math.ceil(this.edgeCount * detail) : 0;
-    var nodes = Math.ceil(n * Math.min(1, 8 * detail));
-    this.drawn = { nodes: nodes, edges: edges };
-    var alpha = Math.min(0.6, Math.max(0.05, 12 / Math.sqrt(Math.max(this.edgeCount, 1))));
-    this.renderer.draw(this.camera, this.width, this.height, this.ratio, nodes, edges, alpha);
+  // A moving frame: an even sample of the graph, nodes first in the budget.
+  Viewer.prototype.drawMoving = function () {
+    var n = this.graph.n, m = this.showEdges ? this.edgeCount : 0, budget = Math.floor(this.budget);
+    var nodes = Math.min(n, Math.max(budget >> 1, budget - m));
+    var edges = Math.min(m, budget - nodes);
+    this.renderer.draw(this.camera, this.width, this.height, this.ratio, {
+      clear: true, edges: [0, edges], nodes: [0, nodes], alpha: this.edgeAlpha(),
+    });
+    // At rest, the next frames add the other edges, then all nodes on top.
+    var done = edges === m && nodes === n;
+    this.progress = done ? null : { edge: edges, node: edges === m ? nodes : 0, clear: false };
+  };
+
+  // A frame at rest: the next slice of edges, then of nodes.
+  Viewer.prototype.drawMore = function () {
+    var progress = this.progress, left = Math.floor(this.budget);
+    var m = this.showEdges ? this.edgeCount : 0, n = this.graph.n;
+    var edgeEnd = Math.min(m, progress.edge + left);
+    left -= Math.max(0, edgeEnd - progress.edge);
+    var nodeEnd = edgeEnd === m ? Math.min(n, progress.node + left) : progress.node;
+    this.renderer.draw(this.camera, this.width, this.height, this.ratio, {
+      clear: progress.clear, edges: [progress.edge, edgeEnd], nodes: [progress.node, nodeEnd],
+      alpha: this.edgeAlpha(),
+    });
+    this.progress = nodeEnd === n && edgeEnd === m ? null : { edge: edgeEnd, node: nodeEnd, clear: false };
+  };
+
+  // The whole graph in one frame, whatever it costs.
+  Viewer.prototype.drawWhole = function () {
+    this.renderer.draw(this.camera, this.width, this.height, this.ratio, {
+      clear: true, edges: [0, this.showEdges ? this.edgeCount : 0], nodes: [0, this.graph.n],
+      alpha: this.edgeAlpha(),
+    });
+    this.progress = null;
     this.drawOverlay();
   };
 
