@@ -300,6 +300,28 @@ def test_zoom_changes_the_view(browser: Any, tmp_path: Path, how: str) -> None:
     assert_colour(pixels, on_screen(zoomed, SQUARE[3], centre), colour(COMMUNITY_COLOURS[3]))
 
 
+def test_picture_drawn_in_slices_equals_the_whole(browser: Any, tmp_path: Path) -> None:
+    rng = np.random.default_rng(3)
+    n = 20_000
+    path = tmp_path / "slices.html"
+    to_html(path, rng.normal(size=(n, 2)), rng.integers(0, n, size=(2 * n, 2)))
+    open_page(browser, path, "webgl")
+    frames = browser.execute_script(
+        "var v = tallowViewer; v.budget = 5000; v.requestDraw(false);"
+        "var before = v.frameTimes.length;"
+        "return new Promise(function (done) { (function wait() {"
+        "  if (v.progress === null && !v.pending) done(v.frameTimes.length - before);"
+        "  else requestAnimationFrame(wait); })(); });"
+    )
+    assert frames >= 4, "the budget should have taken several frames"
+    sliced = screenshot(browser)
+    browser.execute_script("tallowViewer.drawWhole()")
+    whole = screenshot(browser)
+    # Only the soft rims of the nodes of the first slice, drawn twice, differ.
+    assert (np.abs(sliced - whole).max(axis=2) > 2).mean() < 0.01
+    assert (whole.min(axis=2) < 200).mean() > 0.05, "the graph is missing"
+
+
 @pytest.mark.parametrize(
     "positions",
     [np.zeros((0, 2)), np.array([[3.0, 4.0]]), np.full((5, 2), 7.0), np.full((3, 3), 1e12)],
