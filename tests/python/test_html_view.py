@@ -300,6 +300,30 @@ def test_zoom_changes_the_view(browser: Any, tmp_path: Path, how: str) -> None:
     assert_colour(pixels, on_screen(zoomed, SQUARE[3], centre), colour(COMMUNITY_COLOURS[3]))
 
 
+def test_two_fingers_spreading_zoom_in(browser: Any, tmp_path: Path) -> None:
+    from selenium.webdriver.common.actions import interaction
+    from selenium.webdriver.common.actions.action_builder import ActionBuilder
+
+    state = open_page(browser, write_square(tmp_path / "square.html"), "webgl")
+    x = round(state["left"] + state["width"] / 2)
+    y = round(state["top"] + state["height"] / 2)
+    builder = ActionBuilder(browser)
+    fingers = [builder.add_pointer_input(interaction.POINTER_TOUCH, f"f{i}") for i in (0, 1)]
+    for finger, side in zip(fingers, (-1, 1)):
+        finger.create_pointer_move(x=x + 50 * side, y=y)
+        finger.create_pointer_down()
+    for step in range(1, 6):
+        for finger, side in zip(fingers, (-1, 1)):
+            finger.create_pointer_move(x=x + (50 + 20 * step) * side, y=y, duration=40)
+    for finger in fingers:
+        finger.create_pointer_up(0)
+    builder.perform()
+    zoom = browser.execute_script("return tallowViewer.camera.zoom")
+    # The fingers went from 100 to 300 pixels apart.
+    assert zoom / state["zoom"] == pytest.approx(3.0, rel=0.15)
+    assert console_errors(browser) == []
+
+
 def test_picture_drawn_in_slices_equals_the_whole(browser: Any, tmp_path: Path) -> None:
     rng = np.random.default_rng(3)
     n = 20_000
