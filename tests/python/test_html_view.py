@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import pytest
 from tallow_forceatlas2.cli import main
-from tallow_forceatlas2.draw.html import to_html
+from tallow_forceatlas2.draw import to_html
 from tallow_forceatlas2.draw.plot import COMMUNITY_COLOURS
 
 # Four nodes at the corners of a square, large enough to hit with a pixel.

@@ -5,10 +5,10 @@ missing), pans and zooms with mouse, touch and keyboard, shows a node's
 label and attributes on hover, finds and centres a node by label, colours by
 community, degree or any attribute with a legend, draws node sizes to scale,
 hides and shows the edges, and rotates layouts of three dimensions. It needs
-no network and no server: the viewer's script (``html_viewer.js``, a few
-hundred lines shipped with the package) and the data are inside the file,
-the arrays as base64 float32/uint32, about 5.3 bytes per coordinate and per
-edge, so a million nodes and ten million edges take about 80 MB.
+no network and no server: the viewer's script (``html_viewer.js``, shipped
+with the package) and the data are inside the file, the arrays as base64
+float32/uint32/uint8, about 5.3 bytes per coordinate and per edge, so a
+million nodes and ten million edges take about 90 MB.
 """
 
 from __future__ import annotations
