@@ -403,7 +403,7 @@
     this.hovered = -1;
     this.found = -1;
     this.matches = [];
-    this.frameTimes = [];
+    this.framesDrawn = 0;
     this.resize();
     this.camera.reset(this.width, this.height);
     this.setScheme(0);
@@ -533,7 +533,6 @@
     this.movedSinceDraw = false;
     if (this.lastFrameAt) {
       var took = now - this.lastFrameAt;
-      this.frameTimes.push(took);
       var most = this.graph.n + this.edgeCount;
       var factor = Math.min(1.25, Math.max(0.25, FRAME_MS / Math.max(took, 1)));
       this.budget = Math.max(MIN_BUDGET, Math.min(Math.max(most, MIN_BUDGET), this.budget * factor));
@@ -543,6 +542,7 @@
     else if (this.progress) this.drawMore();
     else return;
     this.lastFrameAt = now;
+    this.framesDrawn++;
     this.drawOverlay();
     var self = this;
     if (moving) {
