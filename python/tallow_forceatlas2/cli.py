@@ -28,6 +28,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2.api import MAX_THREADS, PICTURES, layout
+from tallow_forceatlas2.draw.html import HTML_FORMATS
 from tallow_forceatlas2.draw.plot import LABELS_UP_TO, PICTURE_FORMATS, save_picture
 from tallow_forceatlas2.echo import echo
 from tallow_forceatlas2.inputs import GraphArrays
@@ -49,7 +50,7 @@ from tallow_forceatlas2.settings import SETTINGS, kernel_settings, range_text
 from tallow_forceatlas2.start_positions import read_start_positions
 
 GRAPH_OUTPUT_FORMATS = (".gexf", ".graphml")
-OUTPUT_FORMATS = POSITION_FORMATS + GRAPH_OUTPUT_FORMATS + PICTURE_FORMATS
+OUTPUT_FORMATS = POSITION_FORMATS + GRAPH_OUTPUT_FORMATS + PICTURE_FORMATS + HTML_FORMATS
 INPUT_FORMATS = ("csv", "tsv", "txt", "graphml", "gexf", "gml", "net", "adjlist")
 
 __all__ = ["build_parser", "main"]
@@ -276,7 +277,8 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         metavar="FILE",
         help=f"write positions, the laid-out graph or a picture, by extension ({formats}); "
         ".npy holds the positions only, .npz the positions and the node names, "
-        ".gexf and .graphml the graph with positions, sizes and colours (Gephi); "
+        ".gexf and .graphml the graph with positions, sizes and colours (Gephi), "
+        ".html a page to pan, zoom, hover and search in a browser; "
         "repeatable; default: CSV positions on standard output",
     )
     group.add_argument(
@@ -608,6 +610,17 @@ def _write(
             )
         elif suffix in GRAPH_OUTPUT_FORMATS:
             _write_graph_file(path, graph, positions, sizes)
+        elif suffix in HTML_FORMATS:
+            from tallow_forceatlas2.draw.html import to_html
+
+            to_html(
+                path,
+                positions,
+                graph.edges,
+                labels=graph.nodes,
+                communities=graph.communities,
+                node_sizes=sizes,
+            )
         else:
             write_positions(path, graph.nodes, positions)
 
