@@ -33,11 +33,12 @@ FMMM (ogdf-py); drl = igraph's DrL. Each ``--ours-kw`` adds a method running
 
 usage: python benchmarks/quality_families.py [--graphs grid100,tree14,rgg:50000]
            [--methods default,fmmm] [--ours-kw picture=faithful] [--large] [--csv out.csv]
-       python benchmarks/quality_families.py --gallery docs/gallery.png
+       python benchmarks/quality_families.py --gallery docs/gallery.png [--gallery-layouts F.npz]
 (--large: also grid316, rgg100k, planted100k, lfr100k; the first LFR 100k run
 generates it, which takes long. --gallery: panels of grid, tree, geometric,
 community, kNN graph and a real network for default, fmmm and plain, or the
---methods given, then stop.)
+--methods given, then stop; --gallery-layouts keeps the layouts in an .npz file
+and reuses those found there, to redraw without rerunning.)
 Needs the package installed, scipy, networkx and matplotlib; ogdf-py and
 igraph for the peers. All our runs use 2 threads and seed 0.
 """
@@ -147,6 +148,11 @@ def main(argv: list[str] | None = None) -> int:
                         help="add a run of ours with these keywords (repeatable)")  # fmt: skip
     parser.add_argument("--csv", type=Path, help="also write the table to this CSV file")
     parser.add_argument("--gallery", type=Path, help="write the picture gallery here and stop")
+    parser.add_argument(
+        "--gallery-layouts",
+        type=Path,
+        help="keep the gallery's layouts in this .npz and reuse them",
+    )
     args = parser.parse_args(argv)
     try:
         names = args.methods.split(",") if args.methods else list(DEFAULT_METHODS)
@@ -154,7 +160,8 @@ def main(argv: list[str] | None = None) -> int:
         if args.gallery is not None:
             from quality_gallery import gallery
 
-            gallery(args.gallery, methods if args.methods or args.ours_kw else None)
+            gallery(args.gallery, methods if args.methods or args.ours_kw else None,
+                    args.gallery_layouts)  # fmt: skip
             return 0
         graphs = args.graphs.split(",") if args.graphs else [*DEFAULT_GRAPHS]
         graphs += [*LARGE_GRAPHS] if args.large else []
