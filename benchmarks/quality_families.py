@@ -63,11 +63,12 @@ from quality_measures import (
     truth_spearman,
 )
 from quality_methods import METHODS, Method, Run, ours, parse_keywords
+from tallow_forceatlas2 import layout
 
 __all__ = ["main", "measure"]
 
 COLUMNS = (
-    ("graph", 11), ("nodes", 6), ("method", 22), ("wall", 6), ("cpu", 6), ("NP", 5),
+    ("graph", 11), ("nodes", 6), ("method", 0), ("wall", 6), ("cpu", 6), ("NP", 5),
     ("stress", 6), ("truth", 5), ("comm", 5), ("clump", 5), ("/plain", 6), ("whole", 5),
     ("branch", 6),
 )  # fmt: skip
@@ -96,8 +97,10 @@ def measure(graph: Graph, run: Run) -> dict[str, str]:
     }
 
 
-def print_row(row: dict[str, str]) -> None:
-    print("  ".join(row.get(name, NONE).rjust(width) for name, width in COLUMNS), flush=True)
+def print_row(row: dict[str, str], method_width: int) -> None:
+    widths = [method_width if name == "method" else width for name, width in COLUMNS]
+    cells = (row.get(name, NONE).rjust(width) for (name, _), width in zip(COLUMNS, widths))
+    print("  ".join(cells), flush=True)
 
 
 def choose_methods(names: list[str], extra: list[str]) -> dict[str, Method]:
@@ -108,7 +111,12 @@ def choose_methods(names: list[str], extra: list[str]) -> dict[str, Method]:
         raise ValueError(f"unknown method {unknown[0]!r}; known: {', '.join(METHODS)}")
     chosen = {n: METHODS[n] for n in sorted(names, key=lambda n: n != "plain")}
     for text in extra:
-        chosen[f"ours[{text}]"] = ours(**parse_keywords(text))
+        keywords = parse_keywords(text)
+        try:  # a keyword this branch's layout() lacks fails here, not after an hour
+            layout(np.array([[0, 1]]), **{**keywords, "iterations": 0})
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"--ours-kw {text}: {error}") from None
+        chosen[f"ours[{text}]"] = ours(**keywords)
     return chosen
 
 
@@ -128,7 +136,7 @@ def bench(
             for row in block.values():
                 row["/plain"] = f"{float(row['clump']) / base:.2f}" if base > 0 else NONE
         for name in order:
-            print_row(block[name])
+            print_row(block[name], max(map(len, order)))
             rows.append(block[name])
     return rows
 
@@ -172,7 +180,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"quality_families.py: {error}", file=sys.stderr)
         return 2
     order = [n for n in names if n] + [f"ours[{t}]" for t in args.ours_kw]
-    print_row({name: name for name, _ in COLUMNS})
+    print_row({name: name for name, _ in COLUMNS}, max(map(len, order)))
     rows = bench(graphs, methods, order)
     if args.csv is not None:
         with args.csv.open("w", newline="") as out:

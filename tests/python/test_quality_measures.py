@@ -119,7 +119,14 @@ def test_ours_keywords_are_read_as_python_values():
 
 
 @pytest.mark.parametrize(
-    "argv", [["--methods", "default,nope"], ["--graphs", "grid:abc"], ["--ours-kw", "x"]]
+    "argv",
+    [
+        ["--methods", "default,nope"],
+        ["--graphs", "grid:abc"],
+        ["--ours-kw", "x"],
+        ["--ours-kw", "no_such_keyword=1"],
+        ["--ours-kw", "gravity=-1"],
+    ],
 )
 def test_the_command_line_refuses_bad_names_with_status_2(argv, capsys):
     assert quality_families.main(argv) == 2
