@@ -151,6 +151,10 @@ def clumping(pos: Positions) -> float:
 
     A lattice scores 1, uniform random points about 0.47; a picture that
     gathers its nodes into knots with empty space between scores far less.
+    The hull spans every node, so a graph with small pieces that drift far
+    from the rest (isolated nodes under classic gravity, the 20 separate
+    clusters of a kNN graph) also scores low without being clumped: read it
+    on connected graphs, or beside the picture.
     """
     from scipy.spatial import ConvexHull, QhullError
 
