@@ -18,8 +18,8 @@ Measures (quality_measures.py, each defined in its docstring), columns:
 - comm: community share, nodes with >= 6 of their 10 picture neighbours in
   their own community, where communities are known;
 - clump: median nearest-neighbour distance over that of an even spread on the
-  picture's hull (a lattice is 1; knots score low); /plain: the same over the
-  plain run's;
+  hull, both of the largest component (a lattice is 1; knots score low);
+  /plain: the same over the plain run's;
 - whole: connected components of >= 50 nodes drawn as one piece, of how many;
 - branch: binary tree only, the worst depth-3 branch's in-branch over
   cross-branch mean distance (<= 0.5: every branch in a region of its own);
@@ -90,7 +90,7 @@ def measure(graph: Graph, run: Run) -> dict[str, str]:
         "stress": f"{stress(pos, links):.3f}",
         "truth": NONE if graph.truth is None else f"{truth_spearman(pos, graph.truth):.3f}",
         "comm": NONE if graph.community is None else f"{community_share(pos, graph.community):.3f}",
-        "clump": f"{clumping(pos):.3f}",
+        "clump": f"{clumping(pos, links):.3f}",
         "/plain": NONE,
         "whole": f"{whole}/{components}" if components else NONE,
         "branch": NONE if graph.branch is None else f"{branch_separation(pos, graph.branch):.3f}",

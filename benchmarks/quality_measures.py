@@ -144,25 +144,27 @@ def _nearest_distance(pos: Positions) -> NDArray[np.float64]:
     return np.asarray(distance[:, 1], dtype=np.float64)
 
 
-def clumping(pos: Positions) -> float:
-    """Median nearest-neighbour distance in the picture over the spacing
-    sqrt(A / n) of n points spread evenly on a square lattice over the
-    picture's convex hull area A.
+def clumping(pos: Positions, graph: sp.csr_array) -> float:
+    """Median nearest-neighbour distance among the nodes of the largest
+    connected component over the spacing sqrt(A / n) of its n nodes spread
+    evenly on a square lattice over their convex hull area A.
 
     A lattice scores 1, uniform random points about 0.47; a picture that
     gathers its nodes into knots with empty space between scores far less.
-    The hull spans every node, so a graph with small pieces that drift far
+    Only the largest component counts because small pieces may drift far
     from the rest (isolated nodes under classic gravity, the 20 separate
-    clusters of a kNN graph) also scores low without being clumped: read it
-    on connected graphs, or beside the picture.
+    clusters of a kNN graph): their hull would read as empty space.
     """
+    from scipy.sparse.csgraph import connected_components
     from scipy.spatial import ConvexHull, QhullError
 
+    _, component = connected_components(graph, directed=False)
+    points = pos[component == np.argmax(np.bincount(component))]
     try:
-        area = ConvexHull(pos).volume  # a 2-d hull's volume is its area
-    except QhullError:  # all points on a line
+        area = ConvexHull(points).volume  # a 2-d hull's volume is its area
+    except QhullError:  # fewer than 3 points, or all on a line
         return 0.0
-    return float(np.median(_nearest_distance(pos)) / np.sqrt(area / len(pos)))
+    return float(np.median(_nearest_distance(points)) / np.sqrt(area / len(points)))
 
 
 def _picture_pieces(points: Positions, gap: float) -> NDArray[np.int32]:

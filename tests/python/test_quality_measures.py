@@ -61,8 +61,15 @@ def test_truth_spearman_ignores_rotation_and_scale_but_not_a_shuffle(grid):
 
 
 def test_clumping_is_one_for_a_lattice_and_low_for_knots(grid):
-    assert measures.clumping(grid.truth) == pytest.approx(1.0, abs=0.1)
-    assert measures.clumping(knotted(grid.truth)) < 0.2
+    assert measures.clumping(grid.truth, links(grid)) == pytest.approx(1.0, abs=0.1)
+    assert measures.clumping(knotted(grid.truth), links(grid)) < 0.2
+
+
+def test_clumping_ignores_small_pieces_drawn_far_away(grid):
+    n = grid.n_nodes  # the grid and two isolated nodes far out
+    spread = np.concatenate([grid.truth, [[1e4, 0.0], [0.0, 1e4]]])
+    with_specks = measures.adjacency(n + 2, grid.edges)
+    assert measures.clumping(spread, with_specks) == measures.clumping(grid.truth, links(grid))
 
 
 def test_one_piece_sees_a_component_torn_in_two_and_ignores_small_ones(grid):
