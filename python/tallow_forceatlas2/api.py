@@ -11,7 +11,7 @@ from numpy.typing import NDArray
 
 from tallow_forceatlas2.inputs import graph_arrays
 from tallow_forceatlas2.limits import check_memory, check_start_positions, check_weights
-from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS
+from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS, PIECES_SETTINGS
 from tallow_forceatlas2.multilevel.run import FINEST_ITERATIONS
 from tallow_forceatlas2.node_values import node_masses, node_sizes, pinned_nodes, unplaced_pins
 from tallow_forceatlas2.positions import (
@@ -155,11 +155,11 @@ def _check_picture(picture: object) -> str:
 
 
 def _styled(
-    picture: str, given: Mapping[str, object], chosen: dict[str, object]
+    implied: Mapping[str, bool], given: Mapping[str, object], chosen: dict[str, object]
 ) -> dict[str, object]:
     """``chosen`` with a picture's settings where the caller gave none."""
     styled = dict(chosen)
-    for name, value in PICTURE_SETTINGS[picture].items():
+    for name, value in implied.items():
         if given.get(name) is None:
             styled[name] = value
     return styled
@@ -167,16 +167,20 @@ def _styled(
 
 def _picture_settings(
     picture: str, multilevel: bool, given: Mapping[str, object], chosen: dict[str, object]
-) -> tuple[dict[str, object], dict[str, object] | None]:
-    """The settings of the picture asked for, and of the clustered one when the graph decides."""
+) -> tuple[dict[str, object], dict[str, dict[str, object]] | None]:
+    """The settings of the picture asked for, and of every picture when the graph decides."""
     base = dict(chosen)
     if multilevel and given.get("strong_gravity") is None:
         base["strong_gravity"] = False
-    if picture != "auto":
-        return _styled(picture, given, base), None
-    if not multilevel or given.get("lin_log") is not None:
+    if picture == "clustered" or not multilevel:
+        return _styled(PICTURE_SETTINGS.get(picture, {}), given, base), None
+    if given.get("lin_log") is not None and picture == "auto":
         return base, None
-    return _styled("faithful", given, base), _styled("clustered", given, base)
+    # A faithful multilevel picture still lets the graph choose its gravity.
+    pictures = PICTURE_SETTINGS if picture == "auto" else {"faithful": PICTURE_SETTINGS["faithful"]}
+    choices = {name: _styled(implied, given, base) for name, implied in pictures.items()}
+    choices["pieces"] = _styled(PIECES_SETTINGS, given, base)
+    return choices["faithful"], choices
 
 
 def _check_tolerance(tol: object) -> float:
@@ -296,7 +300,8 @@ def layout(
         trees, kNN graphs and graphs without structure. "auto" lets a
         multilevel layout decide from the graph: clustered when the groups
         its coarsening found keep most edges inside and are well mixed
-        inside, else faithful (``multilevel.picture``); a plain layout is
+        inside, else faithful, with strong gravity when no connected piece
+        holds half of the nodes (``multilevel.picture``); a plain layout is
         faithful. ``lin_log`` and ``strong_gravity`` given explicitly win.
     node_size : array_like, mapping, or str, optional
         Each node's size (radius, 0 to 1e10), used to prevent overlap: an
@@ -458,7 +463,7 @@ def prepare_layout(
     check_memory(arrays.n_nodes, len(arrays.edges))
     per_node = {"pos": pos, "fixed": fixed, "node_size": node_size, "node_mass": node_mass}
     multilevel = _use_multilevel(multilevel, arrays.n_nodes, per_node, seed, iterations)
-    chosen, clustered = _picture_settings(picture, multilevel, settings, chosen)
+    chosen, choices = _picture_settings(picture, multilevel, settings, chosen)
     kernel = kernel_settings(arrays.n_nodes, chosen)
     check_weights(
         arrays.n_nodes,
@@ -501,7 +506,7 @@ def prepare_layout(
         labels=arrays.labels,
         multilevel=multilevel,
         multilevel_seed=_multilevel_seed(seed) if multilevel else None,
-        clustered_settings=None
-        if clustered is None
-        else kernel_settings(arrays.n_nodes, clustered),
+        picture_settings=None
+        if choices is None
+        else {name: kernel_settings(arrays.n_nodes, c) for name, c in choices.items()},
     )

@@ -53,9 +53,10 @@ class PreparedLayout:
         own start from ``multilevel_seed`` and ignores ``init``.
     multilevel_seed : int, Generator, SeedSequence or None
         The seed of the multilevel start.
-    clustered_settings : dict or None
-        With a multilevel start: the settings of a clustered picture, which
-        the graph's groups choose over ``settings`` (``multilevel.picture``).
+    picture_settings : dict or None
+        With a multilevel start that lets the graph choose its picture: the
+        settings of each picture it may choose (``multilevel.picture``),
+        ``settings`` being the faithful one.
     """
 
     n_nodes: int
@@ -72,7 +73,7 @@ class PreparedLayout:
     labels: Sequence[Hashable] | None = None
     multilevel: bool = False
     multilevel_seed: int | np.random.Generator | np.random.SeedSequence | None = None
-    clustered_settings: dict[str, bool | float] | None = None
+    picture_settings: dict[str, dict[str, bool | float]] | None = None
 
 
 def run_prepared(
@@ -99,7 +100,7 @@ def run_prepared(
             iterations=prepared.iterations,
             progress=progress,
             tol=prepared.tol,
-            clustered_settings=prepared.clustered_settings,
+            picture_settings=prepared.picture_settings,
         )
         return check_finite_positions(positions, prepared.labels)
     try:

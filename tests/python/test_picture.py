@@ -13,7 +13,7 @@ from scipy.spatial import cKDTree
 from tallow_forceatlas2 import layout
 from tallow_forceatlas2.cli import main
 from tallow_forceatlas2.multilevel import finest_level, hierarchy
-from tallow_forceatlas2.multilevel.picture import group_evidence
+from tallow_forceatlas2.multilevel.picture import choose_picture, group_evidence
 
 
 def grid(side: int) -> NDArray[np.uint32]:
@@ -58,39 +58,48 @@ def separate_blobs(n: int, blobs: int, k: int = 8) -> NDArray[np.uint32]:
     return np.unique(np.sort(pairs, axis=1), axis=0).astype(np.uint32)
 
 
-# Graph, and whether the default picture should pull its groups apart.
+# Graph, and the picture the default should draw.
 FAMILIES = {
-    "grid 60x60": (grid(60), False),
-    "binary tree depth 11": (binary_tree(11), False),
-    "random graph degree 8": (random_graph(4000, 8), False),
-    "separate blobs": (separate_blobs(3000, 6), False),
-    "planted, 20 % between": (planted(4000, 8, 0.2), True),
-    "planted, 35 % between": (planted(4000, 8, 0.35), True),
+    "grid 60x60": (grid(60), "faithful"),
+    "binary tree depth 11": (binary_tree(11), "faithful"),
+    "random graph degree 8": (random_graph(4000, 8), "faithful"),
+    "separate blobs": (separate_blobs(3000, 6), "pieces"),
+    "planted, 20 % between": (planted(4000, 8, 0.2), "clustered"),
+    "planted, 35 % between": (planted(4000, 8, 0.35), "clustered"),
 }
 
 
-def evidence(edges: NDArray[np.uint32]):  # type: ignore[no-untyped-def]
+def levels_of(edges: NDArray[np.uint32]) -> list:  # type: ignore[type-arg]
     n = int(edges.max()) + 1
-    levels = hierarchy(finest_level(n, edges, None, 1.0), np.random.default_rng(0), 300)
-    return group_evidence(levels)
+    return hierarchy(finest_level(n, edges, None, 1.0), np.random.default_rng(0), 300)
 
 
 @pytest.mark.parametrize("family", list(FAMILIES))
-def test_the_rule_tells_communities_from_meshes_trees_and_noise(family: str) -> None:
-    edges, clustered = FAMILIES[family]
-    found = evidence(edges)
-    assert found.clustered == clustered, found
+def test_the_rule_tells_communities_from_meshes_trees_noise_and_pieces(family: str) -> None:
+    edges, picture = FAMILIES[family]
+    levels = levels_of(edges)
+    found = group_evidence(levels)
+    assert found.clustered == (picture == "clustered"), found
     assert 0.0 <= found.cut <= 1.0 and 0.0 <= found.inner_cut <= 1.0
+    assert choose_picture(levels) == picture
+    unclustered = "pieces" if picture == "pieces" else "faithful"
+    assert choose_picture(levels, may_cluster=False) == unclustered
 
 
 @pytest.mark.parametrize("family", ["grid 60x60", "planted, 20 % between"])
 def test_the_default_draws_the_picture_the_rule_chose(family: str) -> None:
-    edges, clustered = FAMILIES[family]
-    chosen = "clustered" if clustered else "faithful"
-    other = "faithful" if clustered else "clustered"
+    edges, chosen = FAMILIES[family]
+    other = "faithful" if chosen == "clustered" else "clustered"
     default = layout(edges, iterations=5)
     assert np.array_equal(default, layout(edges, iterations=5, picture=chosen))
     assert not np.array_equal(default, layout(edges, iterations=5, picture=other))
+
+
+def test_a_graph_of_pieces_is_drawn_with_strong_gravity() -> None:
+    edges, _ = FAMILIES["separate blobs"]
+    expected = layout(edges, iterations=5, lin_log=False, strong_gravity=True)
+    assert np.array_equal(layout(edges, iterations=5), expected)
+    assert np.array_equal(layout(edges, iterations=5, picture="faithful"), expected)
 
 
 def test_same_bits_for_every_thread_count_and_a_seed() -> None:

@@ -54,19 +54,31 @@ __all__ = [
     "MIN_INNER_CUT",
     "PARTS_PER_GROUP",
     "PICTURE_SETTINGS",
+    "PIECES_SETTINGS",
+    "PIECES_SHARE",
     "GroupEvidence",
+    "choose_picture",
     "group_evidence",
+    "largest_piece_share",
 ]
 
-# The two pictures, as layout() keywords. Clustered needs classic gravity:
+# The pictures, as layout() keywords. Clustered needs classic gravity:
 # strong gravity squeezes the knots together. Faithful keeps the gravity of
 # the layout it is part of: classic for a multilevel layout, whose meshes
 # strong gravity presses into a disc (316 x 316 grid: neighbourhood
-# preservation 0.59 and stress 0.090 with it, 0.81 and 0.022 without).
+# preservation 0.59 and stress 0.090 with it, 0.81 and 0.022 without). A
+# graph of many pieces is the exception ("pieces", chosen by the graph only):
+# classic gravity holds pieces at a distance that grows with the graph's
+# mass, so twenty kNN clusters of 500 nodes each came out as specks far
+# apart, where strong gravity sets them side by side as discs.
 PICTURE_SETTINGS: dict[str, dict[str, bool]] = {
     "faithful": {"lin_log": False},
     "clustered": {"lin_log": True, "strong_gravity": False},
 }
+PIECES_SETTINGS = {"lin_log": False, "strong_gravity": True}
+# A graph is "pieces" when its largest connected piece holds less than this
+# share of the nodes.
+PIECES_SHARE = 0.5
 MAX_CUT = 0.55
 MIN_INNER_CUT = 0.5
 PARTS_PER_GROUP = 8
@@ -246,3 +258,40 @@ def _best_partner(
     positive = both_gain[first] > 0.0
     best[both[first[positive], 0]] = both[first[positive], 1]
     return best
+
+
+def largest_piece_share(levels: Sequence[Level]) -> float:
+    """Share of the input nodes in the largest connected piece.
+
+    Merging never joins two pieces, so the pieces of the coarsest level,
+    found by propagating the lowest label along its few edges, are the
+    graph's.
+    """
+    coarsest = levels[-1]
+    members = np.bincount(_ancestors(levels)[-1], minlength=coarsest.n_nodes)
+    label = np.arange(coarsest.n_nodes, dtype=np.int64)
+    ends = coarsest.edges
+    while len(ends):
+        lowest = np.minimum(label[ends[:, 0]], label[ends[:, 1]])
+        spread = label.copy()
+        np.minimum.at(spread, ends[:, 0], lowest)
+        np.minimum.at(spread, ends[:, 1], lowest)
+        spread = spread[spread]  # each label points at a lower one: jump along
+        if np.array_equal(spread, label):
+            break
+        label = spread
+    sizes = np.bincount(label, weights=members, minlength=coarsest.n_nodes)
+    return float(sizes.max()) / float(levels[0].n_nodes) if levels[0].n_nodes else 1.0
+
+
+def choose_picture(levels: Sequence[Level], may_cluster: bool = True) -> str:
+    """The picture a multilevel layout draws: "clustered", "faithful" or "pieces".
+
+    Clustered where :func:`group_evidence` finds communities (unless
+    ``may_cluster`` is False); else "pieces" when the largest connected
+    piece holds under ``PIECES_SHARE`` of the nodes (faithful with strong
+    gravity); else faithful.
+    """
+    if may_cluster and group_evidence(levels).clustered:
+        return "clustered"
+    return "pieces" if largest_piece_share(levels) < PIECES_SHARE else "faithful"

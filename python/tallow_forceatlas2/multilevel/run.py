@@ -10,7 +10,7 @@ from numpy.typing import NDArray
 from tallow_forceatlas2._native import layout_nodes, layout_raw
 from tallow_forceatlas2.multilevel.coarsen import Level, finest_level, hierarchy
 from tallow_forceatlas2.multilevel.kernel_call import layout_level
-from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS, group_evidence
+from tallow_forceatlas2.multilevel.picture import PICTURE_SETTINGS, choose_picture
 from tallow_forceatlas2.positions import random_positions
 from tallow_forceatlas2.thread_counts import runs_parallel
 
@@ -104,7 +104,7 @@ def multilevel_layout(
     progress: Callable[[int, int], object] | None = None,
     tol: float = 0.0,
     level_tol: float = 0.0,
-    clustered_settings: Mapping[str, bool | float] | None = None,
+    picture_settings: Mapping[str, Mapping[str, bool | float]] | None = None,
 ) -> NDArray[np.float64]:
     """Lay out a graph with ForceAtlas2 from a multilevel start.
 
@@ -144,11 +144,11 @@ def multilevel_layout(
         ``layout_nodes(tol=...)`` ends; ``iterations`` stays the upper bound.
     level_tol : float, default 0.0
         The same for every coarser level and its budget.
-    clustered_settings : mapping, optional
-        Settings for a clustered picture. When given, the hierarchy decides
-        (``picture.group_evidence``): graphs with communities are laid out
-        with these, meshes, trees and graphs without structure with
-        ``settings``.
+    picture_settings : mapping, optional
+        Settings for each picture ``picture.choose_picture`` may choose
+        ("faithful", "pieces" and, unless left out, "clustered"). When given,
+        the hierarchy decides which of them lays the graph out, and
+        ``settings`` is unused.
 
     Returns
     -------
@@ -158,8 +158,8 @@ def multilevel_layout(
     rng = np.random.default_rng(seed)
     finest = finest_level(n_nodes, edges, weights, float(settings["edgeWeightInfluence"]))
     levels = hierarchy(finest, rng, COARSEST_NODES)
-    if clustered_settings is not None and group_evidence(levels).clustered:
-        settings = clustered_settings
+    if picture_settings is not None:
+        settings = picture_settings[choose_picture(levels, "clustered" in picture_settings)]
     counts = _schedule(levels, iterations)
     total = sum(counts)
     done = 0
