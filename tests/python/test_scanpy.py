@@ -319,3 +319,9 @@ def test_backend_entry_point() -> None:
     assert np.array_equal(through.obsm["X_draw_graph_fa"], direct.obsm["X_draw_graph_fa"])
     with pytest.raises(ValueError, match="layout='fa'"):
         adapter.draw_graph(cells(), "fr")
+
+
+def test_progress_passes_through() -> None:
+    seen: list[tuple[int, int]] = []
+    draw_graph(cells(), iterations=5, progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (5, 5)
