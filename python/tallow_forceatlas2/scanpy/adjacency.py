@@ -12,6 +12,7 @@ layout is the same whichever way the matrix arrives.
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -166,7 +167,10 @@ def _is_symmetric(csr: Any) -> bool:
     )
 
 
-def _row_blocks(csr: Any, symmetric: bool) -> Any:
+RowBlock = tuple[NDArray[np.uint32], slice, NDArray[np.bool_]]
+
+
+def _row_blocks(csr: Any, symmetric: bool) -> Iterator[RowBlock]:
     """Yield (row of each entry, slice of the entries, entries kept) per block of rows."""
     indptr = csr.indptr
     for first in range(0, int(csr.shape[0]), ROW_BLOCK):
