@@ -285,8 +285,9 @@ def test_bad_weights(bad: float) -> None:
 
 
 def test_graph_arrays_do_not_copy_the_matrix_twice() -> None:
-    # The general reader's expansion to int64 indices takes ~5x the matrix;
-    # reading in place keeps the peak near the arrays made (about 1x).
+    # The general reader's copies and int64 indices take ~6x the matrix;
+    # reading in place keeps the peak at the transposed copy of the symmetry
+    # test (1x to 1.5x, by SciPy version) or the arrays made (1x).
     n, k = 20_000, 15
     rng = np.random.default_rng(0)
     rows = np.repeat(np.arange(n), k)
@@ -304,7 +305,7 @@ def test_graph_arrays_do_not_copy_the_matrix_twice() -> None:
     finally:
         tracemalloc.stop()
     assert arrays.edges.shape[0] == (matrix.nnz + 1) // 2
-    assert peak < 1.5 * size
+    assert peak < 2.0 * size
 
 
 def test_backend_entry_point() -> None:
