@@ -127,8 +127,13 @@ def _use_multilevel(
         raise TypeError(f"multilevel must be True, False or None, not {type(multilevel).__name__}")
     given = [name for name, value in per_node.items() if value is not None]
     if multilevel is None:
-        # iterations=0 asks for the start positions, not a coarse layout.
-        return n_nodes >= MULTILEVEL_FROM_NODES and not given and iterations != 0
+        # iterations=0 asks for the start positions, not a coarse layout; a
+        # legacy RandomState cannot seed the hierarchy, so it keeps the plain
+        # layout it has always seeded.
+        legacy_seed = isinstance(seed, np.random.RandomState)
+        return (
+            n_nodes >= MULTILEVEL_FROM_NODES and not given and iterations != 0 and not legacy_seed
+        )
     if multilevel and given:
         raise ValueError(
             f"multilevel=True starts from its own coarse layout and cannot take "

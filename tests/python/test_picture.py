@@ -163,3 +163,10 @@ def test_the_command_line_takes_a_picture(tmp_path: Path) -> None:
     assert main([str(table), "-o", str(out), "--picture", "clustered", "--iterations", "5"]) == 0
     expected = layout(edges, iterations=5, picture="clustered")
     assert np.array_equal(np.load(out), expected)
+
+
+def test_a_legacy_random_state_keeps_the_plain_layout() -> None:
+    edges = grid(35)
+    seeded = layout(edges, iterations=3, seed=np.random.RandomState(2))
+    plain = layout(edges, iterations=3, seed=np.random.RandomState(2), multilevel=False)
+    assert np.array_equal(seeded, plain)
