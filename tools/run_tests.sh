@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
 # The project's test command, from a fresh checkout.
 #
-#   bash tools/run_tests.sh          the everyday run (some 10 minutes on two
-#                                    idle cores):
+#   bash tools/run_tests.sh          the everyday run (7 minutes measured on
+#                                    two cores shared with other work):
 #     build        one CMake build, GCC, Release, warnings as errors: the
 #                  kernel, its GoogleTest tests and the abi3 wheel, all at once
 #                  (the wheel's build is the one build);
 #     kernel       the kernel tests through CTest;
 #     pytest       the wheel with every optional dependency (the `test` extra)
 #                  under the newest CPython found, with the newest NumPy 2.x.
-#   bash tools/run_tests.sh --all    the everyday run, then the slow stages
-#                                    (some 30 minutes more):
+#   bash tools/run_tests.sh --all    the everyday run, then the slow stages:
 #     kernel-clang the kernel tests built by Clang, and bits_digest of both
 #                  builds compared: a fixed set of layouts gives the same bits;
 #     kernel-asan  the kernel tests under AddressSanitizer and UBSan;
