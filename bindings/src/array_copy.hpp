@@ -40,6 +40,11 @@ class RowPairs {
   // The pairs, or the fatal index error of the first missing column.
   std::vector<Pair> take();
 
+  // For checks made before take(): the pairs, and the number of columns of
+  // an array whose rows are too narrow to give any (nothing otherwise).
+  const std::vector<Pair>& pairs() const { return pairs_; }
+  std::optional<std::size_t> narrow_width() const { return narrow_width_; }
+
  private:
   std::vector<Pair> pairs_;
   std::optional<std::size_t> narrow_width_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -26,10 +27,10 @@ const char* const hierarchy_doc =
     "\n"
     "`edges` is a (k, 2) int64 array of node indices below `n_nodes`, each undirected pair "
     "once and no self-loops (merge_groups with every node its own group gives that), "
-    "`weights` a (k,) float64 array of weights >= 0, `mass` a float64 array of one mass > 0 "
-    "per node. Nodes merge inside Louvain communities while they can, then across them, until "
-    "at most `coarsest_nodes` remain or merging stalls. Per level: `parent` int64 bytes, the "
-    "node of the level that each node of the level before it became; `edges` int64 bytes of "
+    "`weights` a (k,) float64 array of finite weights >= 0, `mass` a float64 array of one "
+    "finite mass > 0 per node. Nodes merge inside Louvain communities while they can, then "
+    "across them, until at most `coarsest_nodes` remain or merging stalls. Per level: "
+    "`parent` int64 bytes, the node of the level that each node of the level before it became; `edges` int64 bytes of "
     "(k, 2) pairs, smaller index first, sorted; `weights` and `mass` float64 bytes, summed. "
     "The same `seed` gives the same levels. Runs without the interpreter lock.";
 
@@ -134,7 +135,8 @@ std::vector<std::uint32_t> copy_indices(PyObject* value, std::uint32_t n_nodes, 
   return indices;
 }
 
-// Weights must be >= 0 and masses > 0; NaN is neither.
+// Weights must be >= 0 and masses > 0, both finite: an infinite one makes
+// every sum it enters infinite, and NaN is neither.
 enum class Sign { non_negative, positive };
 
 std::vector<double> copy_values(PyObject* value, std::size_t length, const char* entry,
@@ -146,10 +148,12 @@ std::vector<double> copy_values(PyObject* value, std::size_t length, const char*
   std::vector<double> values(length);
   for (npy_intp i = 0; i < view.shape[0]; ++i) {
     const auto x = read_element<double>(view.data, i * view.strides[0]);
-    if (sign == Sign::positive ? !(x > 0.0) : !(x >= 0.0)) {
+    const bool right_sign = sign == Sign::positive ? x > 0.0 : x >= 0.0;
+    if (!right_sign || std::isinf(x)) {
       throw_error(PyExc_ValueError, std::string(entry) + "(): " + name + "[" + std::to_string(i) +
                                         "] is " + std::to_string(x) + "; it must be " +
-                                        (sign == Sign::positive ? "> 0" : ">= 0"));
+                                        (!right_sign ? (sign == Sign::positive ? "> 0" : ">= 0")
+                                                     : "finite"));
     }
     values[static_cast<std::size_t>(i)] = x;
   }

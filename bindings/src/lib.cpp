@@ -11,6 +11,7 @@
 // interpreter's error, with the lock held and every buffer already released.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -23,6 +24,7 @@
 #include "array_copy.hpp"
 #include "coarsen_entry.hpp"
 #include "fatal.hpp"
+#include "graph_checks.hpp"
 #include "internal_error.hpp"
 #include "matrices.hpp"
 #include "node_options.hpp"
@@ -30,6 +32,7 @@
 #include "py_ref.hpp"
 #include "run.hpp"
 #include "settings_dict.hpp"
+#include "worker_pool.hpp"
 
 namespace tallow::bindings {
 namespace {
@@ -54,7 +57,11 @@ constexpr const char* layout_nodes_doc =
     "`(n, 2)` f64 positions.\n"
     "\n"
     "The eight positional arguments are those of layout_raw, and with no keyword-only argument "
-    "the result is layout_raw's to the last bit. `mass` (float64, one per node, > 0) replaces "
+    "the result is layout_raw's to the last bit. Unlike layout_raw, they are checked before "
+    "any work: an edge end that is not a node below n_nodes, weights that are not one per "
+    "edge, rows of fewer than 2 columns and a start position that is not finite in float32 "
+    "are each a ValueError naming the argument. `mass` (float64, one per node, from 1.2e-38 "
+    "to 1e10) replaces "
     "the mass of 1 plus the sum of the node's edge weights; `size` (float64, one per node, "
     ">= 0) replaces the size 1 that adjustSizes uses; a NaN mass or size keeps the node's "
     "default. With adjustSizes, sizes act in both repulsion modes: the exact mode reduces "
@@ -71,7 +78,8 @@ constexpr const char* layout_nodes_doc =
     "unpinned nodes moved in a step, divided by the larger side of the layout's bounding box, "
     "has stayed below `tol` for 5 steps in a row; the progress callback then sees fewer "
     "iterations. Unlike layout_raw, one worker pool serves the whole run also with "
-    "`progress`, and a worker thread that the system refuses to start is done without.";
+    "`progress`; it starts at most 4 workers per core this process may use, and a worker "
+    "thread that the system refuses to start is done without.";
 
 // ============================================================ arguments
 
@@ -164,19 +172,27 @@ tallow::NodeAttributes node_attributes(const NodeOptions& options) {
   return attributes;
 }
 
+// Workers started per core this process may use. Results are the same for
+// any count; more only add start-up cost and contention, and tens of
+// thousands of threads can exhaust the system.
+constexpr std::uint64_t workers_per_core = 4;
+
 PyObject* layout_nodes_call(PyObject* args, PyObject* kwargs) {
   static const std::vector<const char*> names = layout_nodes_parameters();
   const Signature signature{"layout_nodes", names, layout_parameter_names.size()};
   BoundArguments bound = bind_arguments(signature, args, kwargs);
   LayoutArguments arguments = convert_layout_arguments(bound);
+  check_graph_arguments(arguments);
   const NodeOptions options =
       convert_node_options(bound, layout_parameter_names.size(), arguments.n_nodes);
   ArrayCopies copies = take_copies(arguments);
   const tallow::LayoutSettings settings = read_settings(arguments.settings.get());
   tallow::Matrices matrices = build_matrices(arguments.n_nodes, std::move(copies));
   tallow::set_node_attributes(matrices.nodes, node_attributes(options));
+  const std::uint64_t threads =
+      std::min<std::uint64_t>(arguments.threads, workers_per_core * tallow::process_cores());
   run_iterations_in_one_block(
-      matrices, settings, arguments.iterations, arguments.threads,
+      matrices, settings, arguments.iterations, threads,
       RunControls{arguments.progress.get(), options.check_finite, options.tol,
                   /*sized_walks=*/options.size.has_value()});
   return positions_array(matrices.nodes).release();

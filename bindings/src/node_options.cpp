@@ -21,6 +21,9 @@ enum Option : std::size_t {
   count,
 };
 
+// limits.MAX_NODE_MASS, the bound layout() puts on every node's mass.
+constexpr double largest_mass = 1e10;
+
 constexpr std::array<const char*, Option::count> option_names = {"mass", "size", "fixed",
                                                                  "check_finite", "tol"};
 
@@ -75,15 +78,24 @@ std::optional<std::vector<std::uint8_t>> to_node_flags(PyObject* value, const ch
   return flags;
 }
 
+// A bool or a NumPy bool (what comparisons of arrays give); not any object
+// with a truth value, so that a misplaced argument is still an error.
 bool to_flag(PyObject* value, const char* name) {
   if (value == nullptr) {
     return false;
   }
-  if (!PyBool_Check(value)) {
+  if (PyBool_Check(value)) {
+    return value == Py_True;
+  }
+  if (!is_numpy_bool(value)) {
     set_cannot_convert(value, "PyBool");
     throw_argument_error(name);
   }
-  return value == Py_True;
+  const int truth = PyObject_IsTrue(value);
+  if (truth < 0) {
+    throw_pending_error();
+  }
+  return truth == 1;
 }
 
 // The interpreter's float conversion; a tolerance must be a number >= 0.
@@ -111,13 +123,15 @@ NodeOptions convert_node_options(BoundArguments& bound, std::size_t first, std::
   NodeOptions options;
   options.mass = to_node_doubles(option(mass_option), option_names[mass_option], n_nodes);
   if (options.mass) {
-    // Stored as float32: a mass must stay a positive, finite float32 there.
+    // Stored as float32: a mass must stay a positive float32 there, and no
+    // larger than layout()'s bound, past which the repulsion of two such
+    // nodes (scalingRatio * m_i * m_j / d) overflows float32 (all positions
+    // NaN from masses of 1e15 on).
     constexpr double smallest = std::numeric_limits<float>::min();
-    constexpr double largest = std::numeric_limits<float>::max();
     check_values(
         option_names[mass_option], *options.mass,
-        [](double m) { return std::isnan(m) || (m >= smallest && m <= largest); },
-        "every mass must be a number from 1.2e-38 to 3.4e38, or NaN for the default");
+        [](double m) { return std::isnan(m) || (m >= smallest && m <= largest_mass); },
+        "every mass must be a number from 1.2e-38 to 1e10, or NaN for the default");
   }
   options.size = to_node_doubles(option(size_option), option_names[size_option], n_nodes);
   if (options.size) {

@@ -10,6 +10,7 @@ namespace {
 
 // Slots of NumPy's C-API table (numpy/__multiarray_api.h), unchanged from 1.x to 2.x.
 constexpr std::size_t array_type_slot = 2;        // PyArray_Type
+constexpr std::size_t bool_scalar_type_slot = 8;  // PyBoolArrType_Type (numpy.bool_)
 constexpr std::size_t descr_from_type_slot = 45;  // PyArray_DescrFromType
 constexpr std::size_t equiv_types_slot = 182;     // PyArray_EquivTypes
 constexpr std::size_t zeros_slot = 183;           // PyArray_Zeros
@@ -142,6 +143,11 @@ bool is_array_of(PyObject* object, int ndim, int type_number) {
     throw_pending_error();
   }
   return api_function<EquivTypes>(equiv_types_slot)(as_array(object)->descr, wanted.get()) != 0;
+}
+
+bool is_numpy_bool(PyObject* object) {
+  auto* const bool_type = static_cast<PyTypeObject*>(api()[bool_scalar_type_slot]);
+  return PyObject_TypeCheck(object, bool_type) != 0;
 }
 
 ArrayView view_of(PyObject* array) noexcept {

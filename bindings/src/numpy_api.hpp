@@ -39,6 +39,9 @@ struct ArrayView {
 // element type NumPy finds equivalent to `type_number`. Loads the table first.
 bool is_array_of(PyObject* object, int ndim, int type_number);
 
+// True when `object` is a NumPy bool scalar (numpy.bool_). Loads the table first.
+bool is_numpy_bool(PyObject* object);
+
 // The view of an object that passed is_array_of().
 ArrayView view_of(PyObject* array) noexcept;
 

@@ -120,7 +120,7 @@ void bh_prepare_walks_in_cells(StepBuffers& buffers, std::span<const float> node
         continue;
       }
       const std::size_t c = s.cell_order[k - quadtree::top_mass_parts];
-      quadtree::build_cell(s.cells[c], s.top);
+      quadtree::build_cell(s.cells[c], s.top, quadtree::Centres::walked_regions);
       count_subtrees(cell_slots[c], s.cells[c].regions);
     }
   });

@@ -24,7 +24,8 @@ class InternalError : public std::exception {
   std::string text_;
 };
 
-// Writes "<file>:<line>: internal error: <text>" to standard error and throws.
+// Writes "<file>:<line>: internal error: <text>" to standard error, the file
+// by its name alone, and throws.
 [[noreturn]] void fatal(std::string_view text,
                         std::source_location where = std::source_location::current());
 

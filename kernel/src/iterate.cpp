@@ -46,7 +46,7 @@ void iterate(const LayoutSettings& settings, std::span<float> nodes,
              std::span<const EdgeRecord> edges, StepBuffers& buffers) {
   const double compensation = prepare_step(settings, nodes);
   if (settings.barnesHutOptimize) {
-    quadtree::build_into(buffers.regions, nodes);
+    quadtree::build_into(buffers.regions, nodes, quadtree::Centres::walked_regions);
     repulsion_phase(settings, nodes, buffers.regions, buffers);
   } else {
     repulsion_phase(settings, nodes, {});

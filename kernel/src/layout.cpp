@@ -39,7 +39,7 @@ std::size_t bh_prepare_walks_on_pool(WorkerPool& pool, std::span<const float> no
                               });
     return count;
   }
-  quadtree::build_into(buffers.regions, nodes);
+  quadtree::build_into(buffers.regions, nodes, quadtree::Centres::walked_regions);
   // Waking the workers costs more than writing a small tree on this thread.
   return bh_prepare_step_walks(buffers, nodes, buffers.regions,
                                [&pool](std::size_t regions, const RangeBody& body) {

@@ -352,11 +352,38 @@ class LaneBatch {
   std::size_t lanes_ = 0;
 };
 
+// Whether a walk can read the region at `offset`: its opening, formed as the
+// walk tree forms it, is finite (see quadtree::Centres).
+bool walk_reads(std::span<const double> regions, std::size_t offset) {
+  require_index(regions.size(), offset + region::half_size);
+  const double half = regions[offset + region::half_size];
+  return 4.0 * half * half < std::numeric_limits<double>::infinity();
+}
+
+// The first level of the chain whose centre is worked out: levels run from
+// the top down and openings shrink downwards, so the unread ones come first.
+std::size_t first_settled_level(std::span<const double> regions, const Chain& chain,
+                                quadtree::Centres centres) {
+  std::size_t l = 0;
+  if (centres == quadtree::Centres::walked_regions) {
+    while (l < chain.levels.size() && !walk_reads(regions, chain.levels[l].offset)) {
+      ++l;
+    }
+  }
+  return l;
+}
+
 // Gives every level of the chain the entering nodes it owes. Levels split in
 // one insertion start alike from alike bases and so end alike: one centre is
 // worked out for all of them.
 template <std::size_t mass_slot = slot::mass>
-void settle_chain(std::span<double> regions, std::span<const float> nodes, const Chain& chain) {
+void settle_chain(std::span<double> regions, std::span<const float> nodes, const Chain& chain,
+                  quadtree::Centres centres) {
+  const std::vector<ChainLevel>& levels = chain.levels;
+  std::size_t l = first_settled_level(regions, chain, centres);
+  if (l == levels.size()) {
+    return;
+  }
   std::vector<Entering> entering;
   entering.reserve(chain.entered.size());
   for (const std::size_t offset : chain.entered) {
@@ -364,9 +391,7 @@ void settle_chain(std::span<double> regions, std::span<const float> nodes, const
     entering.push_back({b.x, b.y, b.mass});
   }
   const UniformTail tail = uniform_tail(entering);
-  const std::vector<ChainLevel>& levels = chain.levels;
   LaneBatch batch;
-  std::size_t l = 0;
   while (l < levels.size()) {
     MassCentre base = read_centre(regions, levels[l].offset);
     const std::size_t start = levels[l].start;
@@ -450,7 +475,7 @@ RegionMatrix build(std::span<const float> nodes) {
   return regions;
 }
 
-void build_into(RegionMatrix& regions, std::span<const float> nodes) {
+void build_into(RegionMatrix& regions, std::span<const float> nodes, Centres centres) {
   const std::size_t count = nodes.size() / node_stride;
   if (count > 0) {
     require_index(nodes.size(), (count - 1) * node_stride + slot::mass);  // every node read below
@@ -471,13 +496,13 @@ void build_into(RegionMatrix& regions, std::span<const float> nodes) {
     prefetcher.advance(regions, nodes, i, count, [](std::size_t k) { return k * node_stride; });
   }
   for (const Chain& chain : chains.list) {
-    settle_chain(regions, nodes, chain);
+    settle_chain(regions, nodes, chain, centres);
   }
 }
 
 // insert() for every node that reaches the cell, in node order, below a root
 // with the cell's square.
-void build_cell(Cell& cell, const RegionMatrix& top) {
+void build_cell(Cell& cell, const RegionMatrix& top, Centres centres) {
   CellRegions& regions = cell.regions;
   // Room for the expected regions from the start spares the doublings, whose
   // freed arrays a worker thread's allocator keeps: the first tree would hold
@@ -529,7 +554,7 @@ void build_cell(Cell& cell, const RegionMatrix& top) {
                        [](std::size_t i) { return i * packed_body::stride; });
   }
   for (const Chain& chain : chains.list) {
-    settle_chain<packed_body::mass>(regions, bodies, chain);
+    settle_chain<packed_body::mass>(regions, bodies, chain, centres);
   }
   cell.regions_touched = std::max(cell.regions_touched, regions.size());
 }

@@ -62,9 +62,20 @@ namespace quadtree {
 // by the four levels of one insertion.
 RegionMatrix build(std::span<const float> nodes);
 
+// Which regions get their masses and mass centres worked out: every one, as
+// build() gives them; or those a Barnes-Hut walk can read. A region whose
+// opening 4 * half_size^2 is infinite or NaN is opened by every walk and adds
+// nothing (its ancestors' openings are no smaller), so chain levels with such
+// an opening keep the mass and mass centre of their split. One infinite
+// coordinate puts every other node into one chain below such regions, 4n
+// levels deep, whose centres would cost a pass over the later nodes each:
+// seconds per step at 20,000 nodes, quadratic in the node count.
+enum class Centres { every_region, walked_regions };
+
 // The same tree, written into `regions` (cleared first) so that a caller that
 // builds one tree per iteration reuses the array's capacity.
-void build_into(RegionMatrix& regions, std::span<const float> nodes);
+void build_into(RegionMatrix& regions, std::span<const float> nodes,
+                Centres centres = Centres::every_region);
 
 // Below this many nodes the cells would be too small to be worth a pass:
 // the tree is built whole.
@@ -174,7 +185,7 @@ inline std::size_t expected_regions(const Cell& cell) {
 
 // The second half, one cell: cells share nothing, so different cells may be
 // built at once on different threads.
-void build_cell(Cell& cell, const RegionMatrix& top);
+void build_cell(Cell& cell, const RegionMatrix& top, Centres centres = Centres::every_region);
 
 }  // namespace quadtree
 }  // namespace tallow

@@ -145,6 +145,8 @@ struct PackedLeaves {
   }
 };
 
+constexpr double unread = std::numeric_limits<double>::quiet_NaN();
+
 // Records land scattered over the walk tree, and leaves read scattered node
 // records: fetch both for a region some way ahead.
 template <class Leaves>
@@ -175,8 +177,15 @@ void write_records_from(StepBuffers& buffers, std::span<const WalkSlot> slots,
     const WalkSlot place = slots[k];
     if (place.child != walk_region) {
       const double half = reg[region::half_size];
-      at(tree.records, place.records) = {reg[region::mass_center_x], reg[region::mass_center_y],
-                                        reg[region::mass], 4.0 * half * half};
+      const double opening = 4.0 * half * half;
+      // No walk reads more of a region whose opening is not finite than that
+      // (it is opened and adds nothing), and a build may leave its centre
+      // unworked (quadtree::Centres): every build records the same NaN.
+      at(tree.records, place.records) =
+          opening < std::numeric_limits<double>::infinity()
+              ? WalkRecord{reg[region::mass_center_x], reg[region::mass_center_y],
+                           reg[region::mass], opening}
+              : WalkRecord{unread, unread, unread, opening};
     } else if (reg[region::node] >= 0) {
       const LeafNode n = leaves.read(region_offset(reg[region::node]));
       at(tree.records, place.records) = {n.x, n.y, n.mass,

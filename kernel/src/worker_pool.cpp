@@ -29,10 +29,11 @@ std::size_t chunk_size(std::size_t left, std::size_t workers) {
                                  largest_chunk);
 }
 
-// The cores this process may run on (a container or `taskset` may allow
-// fewer than the machine has). Asked once: each call reads a system file,
-// some 20 us that every pool's start would pay again.
-std::size_t cores() {
+}  // namespace
+
+// Asked once: each call reads a system file, some 20 us that every pool's
+// start would pay again.
+std::size_t process_cores() {
   static const std::size_t count = [] {
 #if defined(__linux__)
     cpu_set_t allowed;
@@ -40,12 +41,10 @@ std::size_t cores() {
       return static_cast<std::size_t>(CPU_COUNT(&allowed));
     }
 #endif
-    return static_cast<std::size_t>(std::thread::hardware_concurrency());
+    return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
   }();
   return count;
 }
-
-}  // namespace
 
 std::thread WorkerPool::start_thread(std::function<void()> work) {
   return std::thread(std::move(work));
@@ -53,7 +52,7 @@ std::thread WorkerPool::start_thread(std::function<void()> work) {
 
 WorkerPool::WorkerPool(std::size_t workers, ThreadStarter starter, OnRefusal on_refusal)
     : wake_(std::max<std::size_t>(workers, 1)),
-      fits_cores_(std::max<std::size_t>(workers, 1) <= cores()) {
+      fits_cores_(std::max<std::size_t>(workers, 1) <= process_cores()) {
   workers_.reserve(std::max<std::size_t>(workers, 1));
   try {
     for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {

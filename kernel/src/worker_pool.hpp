@@ -20,6 +20,10 @@
 
 namespace tallow {
 
+// The cores this process may run on (a container or `taskset` may allow
+// fewer than the machine has), at least 1.
+std::size_t process_cores();
+
 class WorkerPool {
  public:
   // Starts a thread; replaceable so that tests can make a start fail.

@@ -49,9 +49,13 @@ def layout_nodes(
     """Runs a ForceAtlas2 layout with per-node masses, sizes and pins.
 
     The eight positional arguments are those of :func:`layout_raw`; with no
-    keyword-only argument the result is layout_raw's to the last bit.
+    keyword-only argument the result is layout_raw's to the last bit. Unlike
+    layout_raw, they are checked before any work: an edge end that is not a
+    node below `n_nodes`, weights that are not one per edge, rows of fewer
+    than 2 columns and a start position that is not finite in float32 are
+    each a ValueError naming the argument.
 
-    `mass` (float64, one per node, > 0) replaces the mass of 1 plus the sum
+    `mass` (float64, one per node, from 1.2e-38 to 1e10) replaces the mass of 1 plus the sum
     of the node's edge weights, in repulsion, gravity and the
     outbound-attraction distribution. `size` (float64, one per node, >= 0)
     replaces the size 1 that ``adjustSizes`` uses. A NaN mass or size keeps
@@ -79,9 +83,11 @@ def layout_nodes(
     iteration, first_nodes, count)``. With `tol` above 0 the run ends early,
     without error, once the mean distance the unpinned nodes moved in a step,
     divided by the larger side of the layout's bounding box, has stayed below
-    `tol` for 5 steps in a row; `progress` then sees fewer iterations. One worker pool serves the whole run,
-    also with `progress`; worker threads that the system refuses to start are
-    done without, which never changes a bit.
+    `tol` for 5 steps in a row; `progress` then sees fewer iterations.
+    `check_finite` takes a bool or a NumPy bool. One worker pool serves the
+    whole run, also with `progress`; it starts at most 4 workers per core
+    this process may use, whatever `threads` asks for, and worker threads
+    that the system refuses to start are done without: neither changes a bit.
     """
 
 def hierarchy(
@@ -95,8 +101,8 @@ def hierarchy(
     """Coarsen a graph level by level: ``(count, parent, edges, weights, mass)`` per level.
 
     `edges` is a ``(k, 2)`` int64 array of node indices below `n_nodes`,
-    `weights` ``(k,)`` float64 weights >= 0, `mass` one float64 mass > 0 per
-    node. Nodes merge inside Louvain communities while they can, then across
+    `weights` ``(k,)`` finite float64 weights >= 0, `mass` one finite float64
+    mass > 0 per node. Nodes merge inside Louvain communities while they can, then across
     them, until at most `coarsest_nodes` remain or merging stalls. `parent`
     (int64 bytes) maps the level before onto this one; `edges` (int64 bytes
     of ``(k, 2)`` pairs, smaller index first, sorted), `weights` and `mass`

@@ -191,7 +191,12 @@ def _picture_settings(
 def _check_tolerance(tol: object) -> float:
     if isinstance(tol, (bool, np.bool_)) or not isinstance(tol, numbers.Real):
         raise TypeError(f"tol must be a number, not {type(tol).__name__}")
-    value = float(tol)
+    try:
+        value = float(tol)
+    except OverflowError:  # an integer beyond float64, such as 10**400
+        raise ValueError(
+            "tol must be at least 0 and below 1, not a number beyond float64"
+        ) from None
     if not 0.0 <= value < 1.0:
         raise ValueError(f"tol must be at least 0 and below 1, not {tol!r}")
     return value

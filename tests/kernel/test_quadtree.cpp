@@ -222,5 +222,42 @@ TEST(Quadtree, ChainsNotedLateMatchTheReferenceTree) {
   expect_regions(quadtree::build(nodes), testing_support::reference_tree(nodes));
 }
 
+// For the walks, chain levels whose opening is not finite keep the mass and
+// mass centre of their split: nothing else of the tree may differ, and below
+// one infinite coordinate such levels make up the chain.
+class WalkedRegions : public ::testing::TestWithParam<Degenerate> {};
+
+TEST_P(WalkedRegions, DifferOnlyInCentresNoWalkReads) {
+  const NodeMatrix nodes = make_nodes(testing_support::degenerate_bodies(GetParam(), 300));
+  const RegionMatrix every = quadtree::build(nodes);
+  RegionMatrix walked;
+  quadtree::build_into(walked, nodes, quadtree::Centres::walked_regions);
+  ASSERT_EQ(walked.size(), every.size());
+  std::size_t unworked = 0;
+  for (std::size_t r = 0; r < every.size(); r += region_stride) {
+    const double half = every[r + region::half_size];
+    const bool read = 4.0 * half * half < inf;
+    bool same_centre = true;
+    for (std::size_t s = 0; s < region_stride; ++s) {
+      const bool same = same_bits(walked[r + s], every[r + s]);
+      const bool centre = s == region::mass || s == region::mass_center_x ||
+                          s == region::mass_center_y;
+      EXPECT_TRUE(same || (centre && !read)) << "region at offset " << r << ", slot " << s;
+      same_centre = same_centre && (same || !centre);
+    }
+    unworked += same_centre ? 0 : 1;
+  }
+  if (GetParam() == Degenerate::infinite) {
+    // Each chain level is one region of four: nearly a quarter of them.
+    EXPECT_GT(unworked, every.size() / region_stride / 5) << "chain centres worked out";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Quadtree, WalkedRegions,
+                         ::testing::ValuesIn(testing_support::every_degenerate),
+                         [](const auto& test) {
+                           return testing_support::degenerate_name(test.param);
+                         });
+
 }  // namespace
 }  // namespace tallow

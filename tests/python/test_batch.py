@@ -220,7 +220,7 @@ def client() -> Iterator[Any]:
     distributed = pytest.importorskip("distributed")
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
         distributed.Client(cluster) as dask_client,
     ):

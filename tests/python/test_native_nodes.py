@@ -139,13 +139,15 @@ def test_binding_errors_name_layout_nodes() -> None:
 
 def test_check_finite_stops_at_the_first_non_finite_iteration() -> None:
     n, edges, _, init = graph(50)
-    init[7] = (1e39, 0.0)  # infinite once stored as float32
-    assert np.isnan(layout_nodes(n, edges, None, init, 5, 1, {}, None)).any()
+    diverging = {"scalingRatio": 1e38}  # the first repulsion overflows float32
+    assert np.isnan(layout_nodes(n, edges, None, init, 5, 1, diverging, None)).any()
     seen: list[int] = []
     with pytest.raises(
         FloatingPointError, match=r"after iteration 1 \(first nodes: 0, 1, "
     ) as info:
-        layout_nodes(n, edges, None, init, 5, 2, {}, lambda i, t: seen.append(i), check_finite=True)
+        layout_nodes(
+            n, edges, None, init, 5, 2, diverging, lambda i, t: seen.append(i), check_finite=True
+        )
     _, iteration, first, count = info.value.args
     assert (iteration, len(first), count, seen) == (1, 10, n, [])
     finite = layout_nodes(*graph(50), 5, 1, {}, None, check_finite=True)
@@ -202,6 +204,6 @@ def test_exact_runs_handed_to_the_workers_stop_where_one_thread_stops() -> None:
     assert 3 < len(done) < 400
     handed = layout_nodes(n, edges, None, init, 400, 2, settings, None, tol=1e-2, check_finite=True)
     assert np.array_equal(handed, counted)
-    init[7] = (1e39, 0.0)
+    diverging = {**settings, "scalingRatio": 1e38}  # the first repulsion overflows float32
     with pytest.raises(FloatingPointError, match=r"after iteration 1 \(first nodes: 0, 1, "):
-        layout_nodes(n, edges, None, init, 5, 2, settings, None, check_finite=True)
+        layout_nodes(n, edges, None, init, 5, 2, diverging, None, check_finite=True)

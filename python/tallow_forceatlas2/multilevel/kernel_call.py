@@ -8,6 +8,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tallow_forceatlas2._native import layout_nodes
+from tallow_forceatlas2.limits import MAX_NODE_MASS
 from tallow_forceatlas2.multilevel.coarsen import Level
 
 __all__ = ["layout_level"]
@@ -29,6 +30,10 @@ def layout_level(
     has settled, as ``layout_nodes`` does.
     """
     edges = np.ascontiguousarray(level.edges, dtype=np.uint32)
+    # A merged node weighs what its members do together, which can pass the
+    # bound every node of the graph keeps and layout_nodes enforces: such
+    # nodes lay out at the bound, a start for the finer levels all the same.
+    mass = np.minimum(level.mass, MAX_NODE_MASS)
     return layout_nodes(
         level.n_nodes,
         edges,
@@ -38,6 +43,6 @@ def layout_level(
         threads,
         settings,
         progress,
-        mass=level.mass,
+        mass=mass,
         tol=tol,
     )
