@@ -9,6 +9,7 @@ from __future__ import annotations
 import base64
 import io
 import json
+import os
 import re
 import shutil
 import time
@@ -162,7 +163,10 @@ def browser() -> Iterator[Any]:
     ):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    # The sanitized test run preloads the ASan runtime, which the browser
+    # must not inherit.
+    clean = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(driver_path, env=clean), options=options)
     try:
         yield driver
     finally:
