@@ -125,8 +125,8 @@ def bench(
 ) -> list[dict[str, str]]:
     """Run and measure every method on every graph; print one block per graph."""
     rows = []
-    for spec in graph_names:
-        graph = make_graph(spec)
+    for wanted in graph_names:
+        graph = make_graph(wanted)
         block = {}
         for name, method in methods.items():
             print(f"  {graph.name} {name} ...", file=sys.stderr, flush=True)
@@ -174,8 +174,8 @@ def main(argv: list[str] | None = None) -> int:
         graphs = args.graphs.split(",") if args.graphs else [*DEFAULT_GRAPHS]
         graphs += [*LARGE_GRAPHS] if args.large else []
         graphs = [g for g in graphs if g]
-        for spec in graphs:
-            resolve(spec)  # a misspelt name fails before the first long run
+        for wanted in graphs:
+            resolve(wanted)  # a misspelt name fails before the first long run
     except ValueError as error:
         print(f"quality_families.py: {error}", file=sys.stderr)
         return 2

@@ -118,8 +118,8 @@ def gallery(
     figure, axes = plt.subplots(
         rows, cols, figsize=(PANEL_INCHES * cols, PANEL_INCHES * rows), dpi=DPI, squeeze=False
     )
-    for r, spec in enumerate(GALLERY_GRAPHS):
-        graph = make_graph(spec)
+    for r, wanted in enumerate(GALLERY_GRAPHS):
+        graph = make_graph(wanted)
         links = adjacency(graph.n_nodes, graph.edges)
         for c, (name, (pos, cpu)) in enumerate(_layouts(graph, chosen, reuse).items()):
             np_score = neighbourhood_preservation(pos, links)

@@ -250,21 +250,21 @@ DEFAULT_GRAPHS = (
 LARGE_GRAPHS = ("grid316", "rgg100k", "planted100k", "lfr100k")
 
 
-def resolve(spec: str) -> tuple[str, int]:
+def resolve(wanted: str) -> tuple[str, int]:
     """The family and size a command-line graph name stands for: a preset,
     a real network's name (size 0) or ``family:size``; ValueError else."""
-    if spec in REAL:
-        return spec, 0
-    family, _, size = spec.partition(":")
-    if not size and spec in PRESETS:
-        return PRESETS[spec]
+    if wanted in REAL:
+        return wanted, 0
+    family, _, size = wanted.partition(":")
+    if not size and wanted in PRESETS:
+        return PRESETS[wanted]
     if family in FAMILIES and size.isdigit() and int(size) > 0:
         return family, int(size)
     known = ", ".join([*PRESETS, *REAL, *(f"{f}:SIZE" for f in FAMILIES)])
-    raise ValueError(f"unknown graph {spec!r}; known: {known}")
+    raise ValueError(f"unknown graph {wanted!r}; known: {known}")
 
 
-def make_graph(spec: str) -> Graph:
+def make_graph(wanted: str) -> Graph:
     """The graph a command-line name stands for (see resolve)."""
-    family, size = resolve(spec)
+    family, size = resolve(wanted)
     return bundled(family) if family in REAL else FAMILIES[family](size)
